@@ -1,0 +1,133 @@
+// The controller's vendor commands: one operation per sub-command, each filling its own
+// pass-through record and making exactly one transport call.
+#pragma once
+#include <cstdint>
+
+// Sub-commands (byte 6 of the vendor block).
+enum : uint8_t {
+    kCmdSystemInfo = 0x80,
+    kCmdReadMemory = 0x81,
+    kCmdDisplayArea = 0x94,
+    kCmdEraseFlash = 0x96,
+    kCmdReadFlash = 0x97,
+    kCmdWriteFlash = 0x98,
+    kCmdLoadImageArea = 0xA2,
+    kCmdPmic = 0xA3,
+    kCmdWriteMemory = 0xA5,
+    kCmdImgLibHeader = 0xA8,
+    kCmdImgList = 0xA9,
+    kCmdLoadLibImage = 0xAA,
+    kCmdLoadLibImages = 0xAB,
+    kCmdLowSpeedUsb = 0xAC,
+    kCmdEngineInfo = 0xAD,
+};
+
+// ---- core commands ---------------------------------------------------------------
+
+// Header of the load-image-area command, host order; converted to big-endian in place
+// by LoadImageArea, so callers fill it afresh before every call.
+struct LdImgInfo {
+    uint32_t ImageBufferAddress;
+    uint32_t X;
+    uint32_t Y;
+    uint32_t W;
+    uint32_t H;
+};
+
+// Argument record of the display-area command, in wire order.
+struct DrawUPDArgData {
+    uint32_t ImageBufferAddress;
+    uint32_t Mode;
+    uint32_t X;
+    uint32_t Y;
+    uint32_t W;
+    uint32_t H;
+    uint32_t EnWait;
+};
+
+// Engine-information reply, host order.
+struct ENG {
+    uint32_t Word[2];
+};
+
+uint8_t ReadMemory(uint32_t address, uint16_t length, uint8_t* destination);
+uint8_t WriteMemory(uint32_t address, uint16_t length, const uint8_t* source);
+uint8_t LoadImageArea(LdImgInfo& header, const uint8_t* pixels);
+uint8_t DisplayArea(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint32_t mode, uint32_t imageBufferAddress,
+                    uint32_t enWait);
+uint8_t GetEngineInfo();
+uint8_t LowSpeedUsb();
+
+// ---- serial flash ----------------------------------------------------------------
+
+constexpr uint32_t kFlashEraseBlock = 0x20000;  // 131,072 bytes
+constexpr uint32_t kFlashPiece = 0x8000;        // 32,768 bytes
+constexpr uint32_t kFwVersionFlashAddress = 0x120;
+constexpr uint32_t kLutVersionFlashAddress = 0x130;
+
+struct ArgErase {
+    uint32_t FlashAddress;
+    uint32_t Size;
+};
+
+struct SPICmd {
+    uint32_t FlashAddress;
+    uint32_t MemoryAddress;
+    uint32_t ByteCount;
+};
+
+uint8_t EraseFlash(const ArgErase& arg);
+uint8_t ReadFlashToMemory(const SPICmd& cmd);
+uint8_t WriteFlashFromMemory(const SPICmd& cmd);
+int32_t EraseFlashRange(uint32_t address, uint32_t count);
+int ReadFlashRange(uint32_t address, uint32_t count, uint8_t* destination, uint32_t staging);
+int WriteFlashRange(uint32_t address, uint32_t count, const uint8_t* source, uint32_t staging);
+void ShowFirmwareVersion();
+
+// ---- power management ------------------------------------------------------------
+
+struct PMICctrl {
+    uint16_t Vcom;
+    uint8_t SetVcom;      // 2: set VCOM to Vcom; 0: leave it
+    uint8_t SwitchPower;  // 1: switch the panel power to PowerState; 0: leave it
+    uint8_t PowerState;
+};
+
+uint8_t PmicControl(PMICctrl& request);
+
+// ---- image library ---------------------------------------------------------------
+
+constexpr uint32_t kImgLibHeaderSize = 148;
+constexpr uint32_t kImgListEntrySize = 16;
+
+// Reply of 0xA8. NumImg and ImglibSFIAddr are in host order after the command; every
+// other byte stays as received.
+struct ImgLibHeader {
+    uint8_t Signature[16];
+    uint8_t Version[16];
+    uint16_t NumImg;
+    uint8_t Reserved0[2];
+    uint32_t ImglibSFIAddr;
+    uint8_t Reserved1[108];
+};
+static_assert(sizeof(ImgLibHeader) == kImgLibHeaderSize);
+
+struct ImgListEntry {
+    uint16_t Index;
+    uint16_t Nbpp;
+    uint32_t ImgDataOffset;
+    uint16_t ImageW;
+    uint16_t ImageH;
+    uint32_t Extra;
+};
+static_assert(sizeof(ImgListEntry) == kImgListEntrySize);
+
+struct ImgLibArg {
+    uint16_t Word[6];
+};
+
+uint8_t GetImageLibHeader(ImgLibHeader* destination);
+uint8_t GetImageList(uint8_t count, ImgListEntry* destination);
+uint8_t LoadLibraryImage(uint16_t w0, uint16_t w1, uint16_t w2, uint16_t w3, uint16_t w4, uint16_t w5);
+// group: word 0 is the image count n, then n groups of three words; converted in place.
+uint8_t LoadLibraryImages(uint16_t* group, uint16_t n);

@@ -1,0 +1,55 @@
+// Bulk pipes of the controller's USB interface, and the bulk-only adapter over them.
+// A pipe backend only knows how to open the interface, move one bulk transfer on one
+// pipe within the transfer bound, and close; the adapter does all the framing.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "link/transport.h"
+
+constexpr uint8_t kPipeOut = 0x02;
+constexpr uint8_t kPipeIn = 0x81;
+constexpr uint32_t kPipeTimeoutMs = 6000;
+constexpr uint32_t kMaxDataPiece = 0x10000;  // 65,536 bytes per data transfer
+
+struct PipeBackend {
+    const char* Name;
+    // Opens the controller's bulk interface; returns the backend's device, or null when
+    // there is none. Prints nothing.
+    void* (*Open)();
+    // One bulk transfer of len bytes on the pipe (bit 7 set: IN, read into buf), bounded
+    // by kPipeTimeoutMs. True when the transfer completed, also when it was short.
+    bool (*Transfer)(void* device, uint8_t pipe, uint8_t* buf, uint32_t len);
+    // The platform's error code of the last failed transfer, for diagnostics.
+    int (*LastError)(void* device);
+    void (*Close)(void* device);
+};
+
+// The device handle of the bulk-only route: the backend and its open device.
+struct PipeDevice {
+    const PipeBackend* Backend;
+    void* Device;
+};
+
+bool PipeTransfer(PipeDevice* device, uint8_t pipe, uint8_t* buf, uint32_t len);
+
+// The TransportFn of the bulk-only route: carries the pass-through record over the pipes
+// in Command Block Wrapper / data / Command Status Wrapper framing.
+BOOL BulkOnlyTransport(HANDLE device, DWORD controlCode, void* inBuffer, DWORD inSize, void* outBuffer,
+                       DWORD outSize, DWORD* bytesReturned, LPOVERLAPPED overlapped);
+
+// Discovery over one backend: opens it, proves the identity with INQUIRY through the
+// adapter, and on a match sets the bulk-only transport kind and keeps the device open.
+// Leaves nothing open and prints nothing when it finds nothing.
+bool FindPipeController(const PipeBackend& backend);
+
+// Where the "[FAIL] ..." diagnostics go (standard error by default). Tests replace it.
+using FailureReporter = void (*)(const char* message);
+void SetFailureReporter(FailureReporter reporter);
+
+// The backends this build has, in discovery order (USB first, then the emulator).
+extern const PipeBackend* const kPipeBackends[];
+extern const int kPipeBackendCount;
+
+// The emulator route: the socket path both programs agree on.
+std::string EmulatorSocketPath();

@@ -1,0 +1,1 @@
+# tests of e2e/
