@@ -17,6 +17,9 @@ constexpr uint32_t kInquiryLength = 40;
 constexpr uint32_t kSystemInfoLength = 112;
 constexpr size_t kSystemInfoBytes = kSystemInfoWords * 4;
 
+const PipeBackend* const* g_pipeBackends = nullptr;
+int g_pipeBackendCount = 0;
+
 void CloseOpenDevice() {
     DeviceState& ds = g_DeviceState;
     if (!IsDeviceOpen()) return;
@@ -30,6 +33,11 @@ void CloseOpenDevice() {
 }
 
 }  // namespace
+
+void SetPipeBackends(const PipeBackend* const* backends, int count) {
+    g_pipeBackends = backends;
+    g_pipeBackendCount = backends ? count : 0;
+}
 
 [[noreturn]] void EndRun(int status) { throw RunEnded{status}; }
 
@@ -73,8 +81,10 @@ void GetSystemInfo(uint32_t (&systemInfo)[kSystemInfoWords]) {
 
 bool FindDevice() {
     DeviceState& ds = g_DeviceState;
-    for (int i = 0; i < kPipeBackendCount; ++i) {
-        if (FindPipeController(*kPipeBackends[i])) return true;
+    const PipeBackend* const* backends = g_pipeBackends ? g_pipeBackends : kPipeBackends;
+    const int count = g_pipeBackends ? g_pipeBackendCount : kPipeBackendCount;
+    for (int i = 0; i < count; ++i) {
+        if (FindPipeController(*backends[i])) return true;
     }
 
     ds.TransportFn = DriveIoControl;
