@@ -68,7 +68,7 @@ INSTANTIATE_TEST_SUITE_P(
     Widths, AreaTransferTest,
     ::testing::Values(ChunkCase{"panel_width_800", 800, 800, 600, 0xA5, Repeat(76, 7, {68})},
                       ChunkCase{"narrow_1000_on_1872", 1872, 1000, 130, 0xA2, {61, 61, 8}},
-                      ChunkCase{"w2048", 800, 2048, 61, 0xA2, {30, 30, 1}},
+                      ChunkCase{"w2048", 2100, 2048, 61, 0xA2, {30, 30, 1}},
                       ChunkCase{"w2049_is_panel", 2049, 2049, 60, 0xA5, {29, 29, 2}},
                       ChunkCase{"w2049_wider_than_pitch_goes_row_by_row", 2100, 2049, 3, 0xA5, {1, 1, 1}},
                       ChunkCase{"w1", 800, 1, 61441, 0xA2, {61440, 1}},

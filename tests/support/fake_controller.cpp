@@ -7,15 +7,19 @@
 namespace {
 constexpr size_t kMemorySize = 8u << 20;
 constexpr size_t kFlashSize = 4u << 20;
+
+// The fake sits behind the transport entry; its pipe backend only has to close.
+void* NoOpen() { return nullptr; }
+bool NoTransfer(void*, uint8_t, uint8_t*, uint32_t) { return false; }
+int NoError(void*) { return 0; }
+void NoClose(void*) {}
+const PipeBackend kFakeBackend = {"fake", NoOpen, NoTransfer, NoError, NoClose};
 }
 
 FakeController::FakeController() : memory(kMemorySize, 0), flash(kFlashSize, 0xFF) {}
 
 FakeController::~FakeController() {
-    if (g_DeviceState.hDevice == this) {
-        g_DeviceState.hDevice = nullptr;
-        g_DeviceState.TransportKind = kTransportNone;
-    }
+    if (handle_ != nullptr && g_DeviceState.hDevice == handle_) ResetDeviceState();
 }
 
 void FakeController::Install(uint32_t panelWidth, uint32_t panelHeight, uint32_t imageBuffer) {
@@ -25,7 +29,8 @@ void FakeController::Install(uint32_t panelWidth, uint32_t panelHeight, uint32_t
     systemInfo[kSysInfoImageBufferAddress] = imageBuffer;
     systemInfo[kSysInfoWaveformAddress] = 0x200000;
     g_DeviceState.TransportKind = kTransportBulkOnly;
-    g_DeviceState.hDevice = this;
+    handle_ = new PipeDevice{&kFakeBackend, this};
+    g_DeviceState.hDevice = handle_;
     g_DeviceState.TransportFn = Transport;
     std::memcpy(g_DeviceState.SystemInfo, systemInfo, sizeof systemInfo);
     g_DeviceState.PanelWidth = panelWidth;
@@ -40,7 +45,7 @@ std::vector<const RecordedCommand*> FakeController::WithSubCommand(uint8_t sub) 
 }
 
 BOOL FakeController::Transport(HANDLE device, DWORD, void* in, DWORD, void*, DWORD, DWORD*, LPOVERLAPPED) {
-    auto* self = static_cast<FakeController*>(device);
+    auto* self = static_cast<FakeController*>(static_cast<PipeDevice*>(device)->Device);
     auto& sptd = *static_cast<SCSI_PASS_THROUGH_DIRECT*>(in);
     RecordedCommand cmd;
     std::memcpy(cmd.cdb.data(), sptd.Cdb, 16);
@@ -82,6 +87,7 @@ bool FakeController::Execute(const RecordedCommand& cmd, uint8_t* dataIn) {
         std::memcpy(memory.data() + blockAddress, out.data(), out.size());
         return true;
     case 0xA2: {
+        if (out.size() < 20) return false;
         const uint32_t base = GetBe32(&out[0]), x = GetBe32(&out[4]), y = GetBe32(&out[8]);
         const uint32_t w = GetBe32(&out[12]), h = GetBe32(&out[16]);
         const uint32_t pitch = systemInfo[kSysInfoPanelWidth];

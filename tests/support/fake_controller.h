@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "link/device_state.h"
+#include "link/pipe.h"
 
 struct RecordedCommand {
     std::array<uint8_t, 16> cdb{};
@@ -49,6 +50,7 @@ public:
     std::vector<const RecordedCommand*> WithSubCommand(uint8_t sub) const;
 
 private:
+    PipeDevice* handle_ = nullptr;  // owned by g_DeviceState once installed
     static BOOL Transport(HANDLE, DWORD, void*, DWORD, void*, DWORD, DWORD*, LPOVERLAPPED);
     bool Execute(const RecordedCommand& cmd, uint8_t* dataIn);
 };
