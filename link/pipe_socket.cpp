@@ -1,12 +1,11 @@
 // The emulator route: the controller's bulk pipes carried over an AF_UNIX SOCK_SEQPACKET
 // socket, one message per bulk transfer.
-#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -20,23 +19,6 @@ struct SocketPipe {
     int lastError;
 };
 
-using Clock = std::chrono::steady_clock;
-
-// Waits until the socket is ready for the given event or the deadline passes.
-bool WaitReady(int fd, short events, Clock::time_point deadline) {
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) {
-            errno = ETIMEDOUT;
-            return false;
-        }
-        pollfd p{fd, events, 0};
-        const int r = poll(&p, 1, static_cast<int>(left));
-        if (r > 0) return true;
-        if (r < 0 && errno != EINTR) return false;
-    }
-}
-
 void* SocketOpen() {
     const std::string path = EmulatorSocketPath();
     sockaddr_un addr{};
@@ -46,7 +28,12 @@ void* SocketOpen() {
 
     const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (fd < 0) return nullptr;
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    // Every transfer is bounded by the pipe timeout; the kernel enforces it on each
+    // blocking send and receive, which costs no extra system call per transfer.
+    const timeval bound{kPipeTimeoutMs / 1000, (kPipeTimeoutMs % 1000) * 1000};
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) != 0) {
         close(fd);
         return nullptr;
     }
@@ -55,44 +42,30 @@ void* SocketOpen() {
 
 bool SocketTransfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len) {
     auto* s = static_cast<SocketPipe*>(device);
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kPipeTimeoutMs);
+    ssize_t n;
     if ((pipe & 0x80) == 0) {
-        for (;;) {
-            const ssize_t n = send(s->fd, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n == static_cast<ssize_t>(len)) return true;
-            if (n >= 0) {
-                s->lastError = EIO;
-                return false;
-            }
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
-            if (!WaitReady(s->fd, POLLOUT, deadline)) break;
-        }
-        s->lastError = errno;
+        do n = send(s->fd, buf, len, MSG_NOSIGNAL);
+        while (n < 0 && errno == EINTR);
+        if (n == static_cast<ssize_t>(len)) return true;
+        s->lastError = n < 0 ? (errno == EAGAIN || errno == EWOULDBLOCK ? ETIMEDOUT : errno) : EIO;
         return false;
     }
 
     // One message is one transfer: a shorter one is a complete short transfer, a longer
     // one overflows the buffer and fails, as on the bus.
-    for (;;) {
-        if (!WaitReady(s->fd, POLLIN, deadline)) break;
-        iovec iov{buf, len};
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        const ssize_t n = recvmsg(s->fd, &msg, MSG_DONTWAIT);
-        if (n > 0 && (msg.msg_flags & MSG_TRUNC) == 0) return true;
-        if (n > 0) {
-            s->lastError = EOVERFLOW;
-            return false;
-        }
-        if (n == 0 && len != 0) {
-            s->lastError = ECONNRESET;
-            return false;
-        }
-        if (n == 0) return true;
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
-    }
-    s->lastError = errno;
+    iovec iov{buf, len};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    do n = recvmsg(s->fd, &msg, 0);
+    while (n < 0 && errno == EINTR);
+    if (n > 0 && (msg.msg_flags & MSG_TRUNC) == 0) return true;
+    if (n > 0)
+        s->lastError = EOVERFLOW;
+    else if (n == 0)
+        s->lastError = ECONNRESET;  // the device went away
+    else
+        s->lastError = errno == EAGAIN || errno == EWOULDBLOCK ? ETIMEDOUT : errno;
     return false;
 }
 
