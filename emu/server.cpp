@@ -289,8 +289,8 @@ bool Server::ServeConnection(int fd, Model& model) {
             const uint32_t tag = size >= 8 ? GetLe32(cbw + 4) : 0;
             uint8_t csw[kCswSize];
             MakeCsw(csw, kCswSignature, tag, kStatusPhaseError);
-            const bool sent = Send(fd, csw, sizeof csw);
             Trace(seq, "\"cmd\":\"malformed\",\"size\":" + std::to_string(size) + ",\"status\":2");
+            const bool sent = Send(fd, csw, sizeof csw);
             if (config_.exitAfter == seq) return false;
             if (!sent) return true;
             continue;
@@ -392,12 +392,14 @@ bool Server::ServeConnection(int fd, Model& model) {
         } else if (out) {
             line += ",\"data\":\"" + Hex(dataOut.data(), dataOut.size(), kTraceDataBytes) + "\"";
         }
+        // The trace line is complete before the status goes out, so a host that has its
+        // answer finds the command in the trace.
+        Trace(seq, line + ",\"status\":" + std::to_string(status));
         if (sent) {
             uint8_t csw[kCswSize];
             MakeCsw(csw, fault && kind == FaultKind::BadSignature ? kCbwSignature : kCswSignature, tag, status);
             sent = Send(fd, csw, sizeof csw);
         }
-        Trace(seq, line + ",\"status\":" + std::to_string(status));
         if (config_.exitAfter == seq) return false;
         if (!sent) return true;
     }
