@@ -20,3 +20,5 @@ function(qp7730_add_e2e_test name)
   add_dependencies(${name} qp7730 qp7730-emu)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS e2e)
 endfunction()
+
+qp7730_add_e2e_test(e2e_cli_tests ${CMAKE_CURRENT_SOURCE_DIR}/e2e/cli_test.cpp)
