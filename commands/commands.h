@@ -84,6 +84,11 @@ int ReadFlashRange(uint32_t address, uint32_t count, uint8_t* destination, uint3
 int WriteFlashRange(uint32_t address, uint32_t count, const uint8_t* source, uint32_t staging);
 void ShowFirmwareVersion();
 
+// Optional progress report of the range operations: called after every erase block and
+// every piece with the phase ("erase", "write", "read"), the bytes done and the total.
+using FlashProgressFn = void (*)(const char* phase, uint32_t done, uint32_t total);
+void SetFlashProgress(FlashProgressFn progress);
+
 // ---- power management ------------------------------------------------------------
 
 struct PMICctrl {

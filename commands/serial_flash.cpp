@@ -1,1 +1,87 @@
-// (being written)
+// Serial-flash commands and the range operations that stage flash contents through a
+// region of controller memory, one 32 KiB piece at a time.
+#include <algorithm>
+#include <cstdio>
+
+#include "commands/commands.h"
+#include "link/device_state.h"
+#include "link/endian.h"
+
+namespace {
+
+uint8_t SendSpiCmd(uint8_t subCommand, const SPICmd& cmd) {
+    SCSI_PASS_THROUGH_DIRECT stSPTDBuf;
+    FillPassThrough(stSPTDBuf, kVendorOpcode, subCommand, 0, 12, TransferBuffer);
+    PutBe32(TransferBuffer + 0, cmd.FlashAddress);
+    PutBe32(TransferBuffer + 4, cmd.MemoryAddress);
+    PutBe32(TransferBuffer + 8, cmd.ByteCount);
+    return CallTransport(stSPTDBuf);
+}
+
+FlashProgressFn g_progress = nullptr;
+
+void Progress(const char* phase, uint32_t done, uint32_t total) {
+    if (g_progress != nullptr) g_progress(phase, done, total);
+}
+
+uint32_t PieceCount(uint32_t count) { return count / kFlashPiece + (count % kFlashPiece != 0 ? 1 : 0); }
+
+}  // namespace
+
+void SetFlashProgress(FlashProgressFn progress) { g_progress = progress; }
+
+uint8_t EraseFlash(const ArgErase& arg) {
+    SCSI_PASS_THROUGH_DIRECT stSPTDBuf;
+    FillPassThrough(stSPTDBuf, kVendorOpcode, kCmdEraseFlash, 0, 8, TransferBuffer);
+    PutBe32(TransferBuffer + 0, arg.FlashAddress);
+    PutBe32(TransferBuffer + 4, arg.Size);
+    return CallTransport(stSPTDBuf);
+}
+
+uint8_t ReadFlashToMemory(const SPICmd& cmd) { return SendSpiCmd(kCmdReadFlash, cmd); }
+
+uint8_t WriteFlashFromMemory(const SPICmd& cmd) { return SendSpiCmd(kCmdWriteFlash, cmd); }
+
+int32_t EraseFlashRange(uint32_t address, uint32_t count) {
+    const uint32_t blocks = count / kFlashEraseBlock + (count % kFlashEraseBlock != 0 ? 1 : 0);
+    ArgErase stArgErase{0, kFlashEraseBlock};
+    for (uint32_t i = 0; i < blocks; ++i) {
+        stArgErase.FlashAddress = address + i * kFlashEraseBlock;
+        EraseFlash(stArgErase);
+        Progress("erase", std::min(count, (i + 1) * kFlashEraseBlock), count);
+    }
+    return static_cast<int32_t>(blocks);
+}
+
+int ReadFlashRange(uint32_t address, uint32_t count, uint8_t* destination, uint32_t staging) {
+    uint32_t remaining = count;
+    for (uint32_t i = 0, pieces = PieceCount(count); i < pieces; ++i) {
+        const uint32_t piece = remaining > kFlashPiece ? kFlashPiece : remaining;
+        const SPICmd stSPICmdArg{address + i * kFlashPiece, staging, piece};
+        ReadFlashToMemory(stSPICmdArg);
+        ReadMemory(staging, static_cast<uint16_t>(piece), destination + size_t{i} * kFlashPiece);
+        remaining -= piece;
+        Progress("verify", count - remaining, count);
+    }
+    return 1;
+}
+
+int WriteFlashRange(uint32_t address, uint32_t count, const uint8_t* source, uint32_t staging) {
+    uint32_t remaining = count;
+    for (uint32_t i = 0, pieces = PieceCount(count); i < pieces; ++i) {
+        const uint32_t piece = remaining > kFlashPiece ? kFlashPiece : remaining;
+        const SPICmd stSPICmdArg{address + i * kFlashPiece, staging, piece};
+        WriteMemory(staging, static_cast<uint16_t>(piece), source + size_t{i} * kFlashPiece);
+        WriteFlashFromMemory(stSPICmdArg);
+        remaining -= piece;
+        Progress("write", count - remaining, count);
+    }
+    return 1;
+}
+
+void ShowFirmwareVersion() {
+    uint8_t ucBuf[16] = {};
+    ReadFlashRange(kFwVersionFlashAddress, sizeof ucBuf, ucBuf, ImageBufferAddress());
+    // The text ends at the first zero byte, or after all 16 bytes when there is none.
+    printf("FW Version : %.16s \r\n", reinterpret_cast<const char*>(ucBuf));
+}

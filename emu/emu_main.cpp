@@ -1,1 +1,201 @@
-int main() { return 1; }
+// qp7730-emu: a software QP7730 controller served on a local socket.
+#include <signal.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "emu/model.h"
+#include "emu/server.h"
+
+namespace {
+
+const char kUsage[] = R"(Usage: qp7730-emu [OPTION]...
+A software QP7730 e-paper controller. It serves the controller's USB Bulk-Only protocol on
+an AF_UNIX SOCK_SEQPACKET socket (one message = one bulk transfer); qp7730 finds it there.
+
+Socket and outputs:
+  --socket PATH           socket to serve (default: $QP7730_EMULATOR if set and not empty,
+                          else $XDG_RUNTIME_DIR/qp7730-emu.sock, else /tmp/qp7730-emu-<uid>.sock)
+  --png PATH              panel image, 8-bit grey PNG, rewritten atomically at start and after
+                          every refresh (default: the socket path with ".sock" replaced by
+                          "-panel.png"; an empty PATH turns it off)
+  --flash-file PATH       keep the 16 MiB serial flash in PATH: used as it is when it has that
+                          size, otherwise created from the initial content; kept current after
+                          every flash change (default: flash lives in memory only)
+  --trace FILE            one JSON line per command: seq, cmd, cdb (hex), dir (in/out/none),
+                          len, data (hex, first 64 bytes then "..."), fault, status
+
+Controller:
+  --width N               panel width (default 1872)
+  --height N              panel height (default 1404)
+  --image-buffer ADDR     image buffer address (default 0x00120000)
+  --memory-mib N          controller memory in MiB, zero at start (default 64)
+  --waveform-address ADDR waveform flash address reported (default 0x00200000; 0xFFFFFFFF and 0
+                          are accepted)
+  --refresh-ms N          time a refresh with enWait = 1 takes (default 0)
+  --identity TEXT         INQUIRY identity, up to 28 characters, padded with spaces
+                          (default "Generic Storage RamDisc 1.00")
+  --fw-version TEXT       firmware version text at flash 0x120, up to 16 characters, zero padded
+                          (default "FW 1.02 emu")
+  --lut-version TEXT      LUT version text at flash 0x130, up to 16 characters
+                          (default "QP7730-LUT-EMU01": all 16 bytes, no terminator)
+
+Fault injection and power loss:
+  --fault KIND@N          make command N misbehave (repeatable). N counts the command wrappers
+                          received since the emulator started, from 1, across connections,
+                          malformed ones included; each qp7730 run begins with INQUIRY (its first
+                          command) and system information 0x80 (its second). KIND is one of:
+                            fail-status    not carried out; data phase exchanged in full (zeros
+                                           for data-in); status 1
+                            bad-signature  carried out; the status wrapper's signature is "USBC"
+                            no-answer      not carried out; the wrapper and any data-out are
+                                           consumed and nothing at all is sent back, so the
+                                           host times out; the next message is a new wrapper
+                            short-data     data-in: only half the data is sent, as one message;
+                                           data-out: all is consumed but only the first half is
+                                           kept, the rest reads as zeros; the command is then
+                                           carried out and answered as usual
+                            flip-bit       the lowest bit of the middle byte of the data the
+                                           command moves is flipped: programmed into flash
+                                           (0x98), copied to memory (0x97), written to memory
+                                           (0xA5, 0xA2 pixels, 0xAA picture), or sent back (data-in)
+  --exit-after N          end right after command N has been answered, as on power loss
+                          (socket removed, flash file as it is)
+  --help                  this text
+
+Numbers are decimal or 0x-hexadecimal.
+
+Display (0x94): the rectangle of memory at the given address (pitch = panel width) goes to the
+panel, which starts white. Mode 0 clears the rectangle to white (255); mode 1 shows two levels
+(below 128 -> 0, else 255); every other mode shows 16 levels (v >> 4) * 17.
+
+Other replies: 0x80 gives 30 big-endian words (4 width, 5 height, 7 image buffer, 19 waveform
+address; 0 "7730", 1 version 0x00010002, 2 last memory address, 3 flash size, 8 temperature,
+13 erase block, 16 image library address, 20 VCOM, 21 power state, 24 refresh count, 29
+0x7730E7E7). 0xAD answers 0x00773001 (engine id) and 0x00010002 (engine revision). 0xA3 keeps
+VCOM (start 1500) and the power state (start 0) and answers VCOM in bytes 0-1, state in byte 2.
+0xAC is accepted without data.
+
+Image library, in flash at 0x00800000: a 148-byte header ("QP7730 IMAGE LIB", "EMU LIB 1.00",
+NumImg at 32, library address at 36, list offset at 40, data offset at 44), 16-byte entries from
+0x00800100 (index, Nbpp 8, data offset from the library address, width, height, byte count),
+8-bit grey pictures from 0x00801000:
+  0  800 x 480  horizontal gradient          2  640 x 480  16 vertical grey bars
+  1  400 x 400  checkerboard, 50-px squares  3  256 x 256  diagonal ramp (x + y)
+0xAA words: 0 index, 1 x, 2 y, 3 reserved, 4 width, 5 height; the top-left width x height of
+the picture (0 = its own size) goes to the image buffer at (x, y). 0xAB: count n, then n groups
+(index, x, y) of whole pictures; all are checked before any is loaded.
+)";
+
+bool ParseNumber(const char* text, uint32_t* value) {
+    if (!*text || *text == '-' || *text == '+') return false;
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(text, &end, 0);
+    if (errno != 0 || *end != '\0' || v > 0xFFFFFFFFull) return false;
+    *value = static_cast<uint32_t>(v);
+    return true;
+}
+
+void OnStopSignal(int) { emu::Server::RequestStop(); }
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "qp7730-emu: %s\n", message.c_str());
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    emu::ModelConfig model;
+    emu::ServerConfig server;
+    bool pngGiven = false;
+
+    for (int i = 1; i < argc; ++i) {
+        std::string option = argv[i];
+        std::string value;
+        bool hasValue = false;
+        if (option == "--help" || option == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (const size_t eq = option.find('='); option.starts_with("--") && eq != std::string::npos) {
+            value = option.substr(eq + 1);
+            option.resize(eq);
+            hasValue = true;
+        }
+        auto next = [&](std::string* out) {
+            if (hasValue) {
+                *out = value;
+                return true;
+            }
+            if (i + 1 >= argc) return false;
+            *out = argv[++i];
+            return true;
+        };
+        std::string arg;
+        uint32_t number = 0;
+        auto numeric = [&](uint32_t* out, uint32_t min) {
+            if (!next(&arg) || !ParseNumber(arg.c_str(), &number) || number < min) return false;
+            *out = number;
+            return true;
+        };
+        bool ok = true;
+        if (option == "--socket") ok = next(&server.socketPath) && !server.socketPath.empty();
+        else if (option == "--png") ok = next(&model.pngPath), pngGiven = true;
+        else if (option == "--flash-file") ok = next(&model.flashFile);
+        else if (option == "--trace") ok = next(&server.tracePath);
+        else if (option == "--width") ok = numeric(&model.panelWidth, 1) && model.panelWidth <= 65535;
+        else if (option == "--height") ok = numeric(&model.panelHeight, 1) && model.panelHeight <= 65535;
+        else if (option == "--image-buffer") ok = numeric(&model.imageBufferAddress, 0);
+        else if (option == "--memory-mib") ok = numeric(&model.memoryMiB, 1) && model.memoryMiB <= 4096;
+        else if (option == "--waveform-address") ok = numeric(&model.waveformAddress, 0);
+        else if (option == "--refresh-ms") ok = numeric(&model.refreshMs, 0) && model.refreshMs <= 60000;
+        else if (option == "--identity") ok = next(&model.identity) && model.identity.size() <= 28;
+        else if (option == "--fw-version") ok = next(&model.fwVersion) && model.fwVersion.size() <= 16;
+        else if (option == "--lut-version") ok = next(&model.lutVersion) && model.lutVersion.size() <= 16;
+        else if (option == "--exit-after") {
+            uint32_t n = 0;
+            ok = numeric(&n, 1);
+            server.exitAfter = n;
+        } else if (option == "--fault") {
+            emu::Fault fault{};
+            ok = next(&arg) && emu::ParseFault(arg, &fault);
+            if (ok) server.faults.push_back(fault);
+        } else {
+            std::fprintf(stderr, "qp7730-emu: unknown option %s (see --help)\n", argv[i]);
+            return 2;
+        }
+        if (!ok) {
+            std::fprintf(stderr, "qp7730-emu: bad or missing value for %s (see --help)\n", option.c_str());
+            return 2;
+        }
+    }
+    if (server.socketPath.empty()) server.socketPath = emu::DefaultSocketPath();
+    if (!pngGiven) model.pngPath = emu::DefaultPngPath(server.socketPath);
+
+    if (!emu::Server::InitStopChannel()) return Fail(std::string("pipe: ") + std::strerror(errno));
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    emu::Server srv(server);
+    std::string error;
+    if (!srv.Listen(&error)) return Fail(error);
+    try {
+        emu::Model controller(model);
+        if (!model.pngPath.empty()) std::fprintf(stderr, "qp7730-emu: panel image %s\n", model.pngPath.c_str());
+        std::printf("qp7730-emu: listening on %s\n", server.socketPath.c_str());
+        std::fflush(stdout);
+        return srv.Run(controller);
+    } catch (const std::exception& e) {
+        return Fail(e.what());
+    }
+}

@@ -1,1 +1,146 @@
-// (being written)
+// Firmware and waveform upgrade. When the image goes to flash address 0, its 16-byte
+// header is written as 0xFF with the rest of the image and only written for real once
+// the whole image has been read back equal: an interrupted or failed upgrade leaves a
+// header the boot code rejects, never a valid header over a wrong image.
+#include "flash/flash_upgrade.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "cli/numbers.h"
+#include "commands/commands.h"
+#include "link/device_state.h"
+
+namespace {
+
+constexpr uint8_t fwHeader[16] = {'Q', 'P', 'X', 'E', 'P', 'D', '7', '7', '3', '0', '_', 'A', '0', '1', '0', '0'};
+constexpr uint32_t kHeaderLength = sizeof fwHeader;
+constexpr uint32_t kHeaderPage = 256;
+
+struct FileCloser {
+    void operator()(FILE* f) const { fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+// The image is only read: a read-only file is as good as a writable one.
+File OpenImage(const char* ulFileName) {
+    File ulFile(fopen(ulFileName, "rb"));
+    if (!ulFile) {
+        printf("Open file failed.\n");
+        EndRun(-1);
+    }
+    return ulFile;
+}
+
+[[noreturn]] void Refuse(const char* text) {
+    printf("%s", text);
+    EndRun(-1);
+}
+
+// One line of progress on standard error, redrawn in place; only for a terminal.
+void ShowProgress(const char* phase, uint32_t done, uint32_t total) {
+    const unsigned percent = total ? static_cast<unsigned>(uint64_t{done} * 100 / total) : 100;
+    fprintf(stderr, "\r%-6s %3u%% (%u of %u bytes)", phase, percent, done, total);
+    if (std::strcmp(phase, "verify") == 0 && done == total) fprintf(stderr, "\n");
+}
+
+struct ProgressScope {
+    explicit ProgressScope(bool on) { SetFlashProgress(on ? ShowProgress : nullptr); }
+    ~ProgressScope() { SetFlashProgress(nullptr); }
+};
+
+// Reads back and compares. The read-back buffer starts as the complement of the data, so
+// bytes that never arrived can never pass for equal.
+bool ReadBackEquals(uint32_t address, uint32_t length, const uint8_t* expected, uint8_t* readBack) {
+    for (uint32_t i = 0; i < length; ++i) readBack[i] = static_cast<uint8_t>(~expected[i]);
+    ReadFlashRange(address, length, readBack, ImageBufferAddress());
+    return std::memcmp(expected, readBack, length) == 0;
+}
+
+// After a failed upgrade at address 0 the header must not read as valid. It normally
+// stays erased (0xFF). When the read-back shows it is not -- an erase that did not
+// happen leaves the old header in place, since programming 0xFF changes nothing, and a
+// header page that went wrong may leave a valid header over damaged bytes -- its bytes
+// are programmed to zero, which needs no erase and which the boot code rejects.
+void InvalidateHeaderUnlessErased(const uint8_t* readBack, uint32_t held) {
+    bool erased = true;
+    for (uint32_t i = 0; i < held; ++i) erased = erased && readBack[i] == 0xFF;
+    if (erased) return;
+    const uint8_t zeros[kHeaderLength] = {};
+    WriteFlashRange(0, held, zeros, ImageBufferAddress());
+}
+
+}  // namespace
+
+void UpgradeFlashImage(const char* typeWord, const char* ulFileName) {
+    const int32_t type = AtoI(typeWord);
+    // Any other type would write an unchecked file over the firmware at address 0.
+    if (type != 1 && type != 2) Refuse("Unknown upgrade type. Please use 1 for FW or 2 for WF.\n");
+
+    if (const char* dot = std::strrchr(ulFileName, '.')) {
+        if (type == 1 && std::strcmp(dot, ".bin") != 0)
+            Refuse("Incorrect FW file is not safe.\nPlease use a .bin file.\n");
+        if (type == 2 && std::strcmp(dot, ".wbf") != 0)
+            Refuse("Incorrect WF file is not safe.\nPlease use a .wbf file.\n");
+    }
+
+    bool failed = false;
+    uint32_t A = 0;
+    if (type == 2) {
+        A = g_DeviceState.SystemInfo[kSysInfoWaveformAddress];
+        if (A == kNoWaveformSupport) Refuse("Current FW does not support WBF converting.\n");
+    }
+
+    File ulFile = OpenImage(ulFileName);
+    if (type == 1) {
+        uint8_t temp[kHeaderLength];
+        const size_t got = fread(temp, 1, sizeof temp, ulFile.get());
+        if (got != sizeof temp || std::memcmp(temp, fwHeader, sizeof temp) != 0) {
+            printf("Wrong FW Header!\n");
+            ulFile.reset();
+            EndRun(-1);
+        }
+    }
+    ulFile.reset();
+    ulFile = OpenImage(ulFileName);
+
+    // Everything that can fail on the host happens before the first erase.
+    long length = -1;
+    if (fseek(ulFile.get(), 0, SEEK_END) == 0) length = ftell(ulFile.get());
+    if (length < 0 || static_cast<unsigned long>(length) > 0xFFFFFFFFul || fseek(ulFile.get(), 0, SEEK_SET) != 0)
+        Refuse("Read file failed.\n");
+    const uint32_t N = static_cast<uint32_t>(length);
+    std::unique_ptr<uint8_t[]> D(new (std::nothrow) uint8_t[N ? N : 1]);
+    std::unique_ptr<uint8_t[]> R(new (std::nothrow) uint8_t[N ? N : 1]);
+    if (!D || !R) Refuse("Not enough memory for the image file.\n");
+    if (fread(D.get(), 1, N, ulFile.get()) != N) Refuse("Read file failed.\n");
+
+    const ProgressScope progress(isatty(STDERR_FILENO) == 1);
+    const uint32_t held = N < kHeaderLength ? N : kHeaderLength;
+    uint8_t sign[kHeaderLength];
+    if (A == 0) {
+        std::memcpy(sign, D.get(), held);
+        std::memset(D.get(), 0xFF, held);
+    }
+
+    const uint32_t staging = ImageBufferAddress();
+    EraseFlashRange(A, N);
+    WriteFlashRange(A, N, D.get(), staging);
+    failed = !ReadBackEquals(A, N, D.get(), R.get());
+
+    if (A == 0 && !failed) {
+        const uint32_t page = N < kHeaderPage ? N : kHeaderPage;
+        std::memcpy(D.get(), sign, held);
+        WriteFlashRange(0, page, D.get(), staging);
+        failed = !ReadBackEquals(0, page, D.get(), R.get());
+    }
+
+    if (A == 0 && failed) InvalidateHeaderUnlessErased(R.get(), held);
+
+    ulFile.reset();
+    printf(failed ? "QP7730 FW upgrade failed.\n" : "Done. Please reset QP7730.\n");
+}

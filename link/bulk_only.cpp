@@ -1,1 +1,111 @@
-// (being written)
+// Bulk-only framing of the pass-through record: Command Block Wrapper on the OUT pipe,
+// the data phase in pieces, and the Command Status Wrapper from the IN pipe. The status
+// alone decides the outcome of an exchange.
+#include <cstdio>
+#include <cstring>
+
+#include "link/device_state.h"
+#include "link/endian.h"
+#include "link/pipe.h"
+
+namespace {
+
+constexpr uint32_t kCbwSignature = 0x43425355;  // "USBC"
+constexpr uint32_t kCswSignature = 0x53425355;  // "USBS"
+constexpr uint32_t kCbwTag = 0x77307740;
+constexpr uint32_t kCbwLength = 31;
+constexpr uint32_t kCswLength = 13;
+
+void ReportToStderr(const char* message) { fprintf(stderr, "%s\n", message); }
+
+FailureReporter g_reportFailure = ReportToStderr;
+
+template <typename... Args>
+void ReportFailure(const char* format, Args... args) {
+    char message[64];
+    snprintf(message, sizeof message, format, args...);
+    g_reportFailure(message);
+}
+
+}  // namespace
+
+void SetFailureReporter(FailureReporter reporter) { g_reportFailure = reporter ? reporter : ReportToStderr; }
+
+bool PipeTransfer(PipeDevice* device, uint8_t pipe, uint8_t* buf, uint32_t len) {
+    if (device == nullptr) return false;
+    return device->Backend->Transfer(device->Device, pipe, buf, len);
+}
+
+BOOL BulkOnlyTransport(HANDLE device, DWORD, void* inBuffer, DWORD, void*, DWORD, DWORD* bytesReturned,
+                       LPOVERLAPPED) {
+    auto* pipeDevice = static_cast<PipeDevice*>(device);
+    const auto& sptd = *static_cast<const SCSI_PASS_THROUGH_DIRECT*>(inBuffer);
+    const int lastErrorUnknown = 0;
+    auto lastError = [&] {
+        return pipeDevice ? pipeDevice->Backend->LastError(pipeDevice->Device) : lastErrorUnknown;
+    };
+
+    uint8_t cbw[kCbwLength] = {};
+    PutLe32(cbw + 0, kCbwSignature);
+    PutLe32(cbw + 4, kCbwTag);
+    PutLe32(cbw + 8, sptd.DataTransferLength);
+    cbw[12] = static_cast<uint8_t>(sptd.DataIn << 7);
+    cbw[13] = sptd.Lun;
+    cbw[14] = sptd.CdbLength;
+    std::memcpy(cbw + 15, sptd.Cdb, sptd.CdbLength <= 16 ? sptd.CdbLength : 16);
+
+    if (!PipeTransfer(pipeDevice, kPipeOut, cbw, kCbwLength)) {
+        ReportFailure("[FAIL] CBW (%d)", lastError());
+        return 0;
+    }
+
+    const uint32_t total = sptd.DataTransferLength;
+    if (total != 0) {
+        const uint8_t pipe = sptd.DataIn == 1 ? kPipeIn : kPipeOut;
+        auto* data = static_cast<uint8_t*>(sptd.DataBuffer);
+        for (uint32_t done = 0; done < total;) {
+            const uint32_t piece = total - done < kMaxDataPiece ? total - done : kMaxDataPiece;
+            if (!PipeTransfer(pipeDevice, pipe, data + done, piece)) {
+                ReportFailure("[FAIL] DATA (%d)", lastError());
+                break;
+            }
+            done += piece;
+        }
+    }
+
+    uint8_t csw[kCswLength] = {};
+    if (!PipeTransfer(pipeDevice, kPipeIn, csw, kCswLength)) {
+        ReportFailure("[FAIL] CSW (%d)", lastError());
+        return 0;
+    }
+    const uint32_t signature = GetLe32(csw + 0);
+    if (signature != kCswSignature) {
+        ReportFailure("[FAIL] CSW Signature (0x%08X)", signature);
+        return 0;
+    }
+    if (csw[12] != 0) {
+        ReportFailure("[FAIL] CSW Status (%d)", csw[12]);
+        return 0;
+    }
+    if (bytesReturned) *bytesReturned = total - GetLe32(csw + 8);
+    return 1;
+}
+
+bool FindPipeController(const PipeBackend& backend) {
+    DeviceState& ds = g_DeviceState;
+    ds.TransportFn = BulkOnlyTransport;
+    void* opened = backend.Open();
+    if (opened == nullptr) {
+        ds.hDevice = nullptr;
+        return false;
+    }
+    ds.hDevice = new PipeDevice{&backend, opened};
+    if (Inquiry() && InquiryTextMatches()) {
+        ds.TransportKind = kTransportBulkOnly;
+        return true;
+    }
+    backend.Close(opened);
+    delete static_cast<PipeDevice*>(ds.hDevice);
+    ds.hDevice = nullptr;
+    return false;
+}

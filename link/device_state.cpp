@@ -1,1 +1,142 @@
-// (being written)
+#include "link/device_state.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "link/drive.h"
+#include "link/endian.h"
+#include "link/pipe.h"
+
+DeviceState g_DeviceState;
+
+namespace {
+
+constexpr uint8_t kInquiryOpcode = 0x12;
+constexpr uint32_t kInquiryLength = 40;
+constexpr uint32_t kSystemInfoLength = 112;
+constexpr size_t kSystemInfoBytes = kSystemInfoWords * 4;
+
+const PipeBackend* const* g_pipeBackends = nullptr;
+int g_pipeBackendCount = 0;
+
+void CloseOpenDevice() {
+    DeviceState& ds = g_DeviceState;
+    if (!IsDeviceOpen()) return;
+    if (ds.TransportKind == kTransportBulkOnly) {
+        auto* pipe = static_cast<PipeDevice*>(ds.hDevice);
+        pipe->Backend->Close(pipe->Device);
+        delete pipe;
+    } else if (ds.TransportKind == kTransportDrive) {
+        CloseDrive(ds.hDevice);
+    }
+}
+
+}  // namespace
+
+void SetPipeBackends(const PipeBackend* const* backends, int count) {
+    g_pipeBackends = backends;
+    g_pipeBackendCount = backends ? count : 0;
+}
+
+[[noreturn]] void EndRun(int status) { throw RunEnded{status}; }
+
+bool IsDeviceOpen() {
+    HANDLE h = g_DeviceState.hDevice;
+    return h != nullptr && h != INVALID_HANDLE_VALUE;
+}
+
+uint8_t Inquiry() {
+    SCSI_PASS_THROUGH_DIRECT stSPTDBuf;
+    FillPassThrough(stSPTDBuf, kInquiryOpcode, 0, 1, kInquiryLength, TransferBuffer);
+    return CallTransport(stSPTDBuf);
+}
+
+bool InquiryTextMatches() {
+    TransferBuffer[36] = 0;
+    return std::strcmp(reinterpret_cast<const char*>(TransferBuffer + 8), kControllerIdentity) == 0;
+}
+
+void GetSystemInfo(uint32_t (&systemInfo)[kSystemInfoWords]) {
+    SCSI_PASS_THROUGH_DIRECT stSPTDBuf;
+    FillPassThrough(stSPTDBuf, kVendorOpcode, 0x80, 1, kSystemInfoLength, TransferBuffer);
+    stSPTDBuf.Cdb[2] = '7';
+    stSPTDBuf.Cdb[3] = '7';
+    stSPTDBuf.Cdb[4] = '3';
+    stSPTDBuf.Cdb[5] = '0';
+    stSPTDBuf.Cdb[8] = 0x01;
+    stSPTDBuf.Cdb[10] = 0x02;
+    const uint8_t ok = CallTransport(stSPTDBuf);
+
+    // A failed command leaves no reply: the record is cleared rather than filled from
+    // whatever an earlier command left in the shared buffer.
+    if (ok) {
+        for (int i = 0; i < kSystemInfoWords; ++i) systemInfo[i] = GetBe32(TransferBuffer + 4 * i);
+    } else {
+        std::memset(systemInfo, 0, kSystemInfoBytes);
+    }
+    g_DeviceState.PanelWidth = systemInfo[kSysInfoPanelWidth];
+    g_DeviceState.PanelHeight = systemInfo[kSysInfoPanelHeight];
+}
+
+bool FindDevice() {
+    DeviceState& ds = g_DeviceState;
+    const PipeBackend* const* backends = g_pipeBackends ? g_pipeBackends : kPipeBackends;
+    const int count = g_pipeBackends ? g_pipeBackendCount : kPipeBackendCount;
+    for (int i = 0; i < count; ++i) {
+        if (FindPipeController(*backends[i])) return true;
+    }
+
+    ds.TransportFn = DriveIoControl;
+    for (int index = 0; index < 26; ++index) {
+        const char letter = static_cast<char>('A' + index);
+        ds.hDevice = OpenDrive(letter);
+        printf("\nSearching for device in %c:// ...\n", letter);
+        if (ds.hDevice == INVALID_HANDLE_VALUE) {
+            printf("%d: No device connected.\n", FailedHandleValue(ds.hDevice));
+        } else {
+            if (Inquiry()) {
+                const bool matches = InquiryTextMatches();
+                printf("Device found.\n");
+                printf("DevName: %s\n", reinterpret_cast<const char*>(TransferBuffer + 8));
+                if (matches) {
+                    ds.TransportKind = kTransportDrive;
+                    return true;
+                }
+            }
+            CloseDrive(ds.hDevice);
+        }
+        ds.hDevice = nullptr;
+    }
+    return false;
+}
+
+void StartDevice() {
+    DeviceState& ds = g_DeviceState;
+    FindDevice();
+    if (!IsDeviceOpen()) printf("QP7730 not found!\n");
+
+    GetSystemInfo(ds.SystemInfo);
+    printf("Panel width = %d\n", static_cast<int>(ds.SystemInfo[kSysInfoPanelWidth]));
+    printf("Panel height = %d\n", static_cast<int>(ds.SystemInfo[kSysInfoPanelHeight]));
+    printf("Image Buffer Address = 0x%X\n", ds.SystemInfo[kSysInfoImageBufferAddress]);
+
+    // The product is a 32-bit quantity: one that does not fit is a failed allocation,
+    // never a wrapped (small) buffer.
+    const uint64_t size = uint64_t{ds.PanelWidth} * ds.PanelHeight;
+    ds.HostImageBuffer = nullptr;
+    if (size <= 0xFFFFFFFFu) ds.HostImageBuffer = new (std::nothrow) uint8_t[size];
+    if (ds.HostImageBuffer == nullptr) printf("Image buffer allocate failed!\n");
+}
+
+void FreeHostImageBuffer() {
+    delete[] g_DeviceState.HostImageBuffer;
+    g_DeviceState.HostImageBuffer = nullptr;
+}
+
+void ResetDeviceState() {
+    CloseOpenDevice();
+    FreeHostImageBuffer();
+    std::memset(&g_DeviceState, 0, sizeof g_DeviceState);
+    std::memset(TransferBuffer, 0, sizeof TransferBuffer);
+}

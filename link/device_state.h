@@ -37,6 +37,8 @@ bool FindDevice();
 uint8_t Inquiry();
 void GetSystemInfo(uint32_t (&systemInfo)[kSystemInfoWords]);
 bool IsDeviceOpen();
+// Releases HostImageBuffer (nothing when start-up's allocation failed).
+void FreeHostImageBuffer();
 
 // Identity text of the controller, compared over all 28 characters.
 constexpr const char* kControllerIdentity = "Generic Storage RamDisc 1.00";

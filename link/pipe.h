@@ -51,5 +51,9 @@ void SetFailureReporter(FailureReporter reporter);
 extern const PipeBackend* const kPipeBackends[];
 extern const int kPipeBackendCount;
 
+// Replaces the pipe routes that discovery tries; null restores this build's own. Lets
+// tests put a scripted device in front of the drive letters.
+void SetPipeBackends(const PipeBackend* const* backends, int count);
+
 // The emulator route: the socket path both programs agree on.
 std::string EmulatorSocketPath();

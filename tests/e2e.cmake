@@ -1,1 +1,24 @@
 # tests of e2e/
+#
+# qp7730_e2e_harness runs the real qp7730 against a real qp7730-emu (see e2e/harness.h).
+# The binaries' paths are compiled in; a generator expression adds no build dependency,
+# so test executables call qp7730_add_e2e_test, which adds the dependencies on both
+# programs.
+add_library(qp7730_e2e_harness STATIC ${CMAKE_CURRENT_SOURCE_DIR}/e2e/harness.cpp)
+target_include_directories(qp7730_e2e_harness PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_definitions(qp7730_e2e_harness PRIVATE
+  QP7730_EMU_BIN="$<TARGET_FILE:qp7730-emu>"
+  QP7730_BIN="$<TARGET_FILE:qp7730>")
+target_link_libraries(qp7730_e2e_harness PUBLIC GTest::gtest PNG::PNG)
+add_dependencies(qp7730_e2e_harness qp7730-emu)
+
+# qp7730_add_e2e_test(NAME source...): a GoogleTest executable linked with the harness,
+# built after qp7730 and qp7730-emu, its tests registered with ctest.
+function(qp7730_add_e2e_test name)
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE qp7730_e2e_harness GTest::gtest_main)
+  add_dependencies(${name} qp7730 qp7730-emu)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS e2e)
+endfunction()
+
+qp7730_add_e2e_test(e2e_cli_tests ${CMAKE_CURRENT_SOURCE_DIR}/e2e/cli_test.cpp)

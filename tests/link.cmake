@@ -1,1 +1,16 @@
-# tests of link/
+# Unit tests of the library against an in-process fake controller and scripted pipes.
+add_library(qp7730_test_support STATIC
+  ${CMAKE_CURRENT_SOURCE_DIR}/support/fake_controller.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/support/scripted_pipe.cpp
+)
+target_link_libraries(qp7730_test_support PUBLIC libqp7730 GTest::gtest)
+target_include_directories(qp7730_test_support PUBLIC ${CMAKE_SOURCE_DIR})
+
+add_executable(unit_tests
+  ${CMAKE_CURRENT_SOURCE_DIR}/link_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/commands_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/area_display_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/flash_upgrade_test.cpp
+)
+target_link_libraries(unit_tests PRIVATE qp7730_test_support GTest::gtest_main)
+gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 60)

@@ -1,0 +1,408 @@
+#include "emu/server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "link/endian.h"
+
+namespace emu {
+namespace {
+
+constexpr size_t kCbwSize = 31;
+constexpr size_t kCswSize = 13;
+constexpr uint32_t kCbwSignature = 0x43425355;  // "USBC"
+constexpr uint32_t kCswSignature = 0x53425355;  // "USBS"
+constexpr size_t kMaxMessage = 0x10000;         // one bulk transfer
+// Data-out bytes kept for the model; longer phases are consumed and the command fails.
+constexpr size_t kMaxKeptData = 16u << 20;
+constexpr size_t kTraceDataBytes = 64;
+constexpr int kSendTimeoutSec = 10;
+
+int g_stopPipe[2] = {-1, -1};
+
+std::string Hex(const uint8_t* data, size_t length, size_t limit) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string s;
+    const size_t n = std::min(length, limit);
+    s.reserve(2 * n + 3);
+    for (size_t i = 0; i < n; ++i) {
+        s += kDigits[data[i] >> 4];
+        s += kDigits[data[i] & 15];
+    }
+    if (length > limit) s += "...";
+    return s;
+}
+
+void MakeCsw(uint8_t* csw, uint32_t signature, uint32_t tag, uint8_t status) {
+    PutLe32(csw, signature);
+    PutLe32(csw + 4, tag);
+    PutLe32(csw + 8, 0);
+    csw[12] = status;
+}
+
+}  // namespace
+
+bool ParseFault(const std::string& text, Fault* fault) {
+    static const struct {
+        const char* name;
+        FaultKind kind;
+    } kKinds[] = {
+        {"fail-status", FaultKind::FailStatus}, {"bad-signature", FaultKind::BadSignature},
+        {"no-answer", FaultKind::NoAnswer},     {"short-data", FaultKind::ShortData},
+        {"flip-bit", FaultKind::FlipBit},
+    };
+    const size_t at = text.find('@');
+    if (at == std::string::npos || at + 1 >= text.size()) return false;
+    const std::string kind = text.substr(0, at);
+    const std::string number = text.substr(at + 1);
+    if (number.find_first_not_of("0123456789") != std::string::npos || number.size() > 18) return false;
+    const uint64_t n = std::strtoull(number.c_str(), nullptr, 10);
+    if (n == 0) return false;
+    for (const auto& k : kKinds) {
+        if (kind == k.name) {
+            *fault = Fault{k.kind, n};
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* FaultName(FaultKind kind) {
+    switch (kind) {
+        case FaultKind::FailStatus: return "fail-status";
+        case FaultKind::BadSignature: return "bad-signature";
+        case FaultKind::NoAnswer: return "no-answer";
+        case FaultKind::ShortData: return "short-data";
+        case FaultKind::FlipBit: return "flip-bit";
+    }
+    return "?";
+}
+
+std::string DefaultSocketPath() {
+    const char* env = std::getenv("QP7730_EMULATOR");
+    if (env && *env) return env;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime && *runtime) return std::string(runtime) + "/qp7730-emu.sock";
+    return "/tmp/qp7730-emu-" + std::to_string(getuid()) + ".sock";
+}
+
+std::string DefaultPngPath(const std::string& socketPath) {
+    const std::string suffix = ".sock";
+    if (socketPath.size() > suffix.size() && socketPath.ends_with(suffix)) {
+        return socketPath.substr(0, socketPath.size() - suffix.size()) + "-panel.png";
+    }
+    return socketPath + "-panel.png";
+}
+
+bool Server::InitStopChannel() {
+    if (g_stopPipe[0] >= 0) return true;
+    if (pipe2(g_stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    return true;
+}
+
+void Server::RequestStop() {
+    if (g_stopPipe[1] >= 0) {
+        const char c = 's';
+        [[maybe_unused]] ssize_t n = write(g_stopPipe[1], &c, 1);
+    }
+}
+
+Server::Server(ServerConfig config) : config_(std::move(config)), rx_(kMaxMessage + 1) {}
+
+Server::~Server() {
+    if (listenFd_ >= 0) {
+        close(listenFd_);
+        // Remove the socket file only while it is still the one this emulator made.
+        struct stat st {};
+        if (lstat(config_.socketPath.c_str(), &st) == 0 && st.st_ino == socketInode_) {
+            unlink(config_.socketPath.c_str());
+        }
+    }
+    if (trace_) std::fclose(trace_);
+}
+
+bool Server::Listen(std::string* error) {
+    const std::string& path = config_.socketPath;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof addr.sun_path) {
+        *error = "socket path is empty or longer than " + std::to_string(sizeof addr.sun_path - 1) + " bytes: " + path;
+        return false;
+    }
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) {
+            *error = path + " exists and is not a socket";
+            return false;
+        }
+        int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        if (probe < 0) {
+            *error = std::string("socket: ") + std::strerror(errno);
+            return false;
+        }
+        const int rc = connect(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+        const int e = errno;
+        close(probe);
+        if (rc == 0) {
+            *error = "another emulator already serves " + path;
+            return false;
+        }
+        if (e != ECONNREFUSED) {
+            *error = path + " is in use: " + std::strerror(e);
+            return false;
+        }
+        unlink(path.c_str());  // stale: nobody listens any more
+    }
+
+    listenFd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (listenFd_ < 0) {
+        *error = std::string("socket: ") + std::strerror(errno);
+        return false;
+    }
+    const mode_t old = umask(0077);
+    const int rc = bind(listenFd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    const int e = errno;
+    umask(old);
+    if (rc != 0) {
+        *error = path + ": " + std::strerror(e);
+        close(listenFd_);
+        listenFd_ = -1;
+        return false;
+    }
+    chmod(path.c_str(), 0600);
+    if (lstat(path.c_str(), &st) == 0) socketInode_ = st.st_ino;
+    if (listen(listenFd_, 4) != 0) {
+        *error = std::string("listen: ") + std::strerror(errno);
+        return false;
+    }
+    if (!config_.tracePath.empty()) {
+        trace_ = std::fopen(config_.tracePath.c_str(), "w");
+        if (!trace_) {
+            *error = config_.tracePath + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+Server::Wait Server::WaitReadable(int fd, int timeoutMs) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {g_stopPipe[0], POLLIN, 0}};
+    const nfds_t count = g_stopPipe[0] >= 0 ? 2 : 1;
+    for (;;) {
+        const int rc = poll(fds, count, timeoutMs);
+        if (rc < 0) {
+            if (errno == EINTR) continue;
+            return Wait::Error;
+        }
+        if (rc == 0) return Wait::Timeout;
+        if (count == 2 && (fds[1].revents & POLLIN)) return Wait::Stop;
+        return Wait::Ready;
+    }
+}
+
+long Server::Receive(int fd, uint8_t* buf, size_t cap, int timeoutMs) {
+    switch (WaitReadable(fd, timeoutMs)) {
+        case Wait::Stop: return -2;
+        case Wait::Timeout: return -3;
+        case Wait::Error: return -1;
+        case Wait::Ready: break;
+    }
+    for (;;) {
+        // MSG_TRUNC makes recv report a message's real length even when it was cut.
+        const ssize_t n = recv(fd, buf, cap, MSG_TRUNC);
+        if (n < 0 && errno == EINTR) continue;
+        return n < 0 ? -1 : static_cast<long>(n);
+    }
+}
+
+bool Server::Send(int fd, const uint8_t* data, size_t length) {
+    for (;;) {
+        const ssize_t n = send(fd, data, length, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        return n == static_cast<ssize_t>(length);
+    }
+}
+
+const Fault* Server::FaultFor(uint64_t command) const {
+    for (const Fault& f : config_.faults) {
+        if (f.command == command) return &f;
+    }
+    return nullptr;
+}
+
+void Server::Trace(uint64_t seq, const std::string& line) {
+    if (!trace_) return;
+    std::fprintf(trace_, "{\"seq\":%llu,%s}\n", static_cast<unsigned long long>(seq), line.c_str());
+    std::fflush(trace_);
+}
+
+int Server::Run(Model& model) {
+    for (;;) {
+        switch (WaitReadable(listenFd_, -1)) {
+            case Wait::Stop: return 0;
+            case Wait::Error: return 1;
+            default: break;
+        }
+        const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;  // the peer gave up before we took it, or a signal
+        timeval tv{kSendTimeoutSec, 0};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        const bool goOn = ServeConnection(fd, model);
+        close(fd);
+        model.SyncFlash();
+        if (!goOn) {
+            if (config_.exitAfter != 0 && commandCount_ == config_.exitAfter) {
+                std::fprintf(stderr, "qp7730-emu: stopped after command %llu\n",
+                             static_cast<unsigned long long>(commandCount_));
+            }
+            break;
+        }
+    }
+    return 0;
+}
+
+bool Server::ServeConnection(int fd, Model& model) {
+    static const uint8_t kZeros[kMaxMessage] = {};
+    std::vector<uint8_t> dataOut;
+    std::vector<uint8_t> reply;
+    for (;;) {
+        long n = Receive(fd, rx_.data(), rx_.size(), -1);
+        if (n == -2) return false;
+        if (n <= 0) return true;  // end of connection or error: back to accept
+        const uint64_t seq = ++commandCount_;
+        const uint8_t* cbw = rx_.data();
+        const size_t size = static_cast<size_t>(n);
+        const bool wellFormed = size == kCbwSize && GetLe32(cbw) == kCbwSignature && cbw[14] == 16 &&
+                                (cbw[12] & 0x7F) == 0 && cbw[13] == 0;
+        if (!wellFormed) {
+            const uint32_t tag = size >= 8 ? GetLe32(cbw + 4) : 0;
+            uint8_t csw[kCswSize];
+            MakeCsw(csw, kCswSignature, tag, kStatusPhaseError);
+            Trace(seq, "\"cmd\":\"malformed\",\"size\":" + std::to_string(size) + ",\"status\":2");
+            const bool sent = Send(fd, csw, sizeof csw);
+            if (config_.exitAfter == seq) return false;
+            if (!sent) return true;
+            continue;
+        }
+
+        CommandBlock command;
+        std::memcpy(command.cdb, cbw + 15, 16);
+        command.dataIn = (cbw[12] & 0x80) != 0;
+        command.transferLength = GetLe32(cbw + 8);
+        const uint32_t tag = GetLe32(cbw + 4);
+        const Fault* fault = FaultFor(seq);
+        const FaultKind kind = fault ? fault->kind : FaultKind::FailStatus;
+        const bool hasData = command.transferLength > 0;
+        const bool out = hasData && !command.dataIn;
+        const bool in = hasData && command.dataIn;
+        uint8_t status = kStatusPass;
+        bool connectionLost = false;
+
+        // Data-out: always consume the whole announced phase before answering.
+        dataOut.clear();
+        if (out) {
+            uint64_t remaining = command.transferLength;
+            bool overlong = false;
+            while (remaining > 0) {
+                n = Receive(fd, rx_.data(), rx_.size(), config_.dataTimeoutMs);
+                if (n == -2) return false;
+                if (n <= 0) {
+                    connectionLost = true;
+                    break;
+                }
+                const size_t got = static_cast<size_t>(n);
+                const size_t take = std::min<uint64_t>({got, kMaxMessage, remaining});
+                if (got > kMaxMessage || got > remaining) overlong = true;
+                if (dataOut.size() + take <= kMaxKeptData) dataOut.insert(dataOut.end(), rx_.data(), rx_.data() + take);
+                remaining -= take;
+                if (overlong) break;
+            }
+            if (overlong) status = kStatusPhaseError;
+            else if (dataOut.size() != command.transferLength) status = kStatusFail;
+        }
+        if (connectionLost) {
+            Trace(seq, "\"cmd\":\"" + CommandName(command.cdb) + "\",\"cdb\":\"" + Hex(command.cdb, 16, 16) +
+                           "\",\"status\":null,\"note\":\"connection lost in the data phase\"");
+            return config_.exitAfter != seq;
+        }
+        if (fault && kind == FaultKind::ShortData && out) {
+            // Only the first half arrived: the controller sees zeros in place of the rest.
+            std::fill(dataOut.begin() + static_cast<long>(dataOut.size() / 2), dataOut.end(), 0);
+        }
+
+        reply.clear();
+        const bool carriedOut = !(fault && (kind == FaultKind::FailStatus || kind == FaultKind::NoAnswer));
+        if (status == kStatusPass) {
+            status = carriedOut ? model.Execute(command, dataOut, reply, fault && kind == FaultKind::FlipBit)
+                                : kStatusFail;
+        }
+
+        std::string line = "\"cmd\":\"" + CommandName(command.cdb) + "\",\"cdb\":\"" + Hex(command.cdb, 16, 16) +
+                           "\",\"dir\":\"" + (in ? "in" : out ? "out" : "none") +
+                           "\",\"len\":" + std::to_string(command.transferLength);
+        if (fault) line += ",\"fault\":\"" + std::string(FaultName(kind)) + "\"";
+
+        if (fault && kind == FaultKind::NoAnswer) {
+            // Nothing goes back for this command: the host's transfers time out and its
+            // next message is a new wrapper.
+            if (out) line += ",\"data\":\"" + Hex(dataOut.data(), dataOut.size(), kTraceDataBytes) + "\"";
+            Trace(seq, line + ",\"status\":null");
+            if (config_.exitAfter == seq) return false;
+            continue;
+        }
+
+        bool sent = true;
+        if (in) {
+            // Exactly the announced length, padded with zeros; short-data sends half of it.
+            if (reply.size() > command.transferLength) reply.resize(command.transferLength);
+            uint64_t total = command.transferLength;
+            if (fault && kind == FaultKind::ShortData && total >= 2) total = std::min<uint64_t>(total / 2, kMaxMessage);
+            uint64_t offset = 0;
+            std::vector<uint8_t> piece;
+            while (sent && offset < total) {
+                const size_t len = static_cast<size_t>(std::min<uint64_t>(total - offset, kMaxMessage));
+                const uint8_t* data = kZeros;
+                if (offset < reply.size()) {
+                    if (offset + len <= reply.size()) {
+                        data = reply.data() + offset;
+                    } else {
+                        piece.assign(len, 0);
+                        std::copy(reply.begin() + static_cast<long>(offset), reply.end(), piece.begin());
+                        data = piece.data();
+                    }
+                }
+                sent = Send(fd, data, len);
+                offset += len;
+            }
+            // The trace shows what went out, padding included.
+            std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(total, kTraceDataBytes + 1)), 0);
+            std::copy_n(reply.begin(), std::min(reply.size(), head.size()), head.begin());
+            line += ",\"data\":\"" + Hex(head.data(), head.size(), kTraceDataBytes) + "\"";
+        } else if (out) {
+            line += ",\"data\":\"" + Hex(dataOut.data(), dataOut.size(), kTraceDataBytes) + "\"";
+        }
+        // The trace line is complete before the status goes out, so a host that has its
+        // answer finds the command in the trace.
+        Trace(seq, line + ",\"status\":" + std::to_string(status));
+        if (sent) {
+            uint8_t csw[kCswSize];
+            MakeCsw(csw, fault && kind == FaultKind::BadSignature ? kCbwSignature : kCswSignature, tag, status);
+            sent = Send(fd, csw, sizeof csw);
+        }
+        if (config_.exitAfter == seq) return false;
+        if (!sent) return true;
+    }
+}
+
+}  // namespace emu

@@ -1,0 +1,81 @@
+// The emulator's USB side: a SOCK_SEQPACKET socket on which every message is one bulk
+// transfer, the Bulk-Only framing around each command, fault injection and the trace.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "emu/model.h"
+
+namespace emu {
+
+enum class FaultKind { FailStatus, BadSignature, NoAnswer, ShortData, FlipBit };
+
+// A fault hits the command wrapper with this number: wrappers are counted from 1 since
+// the emulator started, across connections, malformed wrappers included.
+struct Fault {
+    FaultKind kind;
+    uint64_t command;
+};
+
+// Parses "KIND@N"; false when the text is not one.
+bool ParseFault(const std::string& text, Fault* fault);
+const char* FaultName(FaultKind kind);
+
+// QP7730_EMULATOR when set and not empty, else $XDG_RUNTIME_DIR/qp7730-emu.sock, else
+// /tmp/qp7730-emu-<uid>.sock.
+std::string DefaultSocketPath();
+// The socket path with ".sock" replaced by "-panel.png" (appended when it has no ".sock").
+std::string DefaultPngPath(const std::string& socketPath);
+
+struct ServerConfig {
+    std::string socketPath;
+    std::vector<Fault> faults;
+    uint64_t exitAfter = 0;  // 0: never
+    std::string tracePath;   // empty: no trace
+    int dataTimeoutMs = 10000;  // a host that stops in the middle of a data-out phase is dropped
+};
+
+class Server {
+public:
+    explicit Server(ServerConfig config);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Creates the socket, owner-only. Refuses (false, *error set) when another emulator
+    // answers on the path or the path holds something that is not a socket; a stale
+    // socket file is replaced.
+    bool Listen(std::string* error);
+
+    // Serves one connection after another until a stop is requested or the command of
+    // --exit-after has been answered. Returns the process exit status.
+    int Run(Model& model);
+
+    // Async-signal-safe: makes Run return.
+    static void RequestStop();
+    // Sets up the stop channel; call once before installing signal handlers.
+    static bool InitStopChannel();
+
+private:
+    enum class Wait { Ready, Stop, Timeout, Error };
+    Wait WaitReadable(int fd, int timeoutMs);
+    // One message; returns its real length (may exceed the buffer), 0 at end of connection,
+    // -1 on error, -2 when stopped, -3 on timeout.
+    long Receive(int fd, uint8_t* buf, size_t cap, int timeoutMs);
+    bool Send(int fd, const uint8_t* data, size_t length);
+    // Serves one connection; false when the whole emulator is to end.
+    bool ServeConnection(int fd, Model& model);
+    const Fault* FaultFor(uint64_t command) const;
+    void Trace(uint64_t seq, const std::string& line);
+
+    ServerConfig config_;
+    int listenFd_ = -1;
+    unsigned long socketInode_ = 0;
+    uint64_t commandCount_ = 0;
+    std::vector<uint8_t> rx_;
+    FILE* trace_ = nullptr;
+};
+
+}  // namespace emu

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need (Debian packages), then configures and
+# builds the given presets (default: "default").
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(g++ cmake ninja-build pkg-config libusb-1.0-0-dev libjpeg62-turbo-dev libpng-dev libgtest-dev libgmock-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+fi
+
+presets=("$@")
+((${#presets[@]})) || presets=(default)
+for preset in "${presets[@]}"; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+done

@@ -1,0 +1,485 @@
+#include "tests/e2e/harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <png.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#ifndef QP7730_EMU_BIN
+#error "QP7730_EMU_BIN must name the qp7730-emu binary"
+#endif
+#ifndef QP7730_BIN
+#error "QP7730_BIN must name the qp7730 binary"
+#endif
+
+extern char** environ;
+
+namespace e2e {
+namespace {
+
+constexpr size_t kMaxMessage = 0x10000;
+constexpr uint32_t kCswSignature = 0x53425355;  // "USBS"
+constexpr uint32_t kCbwSignature = 0x43425355;  // "USBC"
+constexpr int kStartTimeoutMs = 20000;
+constexpr int kStopTimeoutMs = 10000;
+
+using Clock = std::chrono::steady_clock;
+
+void PutLe32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+uint32_t GetLe32(const uint8_t* p) {
+    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+void PutBe32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+}
+uint32_t GetBe32(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+int ElapsedMs(Clock::time_point start) {
+    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+std::string MakeTempDir() {
+    const char* base = getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/qp7730-e2e-XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp: " + std::string(std::strerror(errno)));
+    return buf.data();
+}
+
+// argv / envp arrays prepared before fork, so the child only calls async-signal-safe functions.
+struct CStrings {
+    std::vector<std::string> items;
+    std::vector<char*> ptrs;
+    char** Get() {
+        ptrs.clear();
+        for (auto& s : items) ptrs.push_back(s.data());
+        ptrs.push_back(nullptr);
+        return ptrs.data();
+    }
+};
+
+// Waits for pid up to timeoutMs; true when it ended, with *status its raw wait status.
+bool WaitPid(pid_t pid, int timeoutMs, int* status) {
+    const auto start = Clock::now();
+    for (;;) {
+        const pid_t r = waitpid(pid, status, WNOHANG);
+        if (r == pid) return true;
+        if (r < 0 && errno != EINTR) return true;
+        if (timeoutMs >= 0 && ElapsedMs(start) >= timeoutMs) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+// Value of --opt in options ("--opt V" or "--opt=V"), the last one winning.
+bool FindOption(const std::vector<std::string>& options, const std::string& name, std::string* value) {
+    bool found = false;
+    for (size_t i = 0; i < options.size(); ++i) {
+        if (options[i] == name && i + 1 < options.size()) {
+            *value = options[++i];
+            found = true;
+        } else if (options[i].starts_with(name + "=")) {
+            *value = options[i].substr(name.size() + 1);
+            found = true;
+        }
+    }
+    return found;
+}
+
+}  // namespace
+
+// ---- Emulator ------------------------------------------------------------------------
+
+Emulator::Emulator(const std::vector<std::string>& extraOptions) {
+    dir_ = MakeTempDir();
+    socket_ = dir_ + "/emu.sock";
+    png_ = dir_ + "/emu-panel.png";
+    flash_ = dir_ + "/flash.bin";
+    trace_ = dir_ + "/trace.jsonl";
+    stderrPath_ = dir_ + "/emu-stderr.txt";
+    FindOption(extraOptions, "--socket", &socket_);
+    FindOption(extraOptions, "--png", &png_);
+    FindOption(extraOptions, "--flash-file", &flash_);
+    FindOption(extraOptions, "--trace", &trace_);
+
+    CStrings argv;
+    argv.items = {QP7730_EMU_BIN, "--socket", socket_, "--flash-file", flash_, "--trace", trace_, "--png", png_};
+    argv.items.insert(argv.items.end(), extraOptions.begin(), extraOptions.end());
+    char** args = argv.Get();
+
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
+    const int errFd = open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int nullFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(nullFd, 0);
+        dup2(out[1], 1);
+        dup2(errFd, 2);
+        execv(args[0], args);
+        _exit(127);
+    }
+    close(out[1]);
+    close(errFd);
+    close(nullFd);
+    if (pid_ < 0) {
+        close(out[0]);
+        std::filesystem::remove_all(dir_);
+        throw std::runtime_error("fork: " + std::string(std::strerror(errno)));
+    }
+
+    // Wait for the listening line.
+    std::string text;
+    const std::string ready = "qp7730-emu: listening on ";
+    const auto start = Clock::now();
+    bool listening = false;
+    while (!listening && ElapsedMs(start) < kStartTimeoutMs) {
+        pollfd p{out[0], POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        char buf[512];
+        const ssize_t n = read(out[0], buf, sizeof buf);
+        if (n <= 0) break;
+        text.append(buf, static_cast<size_t>(n));
+        listening = text.find(ready) != std::string::npos && text.find('\n', text.find(ready)) != std::string::npos;
+    }
+    close(out[0]);
+    if (!listening) {
+        Stop();
+        const std::string err = Stderr();
+        std::filesystem::remove_all(dir_);
+        throw std::runtime_error("qp7730-emu did not start: " + text + err);
+    }
+}
+
+Emulator::~Emulator() {
+    Stop();
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+}
+
+bool Emulator::Running() {
+    if (reaped_ || pid_ <= 0) return false;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        reaped_ = true;
+        exitStatus_ = ExitCode(status);
+        return false;
+    }
+    return true;
+}
+
+int Emulator::WaitForExit(int timeoutMs) {
+    if (reaped_ || pid_ <= 0) return exitStatus_;
+    int status = 0;
+    if (!WaitPid(pid_, timeoutMs, &status)) return -1;
+    reaped_ = true;
+    exitStatus_ = ExitCode(status);
+    return exitStatus_;
+}
+
+int Emulator::Stop() {
+    if (reaped_ || pid_ <= 0) return exitStatus_;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    if (!WaitPid(pid_, kStopTimeoutMs, &status)) {
+        kill(pid_, SIGKILL);
+        WaitPid(pid_, -1, &status);
+    }
+    reaped_ = true;
+    exitStatus_ = ExitCode(status);
+    return exitStatus_;
+}
+
+std::string Emulator::Stderr() const {
+    std::ifstream f(stderrPath_);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+std::vector<std::string> Emulator::TraceLines() const {
+    std::vector<std::string> lines;
+    std::ifstream f(trace_);
+    for (std::string line; std::getline(f, line);) lines.push_back(line);
+    return lines;
+}
+
+// ---- RunTool -------------------------------------------------------------------------
+
+RunResult RunTool(const std::vector<std::string>& args, const std::string& socketPath, int timeoutSec) {
+    CStrings argv;
+    argv.items.push_back(QP7730_BIN);
+    argv.items.insert(argv.items.end(), args.begin(), args.end());
+    CStrings envp;
+    for (char** e = environ; *e; ++e) {
+        if (!std::string_view(*e).starts_with("QP7730_EMULATOR=")) envp.items.emplace_back(*e);
+    }
+    envp.items.push_back("QP7730_EMULATOR=" +
+                         (socketPath.empty() ? std::string("/nonexistent-qp7730-e2e/nobody.sock") : socketPath));
+    char** a = argv.Get();
+    char** e = envp.Get();
+
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    if (pipe2(err, O_CLOEXEC) != 0) {
+        close(out[0]);
+        close(out[1]);
+        throw std::runtime_error("pipe failed");
+    }
+    const int nullFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(nullFd, 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        execve(a[0], a, e);
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    close(nullFd);
+    RunResult result;
+    if (pid < 0) {
+        close(out[0]);
+        close(err[0]);
+        return result;
+    }
+
+    const auto start = Clock::now();
+    const int limitMs = timeoutSec * 1000;
+    bool timedOut = false;
+    int open = 2;
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    while (open > 0) {
+        const int left = limitMs - ElapsedMs(start);
+        if (left <= 0) {
+            timedOut = true;
+            break;
+        }
+        if (poll(fds, 2, left) <= 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            char buf[4096];
+            const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                (i == 0 ? result.out : result.err).append(buf, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    for (auto& f : fds) {
+        if (f.fd >= 0) close(f.fd);
+    }
+    int status = 0;
+    if (timedOut || !WaitPid(pid, std::max(0, limitMs - ElapsedMs(start)), &status)) {
+        kill(pid, SIGKILL);
+        WaitPid(pid, -1, &status);
+        result.exitStatus = -1;
+        return result;
+    }
+    result.exitStatus = ExitCode(status);
+    return result;
+}
+
+// ---- EmuClient -----------------------------------------------------------------------
+
+EmuClient::EmuClient(const std::string& socketPath) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (socketPath.size() >= sizeof addr.sun_path) throw std::runtime_error("socket path too long: " + socketPath);
+    std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    fd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) throw std::runtime_error("socket: " + std::string(std::strerror(errno)));
+    if (connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        const int e = errno;
+        close(fd_);
+        fd_ = -1;
+        throw std::runtime_error("connect " + socketPath + ": " + std::strerror(e));
+    }
+}
+
+EmuClient::~EmuClient() {
+    if (fd_ >= 0) close(fd_);
+}
+
+std::vector<uint8_t> EmuClient::MakeCbw(std::span<const uint8_t> cdb, uint32_t length, bool dataIn, uint32_t tag) {
+    std::vector<uint8_t> cbw(31, 0);
+    PutLe32(cbw.data(), kCbwSignature);
+    PutLe32(cbw.data() + 4, tag);
+    PutLe32(cbw.data() + 8, length);
+    cbw[12] = dataIn ? 0x80 : 0x00;
+    cbw[14] = 16;
+    std::memcpy(cbw.data() + 15, cdb.data(), std::min<size_t>(cdb.size(), 16));
+    return cbw;
+}
+
+bool EmuClient::SendMessage(std::span<const uint8_t> message) {
+    for (;;) {
+        const ssize_t n = send(fd_, message.data(), message.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        return n == static_cast<ssize_t>(message.size());
+    }
+}
+
+bool EmuClient::ReceiveMessage(std::vector<uint8_t>* message) {
+    pollfd p{fd_, POLLIN, 0};
+    int rc;
+    do {
+        rc = poll(&p, 1, timeoutMs_);
+    } while (rc < 0 && errno == EINTR);
+    if (rc <= 0) return false;
+    message->resize(kMaxMessage + 1);
+    ssize_t n;
+    do {
+        n = recv(fd_, message->data(), message->size(), MSG_TRUNC | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0 || static_cast<size_t>(n) > message->size()) return false;
+    message->resize(static_cast<size_t>(n));
+    return true;
+}
+
+int EmuClient::Finish() {
+    std::vector<uint8_t> csw;
+    if (!ReceiveMessage(&csw) || csw.size() != 13) return -1;
+    lastSignature_ = GetLe32(csw.data());
+    lastTag_ = GetLe32(csw.data() + 4);
+    if (lastSignature_ != kCswSignature) return -1;
+    return csw[12];
+}
+
+int EmuClient::Raw(std::span<const uint8_t> cdb, std::span<const uint8_t> dataOut) {
+    if (!SendMessage(MakeCbw(cdb, static_cast<uint32_t>(dataOut.size()), false))) return -1;
+    for (size_t offset = 0; offset < dataOut.size(); offset += kMaxMessage) {
+        if (!SendMessage(dataOut.subspan(offset, std::min(kMaxMessage, dataOut.size() - offset)))) return -1;
+    }
+    return Finish();
+}
+
+int EmuClient::Raw(std::span<const uint8_t> cdb, uint32_t inLength, std::vector<uint8_t>* dataIn) {
+    dataIn->clear();
+    if (!SendMessage(MakeCbw(cdb, inLength, true))) return -1;
+    // Each transfer asks for up to 65,536 bytes; a shorter message ends the data phase, as
+    // a short packet does on USB.
+    std::vector<uint8_t> piece;
+    uint32_t remaining = inLength;
+    while (remaining > 0) {
+        const size_t want = std::min<size_t>(remaining, kMaxMessage);
+        if (!ReceiveMessage(&piece) || piece.size() > want) return -1;
+        dataIn->insert(dataIn->end(), piece.begin(), piece.end());
+        remaining -= static_cast<uint32_t>(piece.size());
+        if (piece.size() < want) break;
+    }
+    return Finish();
+}
+
+std::vector<uint8_t> EmuClient::ReadMemory(uint32_t address, uint32_t length) {
+    std::vector<uint8_t> result;
+    result.reserve(length);
+    std::vector<uint8_t> piece;
+    while (result.size() < length) {
+        const uint32_t n = std::min<uint32_t>(length - static_cast<uint32_t>(result.size()), 0xFFFF);
+        const uint32_t at = address + static_cast<uint32_t>(result.size());
+        std::vector<uint8_t> cdb = VendorCdb(0x81);
+        PutBe32(cdb.data() + 2, at);
+        cdb[7] = static_cast<uint8_t>(n >> 8);
+        cdb[8] = static_cast<uint8_t>(n);
+        const int status = Raw(cdb, n, &piece);
+        if (status != 0 || piece.size() != n) {
+            throw std::runtime_error("reading controller memory at " + std::to_string(at) + " failed (status " +
+                                     std::to_string(status) + ")");
+        }
+        result.insert(result.end(), piece.begin(), piece.end());
+    }
+    return result;
+}
+
+void EmuClient::WriteMemory(uint32_t address, std::span<const uint8_t> data) {
+    for (size_t offset = 0; offset < data.size(); offset += 0xFFFF) {
+        const uint32_t n = static_cast<uint32_t>(std::min<size_t>(data.size() - offset, 0xFFFF));
+        const uint32_t at = address + static_cast<uint32_t>(offset);
+        std::vector<uint8_t> cdb = VendorCdb(0xA5);
+        PutBe32(cdb.data() + 2, at);
+        cdb[7] = static_cast<uint8_t>(n >> 8);
+        cdb[8] = static_cast<uint8_t>(n);
+        const int status = Raw(cdb, data.subspan(offset, n));
+        if (status != 0) {
+            throw std::runtime_error("writing controller memory at " + std::to_string(at) + " failed (status " +
+                                     std::to_string(status) + ")");
+        }
+    }
+}
+
+std::vector<uint32_t> EmuClient::SystemInfo() {
+    std::vector<uint8_t> cdb = VendorCdb(0x80);
+    std::memcpy(cdb.data() + 2, "7730", 4);
+    cdb[8] = 1;
+    cdb[10] = 2;
+    std::vector<uint8_t> reply;
+    if (Raw(cdb, 120, &reply) != 0 || reply.size() != 120) throw std::runtime_error("system information failed");
+    std::vector<uint32_t> words(30);
+    for (size_t i = 0; i < words.size(); ++i) words[i] = GetBe32(reply.data() + 4 * i);
+    return words;
+}
+
+std::vector<uint8_t> VendorCdb(uint8_t subCommand) {
+    std::vector<uint8_t> cdb(16, 0);
+    if (subCommand == 0x12) {
+        cdb[0] = 0x12;
+    } else {
+        cdb[0] = 0xFE;
+        cdb[6] = subCommand;
+    }
+    return cdb;
+}
+
+// ---- files ---------------------------------------------------------------------------
+
+std::vector<uint8_t> ReadGreyPng(const std::string& path, uint32_t* width, uint32_t* height) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str())) {
+        throw std::runtime_error(path + ": " + image.message);
+    }
+    image.format = PNG_FORMAT_GRAY;
+    std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) {
+        const std::string message = image.message;
+        png_image_free(&image);
+        throw std::runtime_error(path + ": " + message);
+    }
+    if (width) *width = image.width;
+    if (height) *height = image.height;
+    return pixels;
+}
+
+std::vector<uint8_t> ReadFileBytes(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) throw std::runtime_error("cannot read " + path);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+}
+
+}  // namespace e2e

@@ -1,0 +1,119 @@
+// End-to-end test harness: runs a real qp7730-emu in a private temporary directory, runs
+// the real qp7730 against it, and inspects the controller afterwards through the socket
+// (memory), the flash file (flash) and the panel PNG (panel).
+#pragma once
+#include <sys/types.h>
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// A running qp7730-emu with a private socket, flash file, trace and panel PNG in a fresh
+// temporary directory. The constructor waits until the emulator listens and throws
+// std::runtime_error when it does not start. The destructor stops it (SIGTERM, wait) and
+// removes the directory.
+class Emulator {
+public:
+    // extraOptions go to qp7730-emu after the harness's own --socket, --flash-file, --trace
+    // and --png; giving one of those four in extraOptions overrides the harness's path.
+    explicit Emulator(const std::vector<std::string>& extraOptions = {});
+    ~Emulator();
+    Emulator(const Emulator&) = delete;
+    Emulator& operator=(const Emulator&) = delete;
+
+    const std::string& SocketPath() const { return socket_; }
+    const std::string& PngPath() const { return png_; }
+    const std::string& FlashFilePath() const { return flash_; }
+    const std::string& TracePath() const { return trace_; }
+    const std::string& TempDir() const { return dir_; }
+    pid_t Pid() const { return pid_; }
+
+    // True while the emulator process has not ended.
+    bool Running();
+    // Waits up to timeoutMs for the emulator to end on its own (e.g. --exit-after);
+    // returns its exit status, or -1 when it is still running or ended by a signal.
+    int WaitForExit(int timeoutMs);
+    // SIGTERM and wait; returns the exit status (-1 for a signal). Idempotent.
+    int Stop();
+    // What the emulator wrote on standard error so far.
+    std::string Stderr() const;
+    // The trace file's lines.
+    std::vector<std::string> TraceLines() const;
+
+private:
+    std::string dir_, socket_, png_, flash_, trace_, stderrPath_;
+    pid_t pid_ = -1;
+    int exitStatus_ = -1;
+    bool reaped_ = false;
+};
+
+struct RunResult {
+    std::string out;
+    std::string err;
+    int exitStatus = -1;  // 0..255, or -1 when ended by a signal or the timeout
+};
+
+// Runs the qp7730 binary with args, QP7730_EMULATOR set to socketPath (empty: a path where
+// nothing listens), stdin from /dev/null; stdout and stderr captured separately.
+RunResult RunTool(const std::vector<std::string>& args, const std::string& socketPath, int timeoutSec = 120);
+
+// A minimal bulk-only host of its own (not libqp7730), for looking into the controller.
+class EmuClient {
+public:
+    // Connects; throws std::runtime_error when nobody answers at socketPath.
+    explicit EmuClient(const std::string& socketPath);
+    ~EmuClient();
+    EmuClient(const EmuClient&) = delete;
+    EmuClient& operator=(const EmuClient&) = delete;
+
+    // Bound of every receive, in ms (default 6,000 like the tool's transfers). Make it
+    // short to check that no answer comes.
+    void SetTimeoutMs(int ms) { timeoutMs_ = ms; }
+
+    // One command with a data-out phase (or none when dataOut is empty). Returns the CSW
+    // status (0 pass, 1 fail, 2 phase error), or -1 when the exchange broke: no reply in
+    // time, a status wrapper of the wrong size or signature, a lost connection.
+    int Raw(std::span<const uint8_t> cdb, std::span<const uint8_t> dataOut = {});
+    // One command with a data-in phase of inLength bytes; *dataIn receives the bytes of all
+    // data messages (fewer than inLength on a short transfer).
+    int Raw(std::span<const uint8_t> cdb, uint32_t inLength, std::vector<uint8_t>* dataIn);
+
+    // Controller memory through 0x81 / 0xA5 in pieces of at most 65,535 bytes; throw
+    // std::runtime_error when a piece fails.
+    std::vector<uint8_t> ReadMemory(uint32_t address, uint32_t length);
+    void WriteMemory(uint32_t address, std::span<const uint8_t> data);
+
+    // The 30 system-information words in host order (0x80 asked for 120 bytes).
+    std::vector<uint32_t> SystemInfo();
+
+    // Framing-level access for protocol tests.
+    bool SendMessage(std::span<const uint8_t> message);
+    // One message within the timeout: false on timeout, end of connection or error.
+    bool ReceiveMessage(std::vector<uint8_t>* message);
+    // Fields of the last status wrapper received by Raw.
+    uint32_t LastCswSignature() const { return lastSignature_; }
+    uint32_t LastCswTag() const { return lastTag_; }
+
+    static std::vector<uint8_t> MakeCbw(std::span<const uint8_t> cdb, uint32_t length, bool dataIn,
+                                        uint32_t tag = 0x77307740);
+
+private:
+    int Finish();
+    int fd_ = -1;
+    int timeoutMs_ = 6000;
+    uint32_t lastSignature_ = 0;
+    uint32_t lastTag_ = 0;
+};
+
+// Vendor block with the sub-command in byte 6 (INQUIRY: pass 0x12 as opcode).
+std::vector<uint8_t> VendorCdb(uint8_t subCommand);
+
+// Decodes a PNG as 8-bit grey; throws std::runtime_error on failure.
+std::vector<uint8_t> ReadGreyPng(const std::string& path, uint32_t* width, uint32_t* height);
+// Whole file; throws std::runtime_error when it cannot be read.
+std::vector<uint8_t> ReadFileBytes(const std::string& path);
+
+}  // namespace e2e

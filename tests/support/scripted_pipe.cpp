@@ -1,0 +1,81 @@
+#include "tests/support/scripted_pipe.h"
+
+#include <cstring>
+
+#include "link/endian.h"
+
+ScriptedPipe* ScriptedPipe::current = nullptr;
+
+ScriptedPipe::ScriptedPipe() { current = this; }
+ScriptedPipe::~ScriptedPipe() { current = nullptr; }
+
+namespace {
+
+void* Open() { return ScriptedPipe::current && ScriptedPipe::current->opens ? ScriptedPipe::current : nullptr; }
+
+bool Transfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len) {
+    auto* s = static_cast<ScriptedPipe*>(device);
+    PipeEvent e{pipe, len, {}};
+    if ((pipe & 0x80) == 0) e.out.assign(buf, buf + len);
+    const size_t index = s->events.size();
+    s->events.push_back(e);
+    if (s->failAt.count(index)) {
+        // A failed IN transfer loses the message the device had sent.
+        if ((pipe & 0x80) != 0 && !s->inQueue.empty()) s->inQueue.pop_front();
+        s->lastError = s->errorCode;
+        return false;
+    }
+    if ((pipe & 0x80) == 0) {
+        if (len == 31 && GetLe32(buf) == 0x43425355 && s->onCbw) s->onCbw(*s, buf);
+        return true;
+    }
+    if (s->inQueue.empty()) {
+        s->lastError = 121;  // nothing answered: a timed-out transfer
+        return false;
+    }
+    std::vector<uint8_t> msg = std::move(s->inQueue.front());
+    s->inQueue.pop_front();
+    if (msg.size() > len) {
+        s->lastError = 234;
+        return false;
+    }
+    std::memcpy(buf, msg.data(), msg.size());
+    return true;
+}
+
+int LastError(void* device) { return static_cast<ScriptedPipe*>(device)->lastError; }
+void Close(void*) {}
+
+}  // namespace
+
+const PipeBackend ScriptedPipe::kBackend = {"scripted", Open, Transfer, LastError, Close};
+
+std::vector<uint8_t> ScriptedPipe::Csw(uint32_t signature, uint32_t residue, uint8_t status, uint32_t tag) {
+    std::vector<uint8_t> c(13, 0);
+    PutLe32(&c[0], signature);
+    PutLe32(&c[4], tag);
+    PutLe32(&c[8], residue);
+    c[12] = status;
+    return c;
+}
+
+void ScriptedPipe::ActAsController(const std::string& identity, const std::vector<uint32_t>& systemInfo) {
+    onCbw = [identity, systemInfo](ScriptedPipe& s, const uint8_t* cbw) {
+        const uint32_t length = GetLe32(cbw + 8);
+        std::vector<uint8_t> data(length, 0);
+        if (cbw[15] == 0x12) {
+            std::memcpy(&data[8], identity.data(), std::min<size_t>(identity.size(), length - 8));
+        } else if (cbw[15] == 0xFE && cbw[21] == 0x80) {
+            for (size_t i = 0; i < systemInfo.size() && 4 * i + 4 <= length; ++i) PutBe32(&data[4 * i], systemInfo[i]);
+        }
+        if (length != 0 && (cbw[12] & 0x80)) s.inQueue.push_back(data);
+        s.inQueue.push_back(Csw());
+    };
+}
+
+std::vector<std::string>& CollectedFailures() {
+    static std::vector<std::string> messages;
+    return messages;
+}
+
+void CollectFailure(const char* message) { CollectedFailures().push_back(message); }

@@ -1,0 +1,43 @@
+// A pipe backend driven by the test: records every transfer, fails chosen ones, and
+// answers IN transfers from a queue that a responder fills when a wrapper arrives.
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "link/pipe.h"
+
+struct PipeEvent {
+    uint8_t pipe;
+    uint32_t length;
+    std::vector<uint8_t> out;  // bytes sent on an OUT transfer
+};
+
+class ScriptedPipe {
+public:
+    ScriptedPipe();
+    ~ScriptedPipe();
+
+    std::vector<PipeEvent> events;
+    std::set<size_t> failAt;  // transfer indices (0-based) that fail
+    int errorCode = 31;       // the error reported for a failed transfer
+    std::deque<std::vector<uint8_t>> inQueue;
+    std::function<void(ScriptedPipe&, const uint8_t* cbw)> onCbw;
+    bool opens = true;
+
+    // A responder that answers INQUIRY with the given identity and 0x80 with the words.
+    void ActAsController(const std::string& identity, const std::vector<uint32_t>& systemInfo);
+
+    static std::vector<uint8_t> Csw(uint32_t signature = 0x53425355, uint32_t residue = 0, uint8_t status = 0,
+                                    uint32_t tag = 0x77307740);
+    static const PipeBackend kBackend;
+    static ScriptedPipe* current;
+    int lastError = 0;
+};
+
+// Collects the "[FAIL] ..." diagnostics of the bulk-only adapter.
+std::vector<std::string>& CollectedFailures();
+void CollectFailure(const char* message);
