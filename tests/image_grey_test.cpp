@@ -2,6 +2,8 @@
 // one of the 2^24 colours.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "image/grey.h"
 
 namespace {
@@ -53,6 +55,37 @@ TEST(ImageGrey, FastPathEqualsDoubleRuleForAllColours) {
                     FAIL() << "blue " << b << " green " << g << " red " << r;
                 }
             }
+}
+
+// The row conversion (vectorised where the processor allows) over all 2^24 colours, in
+// B,G,R and B,G,R,X rows, with row lengths that leave every possible tail.
+TEST(ImageGrey, RowConversionEqualsDoubleRuleForAllColours) {
+    std::vector<uint8_t> bgr(65536 * 3), bgrx(65536 * 4), out(65536), want(65536);
+    for (int r = 0; r < 256; ++r) {
+        for (int i = 0; i < 65536; ++i) {
+            const uint8_t b = static_cast<uint8_t>(i), g = static_cast<uint8_t>(i >> 8);
+            bgr[3 * i] = bgrx[4 * i] = b;
+            bgr[3 * i + 1] = bgrx[4 * i + 1] = g;
+            bgr[3 * i + 2] = bgrx[4 * i + 2] = static_cast<uint8_t>(r);
+            bgrx[4 * i + 3] = static_cast<uint8_t>(i * 7);
+            want[i] = GreyOfExact(b, g, static_cast<uint8_t>(r));
+        }
+        qpimg::GreyRow(bgr.data(), 3, out.data(), out.size());
+        ASSERT_EQ(out, want) << "red " << r;
+        qpimg::GreyRow(bgrx.data(), 4, out.data(), out.size());
+        ASSERT_EQ(out, want) << "red " << r << ", 4 bytes a pixel";
+    }
+    // Short rows: every length up to 40, each starting anywhere in the buffer, never
+    // writing past its end.
+    for (size_t n = 0; n <= 40; ++n)
+        for (size_t start = 0; start < 20; ++start) {
+            std::vector<uint8_t> row(bgr.begin() + static_cast<std::ptrdiff_t>(start * 3),
+                                     bgr.begin() + static_cast<std::ptrdiff_t>((start + n) * 3));
+            std::vector<uint8_t> got(n + 1, 0xA5);
+            qpimg::GreyRow(row.data(), 3, got.data(), n);
+            for (size_t k = 0; k < n; ++k) ASSERT_EQ(got[k], GreyOfExact(row[3 * k], row[3 * k + 1], row[3 * k + 2]));
+            ASSERT_EQ(got[n], 0xA5);
+        }
 }
 
 TEST(ImageGrey, RowConversionStepsOverFourthByte) {
