@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "image/image.h"
@@ -166,6 +167,33 @@ double DecodeInProcess(const std::string& path, int runs) {
     return best;
 }
 
+// libjpeg's full decode in this process, as djpeg does it (RGB rows, default settings),
+// without djpeg's process start and output: the floor for an unscaled decode.
+double FullJpegDecodeInProcess(const std::string& path, int runs) {
+    double best = 1e30;
+    for (int i = 0; i < runs; ++i) {
+        const double t0 = Now();
+        FILE* f = fopen(path.c_str(), "rb");
+        jpeg_decompress_struct d{};
+        jpeg_error_mgr err{};
+        d.err = jpeg_std_error(&err);
+        jpeg_create_decompress(&d);
+        jpeg_stdio_src(&d, f);
+        jpeg_read_header(&d, TRUE);
+        jpeg_start_decompress(&d);
+        std::vector<uint8_t> row(size_t{d.output_width} * d.output_components);
+        while (d.output_scanline < d.output_height) {
+            JSAMPROW r = row.data();
+            jpeg_read_scanlines(&d, &r, 1);
+        }
+        jpeg_finish_decompress(&d);
+        jpeg_destroy_decompress(&d);
+        fclose(f);
+        best = std::min(best, Now() - t0);
+    }
+    return best;
+}
+
 double ReadFileOnce(const std::string& path, int runs) {
     double best = 1e30;
     std::vector<uint8_t> buf(std::filesystem::file_size(path));
@@ -254,10 +282,17 @@ int main(int argc, char** argv) {
         "im = im.resize((" + std::to_string(kPanelW) + ", " + std::to_string(kPanelH) + "), Image.BOX)\n"
         "im.convert('L').tobytes()\n";
 
-    printf("\nPanel %s. Times in ms (best of several runs, each a separate process unless noted);"
-           " peak RSS in MB.\n\n", size.c_str());
-    printf("%-16s %9s %9s %8s %9s %9s %9s %9s %9s %9s\n", "input", "file MB", "ours(in)", "ours", "ours RSS",
-           "djpeg", "djpegRSS", "convert", "Pillow", "read file");
+    double load[3] = {};
+    if (FILE* l = fopen("/proc/loadavg", "r")) {
+        if (fscanf(l, "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3) load[0] = 0;
+        fclose(l);
+    }
+    printf("\nPanel %s, %u cores, load average %.2f. Times in ms, best of several runs; peak RSS in MB.\n",
+           size.c_str(), std::thread::hardware_concurrency(), load[0]);
+    if (load[0] > 0.5)
+        printf("Warning: the machine is busy; times of separate processes in particular are unreliable.\n");
+    printf("\n%-15s %7s %8s %8s %8s %9s %8s %8s %8s %8s %9s\n", "input", "file MB", "ours(in)", "libjpeg", "ours",
+           "ours RSS", "djpeg", "convert", "Pillow", "read", "ours/jpeg");
 
     bool allMet = true;
     std::vector<std::string> verdicts;
@@ -279,15 +314,19 @@ int main(int argc, char** argv) {
                                 "gray:/dev/null"}, big ? 2 : 3);
         if (havePillow) pil = RunChild({"/usr/bin/python3", "-c", pillow, in.path}, big ? 2 : 3);
         const double readMs = ReadFileOnce(in.path, runs);
-        printf("%-16s %9.1f %9.1f %8s %9s %9s %9s %9s %9s %9.2f\n", in.name.c_str(), fileMb, inProc, Fmt(ours).c_str(),
-               FmtMb(ours).c_str(), Fmt(djpeg).c_str(), FmtMb(djpeg).c_str(), Fmt(convert).c_str(), Fmt(pil).c_str(),
-               readMs);
+        const double fullJpeg = in.jpeg ? FullJpegDecodeInProcess(in.path, runs) : 0;
+        char jpegCol[32] = "n/a", ratioCol[32] = "n/a";
+        if (in.jpeg) {
+            snprintf(jpegCol, sizeof jpegCol, "%.1f", fullJpeg);
+            snprintf(ratioCol, sizeof ratioCol, "%.2f", inProc / fullJpeg);
+        }
+        printf("%-15s %7.1f %8.1f %8s %8s %9s %8s %8s %8s %8.2f %9s\n", in.name.c_str(), fileMb, inProc, jpegCol,
+               Fmt(ours).c_str(), FmtMb(ours).c_str(), Fmt(djpeg).c_str(), Fmt(convert).c_str(), Fmt(pil).c_str(),
+               readMs, ratioCol);
         char line[256];
         if (in.jpeg && big) {
-            if (djpeg.ok) {
-                snprintf(line, sizeof line, "%s: %.2fx djpeg's full decode (goal <= 0.9)", in.name.c_str(), ours.ms / djpeg.ms);
-                goal(ours.ms <= 0.9 * djpeg.ms, line);
-            }
+            snprintf(line, sizeof line, "%s: %.2fx libjpeg's full decode (goal <= 0.9)", in.name.c_str(), inProc / fullJpeg);
+            goal(inProc <= 0.9 * fullJpeg, line);
             if (convert.ok) {
                 snprintf(line, sizeof line, "%s: %.1fx faster than ImageMagick (goal >= 4)", in.name.c_str(), convert.ms / ours.ms);
                 goal(convert.ms >= 4 * ours.ms, line);
@@ -298,19 +337,24 @@ int main(int argc, char** argv) {
             }
             snprintf(line, sizeof line, "%s: peak RSS %.1f MB (goal < 24)", in.name.c_str(), ours.peakKb / 1024.0);
             goal(ours.peakKb < 24 * 1024, line);
-        } else if (in.jpeg && djpeg.ok) {
-            snprintf(line, sizeof line, "%s: %.2fx djpeg's full decode (goal <= 1.2)", in.name.c_str(), ours.ms / djpeg.ms);
-            goal(ours.ms <= 1.2 * djpeg.ms, line);
+        } else if (in.jpeg) {
+            snprintf(line, sizeof line, "%s: %.2fx libjpeg's full decode (goal <= 1.2)", in.name.c_str(), inProc / fullJpeg);
+            goal(inProc <= 1.2 * fullJpeg, line);
         } else if (!in.jpeg && !big) {
             snprintf(line, sizeof line, "%s: decode + grey %.2fx one read of the file (in process; goal < 3)",
                      in.name.c_str(), inProc / readMs);
             goal(inProc < 3 * readMs, line);
         }
     }
-    printf("\nours(in): in this process, no process start; ours: a child process (bench_image --decode),\n"
-           "like the peers. djpeg: full decode to /dev/null. convert: -filter Box -resize %s! -colorspace Gray.\n"
-           "Pillow: open, resize BOX, convert L (includes the interpreter's start). read file: one read() of the\n"
-           "whole file, from the page cache.\n\nGoals:\n", size.c_str());
+    printf("\nours(in): DecodeImageToGrey in this process (decode + fit + grey into the panel buffer).\n"
+           "libjpeg: libjpeg-turbo's full decode in this process, as djpeg does it but without its process\n"
+           "start and output. ours: the same decode as a child process (bench_image --decode), like the peers,\n"
+           "so it includes process start and first-touch page faults of the panel buffer; its peak RSS is\n"
+           "ours RSS. djpeg: full decode to /dev/null. convert: -filter Box -resize %s! -colorspace Gray.\n"
+           "Pillow: open, resize BOX, convert L (includes the interpreter's start). read: one read() of the\n"
+           "whole file from the page cache. Speed-up goals against the peers compare separate processes\n"
+           "(ours against convert and Pillow); the goals against decoding compare in-process times.\n\nGoals:\n",
+           size.c_str());
     for (const auto& v : verdicts) printf("%s\n", v.c_str());
     printf("%s\n", allMet ? "All goals met." : "Some goals not met.");
     return 0;

@@ -175,23 +175,23 @@ public:
         block_.resize(blockRows_ * info.stride);
     }
 
-    bool ReadRow(uint8_t* row) override {
-        if (next_ >= info_.height) return false;
+    const uint8_t* NextRowAddress(uint8_t* scratch) override {
+        if (next_ >= info_.height) return nullptr;
         const uint32_t fileRow = info_.topDown ? next_ : info_.height - 1 - next_;
         ++next_;
         if (fileRow < blockFirst_ || fileRow >= blockFirst_ + blockCount_) {
-            if (!LoadBlock(fileRow)) return false;
+            if (!LoadBlock(fileRow)) return nullptr;
         }
         const uint8_t* p = block_.data() + (fileRow - blockFirst_) * info_.stride;
-        const uint32_t w = info_.width;
-        if (info_.bpp == format_.depth) {
-            memcpy(row, p, RowBytes(w, format_.depth));
-        } else if (info_.bpp == 16) {
-            for (uint32_t x = 0; x < w; ++x) Put(row + 3 * x, Le16(p + 2 * x));
-        } else {
-            for (uint32_t x = 0; x < w; ++x) Put(row + 3 * x, Le32(p + 4 * x));
-        }
-        return true;
+        if (info_.bpp == format_.depth) return p;  // stored as delivered
+        Convert(p, scratch);
+        return scratch;
+    }
+
+    bool ReadRow(uint8_t* row) override {
+        const uint8_t* p = NextRowAddress(row);
+        if (p && p != row) memcpy(row, p, RowBytes(info_.width, format_.depth));
+        return p != nullptr;
     }
 
     // Checks that every row's pixels lie inside the file (the last row may lack its padding).
@@ -201,6 +201,15 @@ public:
     }
 
 private:
+    // 16 bits and bit fields to blue, green, red.
+    void Convert(const uint8_t* p, uint8_t* row) const {
+        const uint32_t w = info_.width;
+        if (info_.bpp == 16) {
+            for (uint32_t x = 0; x < w; ++x) Put(row + 3 * x, Le16(p + 2 * x));
+        } else {
+            for (uint32_t x = 0; x < w; ++x) Put(row + 3 * x, Le32(p + 4 * x));
+        }
+    }
     void Put(uint8_t* out, uint32_t pixel) const {
         out[0] = blue_.Get(pixel);
         out[1] = green_.Get(pixel);

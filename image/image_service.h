@@ -54,6 +54,10 @@ public:
     // Writes the next row (RowBytes(width, depth) bytes) to `row`. False when the file
     // turns out to be undecodable part way; the picture is then not usable.
     virtual bool ReadRow(uint8_t* row) = 0;
+    // The next row, like ReadRow, but a decoder that holds the row already may hand out
+    // its own copy instead of filling `scratch`; valid until the next call. Null on
+    // failure.
+    virtual const uint8_t* NextRowAddress(uint8_t* scratch) { return ReadRow(scratch) ? scratch : nullptr; }
 
 protected:
     PixelFormat format_;
@@ -67,6 +71,10 @@ protected:
 // DCT scale that still gives at least that size. Null when the file is missing, is none
 // of these formats or cannot be decoded.
 std::unique_ptr<RowSource> OpenImage(const char* path, uint32_t fitWidth = 0, uint32_t fitHeight = 0);
+
+// The same rows, decoded ahead on a second thread while the caller works on the earlier
+// ones (when the machine has a second core). Worth it only for large pictures.
+std::unique_ptr<RowSource> Prefetched(std::unique_ptr<RowSource> source);
 
 // The decoders behind OpenImage. Each takes over the open file (and closes it), and
 // returns null when the content is not its format or cannot be decoded.
@@ -102,8 +110,8 @@ private:
     std::unique_ptr<Axis> xAxis_, yAxis_;
     std::vector<uint8_t> raw_;        // one source row as decoded
     std::vector<uint8_t> colours_;    // the same row as 1 or 3 channels
-    std::vector<uint32_t> hRow_;      // the last source row, stretched horizontally
-    std::vector<uint64_t> acc_;       // destination row being summed
+    std::vector<double> hRow_;        // the last source row, stretched horizontally
+    std::vector<double> acc_;         // destination row being summed (exact integers)
     uint32_t nextSourceRow_ = 0;      // rows read from the source so far
     uint32_t nextDestRow_ = 0;
 };

@@ -93,8 +93,9 @@ void DecodeInto(const char* path, uint8_t* out, uint32_t panelW, uint32_t panelH
         std::vector<uint8_t> row(qpimg::RowBytes(width, f.depth));
         std::vector<uint8_t> scratch(width);
         for (uint32_t r = 0; r < height; ++r) {
-            if (!source->ReadRow(row.data())) return;
-            RowToGrey(f, row.data(), indexGrey, scratch, out + size_t{r} * width);
+            const uint8_t* p = source->NextRowAddress(row.data());
+            if (!p) return;
+            RowToGrey(f, p, indexGrey, scratch, out + size_t{r} * width);
         }
     }
     w = width, h = height;

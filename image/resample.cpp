@@ -10,9 +10,14 @@
 //
 // The two axes are separable. Each source row is first stretched horizontally into
 // integer sums (weight x value, at most 255 x 65,535), then destination rows sum the
-// horizontal rows that overlap them, weighted by the vertical weights (64 bits). A
-// destination value is sum / (total_x x total_y) rounded to nearest, halves up,
-// computed as floor((2 sum + T) / 2T) with an exact multiply-and-shift division.
+// horizontal rows that overlap them, weighted by the vertical weights. These sums are
+// held in doubles, where every integer below 2^53 is exact, and they stay below 2^40:
+// no rounding happens, and the loops vectorise. A destination value is
+// sum / (total_x x total_y) rounded to nearest, halves up: floor((2 sum + T) / 2T),
+// evaluated as ((2 sum + T) x (1 / 2T)) + 2^-36 truncated. The product's error is below
+// 6e-14, while a quotient that is not an integer is at least 1 / 2T >= 1.1e-10 from
+// the next one, so the small bias lifts exact integers that came out just below and
+// never pushes anything over.
 //
 // Rows are pulled: destination row j needs source rows first..last, and the first of
 // them is never before the last of row j - 1, so holding the one most recent horizontal
@@ -25,28 +30,6 @@
 
 namespace qpimg {
 namespace {
-
-// floor(n / d) for every n < 2^kBits, as (n x m) >> shift (Granlund and Montgomery: with
-// shift = kBits + ceil(log2 d) and m = ceil(2^shift / d), the error term stays below
-// 1 / d and never reaches the next integer).
-class ExactDivider {
-public:
-    static constexpr int kBits = 48;
-    explicit ExactDivider(uint64_t d) {
-        int l = 0;
-        while ((uint64_t{1} << l) < d) ++l;
-        shift_ = kBits + l;
-        const unsigned __int128 p = static_cast<unsigned __int128>(1) << shift_;
-        m_ = static_cast<uint64_t>((p + d - 1) / d);
-    }
-    uint64_t Divide(uint64_t n) const {
-        return static_cast<uint64_t>((static_cast<unsigned __int128>(n) * m_) >> shift_);
-    }
-
-private:
-    uint64_t m_ = 0;
-    int shift_ = 0;
-};
 
 }  // namespace
 
@@ -100,14 +83,14 @@ bool AreaResampler::FetchSourceRow() {
     RowToColours(source_.Format(), channels_, raw_.data(), colours_.data());
     const Axis& x = *xAxis_;
     const uint8_t* c = colours_.data();
-    uint32_t* out = hRow_.data();
+    double* out = hRow_.data();
     if (channels_ == 1) {
         for (uint32_t j = 0; j < dstWidth_; ++j) {
             const uint8_t* p = c + x.first[j];
             const uint32_t* w = x.weight.data() + x.offset[j];
             uint32_t sum = 0;
             for (uint32_t k = 0; k < x.count[j]; ++k) sum += w[k] * p[k];
-            out[j] = sum;
+            out[j] = static_cast<double>(sum);
         }
     } else {
         for (uint32_t j = 0; j < dstWidth_; ++j) {
@@ -119,7 +102,9 @@ bool AreaResampler::FetchSourceRow() {
                 g += w[k] * p[1];
                 r += w[k] * p[2];
             }
-            out[3 * j] = b, out[3 * j + 1] = g, out[3 * j + 2] = r;
+            out[3 * j] = static_cast<double>(b);
+            out[3 * j + 1] = static_cast<double>(g);
+            out[3 * j + 2] = static_cast<double>(r);
         }
     }
     return true;
@@ -135,18 +120,20 @@ bool AreaResampler::NextRow(uint8_t* out) {
         while (nextSourceRow_ <= i) {
             if (!FetchSourceRow()) return false;
         }
-        const uint64_t w = y.weight[y.offset[j] + k];
-        const uint32_t* h = hRow_.data();
-        uint64_t* a = acc_.data();
+        const double w = y.weight[y.offset[j] + k];
+        const double* h = hRow_.data();
+        double* a = acc_.data();
         if (k == 0) {
             for (size_t e = 0; e < n; ++e) a[e] = w * h[e];
         } else {
             for (size_t e = 0; e < n; ++e) a[e] += w * h[e];
         }
     }
-    const uint64_t total = xAxis_->total * y.total;
-    const ExactDivider divider(2 * total);
-    for (size_t e = 0; e < n; ++e) out[e] = static_cast<uint8_t>(divider.Divide(2 * acc_[e] + total));
+    const double total = static_cast<double>(xAxis_->total * y.total);
+    const double inverse = 1.0 / (2.0 * total);
+    const double bias = 1.0 / (uint64_t{1} << 36);
+    const double* a = acc_.data();
+    for (size_t e = 0; e < n; ++e) out[e] = static_cast<uint8_t>(static_cast<int>((2.0 * a[e] + total) * inverse + bias));
     return true;
 }
 

@@ -101,7 +101,7 @@ TEST(ImageJpeg, LargePictureDecodesAtReducedScaleNotBelowFit) {
     struct {
         uint32_t fitW, fitH, expectW, expectH;
     } cases[] = {
-        {200, 150, 240, 180},  // 3/8
+        {200, 150, 320, 240},  // 4/8 (2/8 would be too small)
         {160, 120, 160, 120},  // 2/8: exactly the fit size
         {80, 60, 80, 60},      // 1/8
         {321, 100, 640, 480},  // less than twice the fit width: full size
