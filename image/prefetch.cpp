@@ -1,6 +1,12 @@
-// Decoding on a second thread: a worker reads rows from the decoder into a small ring
-// while the caller stretches and converts the rows before them. The rows arrive in the
-// same order and with the same content as without the worker; only the timing changes.
+// Decoding on a second thread: a worker reads rows from the decoder into a ring while
+// the caller stretches and converts the rows before them. The rows arrive in the same
+// order and with the same content as without the worker; only the timing changes.
+//
+// One producer, one consumer: the two counters are atomics, and the mutex and condition
+// variable are used only when a side has to sleep (ring full or empty). A side that is
+// about to sleep raises its flag and checks again under the mutex; the other side moves
+// its counter first and then looks at the flag, so one of them always sees the other.
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -24,11 +30,8 @@ public:
         ring_.resize(rowBytes_ * kRingRows);
     }
     ~PrefetchSource() override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        changed_.notify_all();
+        stop_.store(true);
+        Wake();
         if (worker_.joinable()) worker_.join();
     }
     // Starts the worker; without one (no thread to be had) rows are read directly.
@@ -39,41 +42,55 @@ public:
         }
     }
 
+    const uint8_t* NextRowAddress(uint8_t* scratch) override {
+        if (!worker_.joinable()) return inner_->ReadRow(scratch) ? scratch : nullptr;
+        Release();
+        const uint64_t c = consumed_.load();
+        if (produced_.load() == c) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            consumerWaiting_.store(true);
+            changed_.wait(lock, [&] { return produced_.load() != c || ended_.load(); });
+            consumerWaiting_.store(false);
+            if (produced_.load() == c) return nullptr;  // failed, or no more rows
+        }
+        holding_ = true;  // the slot stays ours until the next call
+        return ring_.data() + (c % kRingRows) * rowBytes_;
+    }
+
     bool ReadRow(uint8_t* row) override {
-        if (!worker_.joinable()) return inner_->ReadRow(row);
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] { return produced_ > consumed_ || failed_ || done_; });
-        if (produced_ == consumed_) return false;  // failed or no more rows
-        lock.unlock();
-        memcpy(row, ring_.data() + (consumed_ % kRingRows) * rowBytes_, rowBytes_);
-        lock.lock();
-        ++consumed_;
-        changed_.notify_all();
-        return true;
+        const uint8_t* p = NextRowAddress(row);
+        if (p && p != row) memcpy(row, p, rowBytes_);
+        return p != nullptr;
     }
 
 private:
+    void Release() {
+        if (!holding_) return;
+        holding_ = false;
+        consumed_.fetch_add(1);
+        if (producerWaiting_.load()) Wake();
+    }
+    void Wake() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        changed_.notify_all();
+    }
+
     void Work() {
         for (uint32_t r = 0; r < format_.height; ++r) {
-            {
+            const uint64_t p = produced_.load();
+            if (p - consumed_.load() >= kRingRows) {
                 std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [this] { return stop_ || produced_ - consumed_ < kRingRows; });
-                if (stop_) return;
+                producerWaiting_.store(true);
+                changed_.wait(lock, [&] { return stop_.load() || p - consumed_.load() < kRingRows; });
+                producerWaiting_.store(false);
             }
-            // The slot is the worker's until produced_ moves past it.
-            const bool ok = inner_->ReadRow(ring_.data() + (produced_ % kRingRows) * rowBytes_);
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (!ok) {
-                failed_ = true;
-                changed_.notify_all();
-                return;
-            }
-            ++produced_;
-            changed_.notify_all();
+            if (stop_.load()) break;
+            if (!inner_->ReadRow(ring_.data() + (p % kRingRows) * rowBytes_)) break;
+            produced_.fetch_add(1);
+            if (consumerWaiting_.load()) Wake();
         }
-        std::lock_guard<std::mutex> lock(mutex_);
-        done_ = true;
-        changed_.notify_all();
+        ended_.store(true);
+        Wake();
     }
 
     std::unique_ptr<RowSource> inner_;
@@ -81,8 +98,9 @@ private:
     std::vector<uint8_t> ring_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    uint64_t produced_ = 0, consumed_ = 0;
-    bool failed_ = false, done_ = false, stop_ = false;
+    std::atomic<uint64_t> produced_{0}, consumed_{0};
+    std::atomic<bool> producerWaiting_{false}, consumerWaiting_{false}, ended_{false}, stop_{false};
+    bool holding_ = false;  // the consumer still reads the slot it was handed
     std::thread worker_;
 };
 

@@ -78,9 +78,10 @@ AreaResampler::~AreaResampler() = default;
 
 // Reads the next source row and stretches it horizontally into hRow_.
 bool AreaResampler::FetchSourceRow() {
-    if (!source_.ReadRow(raw_.data())) return false;
+    const uint8_t* row = source_.NextRowAddress(raw_.data());
+    if (!row) return false;
     ++nextSourceRow_;
-    RowToColours(source_.Format(), channels_, raw_.data(), colours_.data());
+    RowToColours(source_.Format(), channels_, row, colours_.data());
     const Axis& x = *xAxis_;
     const uint8_t* c = colours_.data();
     double* out = hRow_.data();
