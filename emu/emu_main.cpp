@@ -1,6 +1,7 @@
 // qp7730-emu: a software QP7730 controller served on a local socket.
 #include <signal.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -95,10 +96,15 @@ the picture (0 = its own size) goes to the image buffer at (x, y). 0xAB: count n
 )";
 
 bool ParseNumber(const char* text, uint32_t* value) {
-    if (!*text || *text == '-' || *text == '+') return false;
     errno = 0;
     char* end = nullptr;
-    const unsigned long long v = std::strtoull(text, &end, 0);
+    // Decimal, or hexadecimal after 0x; a leading zero does not mean octal.
+    const bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char* digits = hex ? text + 2 : text;
+    if (!(hex ? std::isxdigit(static_cast<unsigned char>(*digits)) : std::isdigit(static_cast<unsigned char>(*digits)))) {
+        return false;
+    }
+    const unsigned long long v = std::strtoull(digits, &end, hex ? 16 : 10);
     if (errno != 0 || *end != '\0' || v > 0xFFFFFFFFull) return false;
     *value = static_cast<uint32_t>(v);
     return true;
