@@ -22,3 +22,4 @@ function(qp7730_add_e2e_test name)
 endfunction()
 
 qp7730_add_e2e_test(e2e_cli_tests ${CMAKE_CURRENT_SOURCE_DIR}/e2e/cli_test.cpp)
+qp7730_add_e2e_test(e2e_upgrade_tests ${CMAKE_CURRENT_SOURCE_DIR}/e2e/upgrade_test.cpp)
