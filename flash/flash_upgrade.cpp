@@ -61,6 +61,19 @@ bool ReadBackEquals(uint32_t address, uint32_t length, const uint8_t* expected, 
     return std::memcmp(expected, readBack, length) == 0;
 }
 
+// After a failed upgrade at address 0 the header must not read as valid. It normally
+// stays erased (0xFF). When the read-back shows it is not -- an erase that did not
+// happen leaves the old header in place, since programming 0xFF changes nothing, and a
+// header page that went wrong may leave a valid header over damaged bytes -- its bytes
+// are programmed to zero, which needs no erase and which the boot code rejects.
+void InvalidateHeaderUnlessErased(const uint8_t* readBack, uint32_t held) {
+    bool erased = true;
+    for (uint32_t i = 0; i < held; ++i) erased = erased && readBack[i] == 0xFF;
+    if (erased) return;
+    const uint8_t zeros[kHeaderLength] = {};
+    WriteFlashRange(0, held, zeros, ImageBufferAddress());
+}
+
 }  // namespace
 
 void UpgradeFlashImage(const char* typeWord, const char* ulFileName) {
@@ -125,6 +138,8 @@ void UpgradeFlashImage(const char* typeWord, const char* ulFileName) {
         WriteFlashRange(0, page, D.get(), staging);
         failed = !ReadBackEquals(0, page, D.get(), R.get());
     }
+
+    if (A == 0 && failed) InvalidateHeaderUnlessErased(R.get(), held);
 
     ulFile.reset();
     printf(failed ? "QP7730 FW upgrade failed.\n" : "Done. Please reset QP7730.\n");

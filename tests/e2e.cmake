@@ -23,3 +23,6 @@ endfunction()
 
 # The harness's own tests.
 qp7730_add_e2e_test(e2e_harness_tests ${CMAKE_CURRENT_SOURCE_DIR}/emu_harness_test.cpp)
+
+qp7730_add_e2e_test(e2e_cli_tests ${CMAKE_CURRENT_SOURCE_DIR}/e2e/cli_test.cpp)
+qp7730_add_e2e_test(e2e_upgrade_tests ${CMAKE_CURRENT_SOURCE_DIR}/e2e/upgrade_test.cpp)

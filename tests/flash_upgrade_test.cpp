@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "commands/commands.h"
 #include "flash/flash_upgrade.h"
@@ -143,6 +144,40 @@ TEST_F(UpgradeTest, FailedWriteLeavesTheHeaderErased) {
     EXPECT_EQ(status, 0);
     EXPECT_EQ(Flash(0, 16), std::vector<uint8_t>(16, 0xFF));
     EXPECT_EQ(fake.WithSubCommand(0x98).size(), 3u);  // no header page
+}
+
+TEST_F(UpgradeTest, NoValidHeaderOverAWrongImage) {
+    // The old firmware's header is in flash; the new image differs after it.
+    const auto old = Image(70000, true);
+    std::copy(old.begin(), old.end(), fake.flash.begin());
+    auto image = Image(70000, true);
+    for (size_t i = 16; i < image.size(); ++i) image[i] ^= 0x5A;
+    const std::string path = Write("fw.bin", image);
+
+    struct Case {
+        const char* name;
+        std::function<bool(const RecordedCommand&, size_t)> accept;
+        std::function<void(FakeController&)> corrupt;
+    };
+    int count = 0;
+    const Case cases[] = {
+        // Nothing erased: programming the held-back 0xFF header leaves the old one.
+        {"erase lost", [](const RecordedCommand& c, size_t) { return c.SubCommand() != 0x96; }, nullptr},
+        // The header page rewrite damages a byte after the header.
+        {"header page damaged",
+         [&count](const RecordedCommand& c, size_t) { return !(c.SubCommand() == 0xA5 && ++count == 4); },
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::copy(old.begin(), old.end(), fake.flash.begin());
+        fake.log.clear();
+        count = 0;
+        fake.accept = c.accept;
+        const auto [out, status] = Run("1", path);
+        EXPECT_EQ(out, "QP7730 FW upgrade failed.\n");
+        EXPECT_NE(Flash(0, 16), std::vector<uint8_t>(kHeader.begin(), kHeader.end()));
+    }
 }
 
 TEST_F(UpgradeTest, NothingReadBackNeverPassesForEqual) {
