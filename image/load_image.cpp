@@ -1,10 +1,139 @@
-#include <cstdio>
+// "-load FILE": decode a picture to 8-bit grey in HostImageBuffer, fitted to the panel,
+// and send it to the controller's image buffer at (0, 0).
+//
+// The picture is streamed: rows come from the decoder one at a time, are stretched on
+// the way when the picture is larger than the panel, and are converted to grey straight
+// into HostImageBuffer. The whole decoded picture is never held.
+#include <time.h>
 
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "image/grey.h"
 #include "image/image.h"
+#include "image/image_service.h"
 #include "link/device_state.h"
 
-void LoadImageFile(const char*) {
-    fprintf(stderr, "qp7730: loading picture files is not available in this build\n");
-    EndRun(-1);
+namespace {
+
+// Milliseconds of a monotonic clock, wrapping at 32 bits like a tick counter.
+uint32_t TickMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
 }
-void DecodeImageToGrey(const char*) { EndRun(-1); }
+
+bool SupportedFileType(const char* path) {
+    const char* dot = strrchr(path, '.');
+    return dot && (strcmp(dot, ".rip") == 0 || strcmp(dot, ".bmp") == 0 || strcmp(dot, ".jpg") == 0);
+}
+
+// Converts one decoded row at its own size to grey.
+//  - 4 bits: each packed value v becomes v x 16, high nibble first; the palette is not
+//    consulted.
+//  - 1, 2 and 8 bits: each index goes through its palette colour and the grey rule
+//    (`indexGrey` holds the result for each index).
+//  - 24 and 32 bits: the grey rule on blue, green, red.
+void RowToGrey(const qpimg::PixelFormat& f, const uint8_t* row, const uint8_t* indexGrey,
+               std::vector<uint8_t>& scratch, uint8_t* dst) {
+    const uint32_t w = f.width;
+    switch (f.depth) {
+    case 4:
+        for (uint32_t k = 0; k < w / 2; ++k) {
+            dst[2 * k] = row[k] & 0xF0;
+            dst[2 * k + 1] = static_cast<uint8_t>(row[k] << 4);
+        }
+        if (w & 1) dst[w - 1] = row[w / 2] & 0xF0;
+        break;
+    case 1:
+    case 2:
+    case 8:
+        qpimg::UnpackIndices(row, f.depth, w, scratch.data());
+        for (uint32_t x = 0; x < w; ++x) dst[x] = indexGrey[scratch[x]];
+        break;
+    case 24:
+        qpimg::GreyRow(row, 3, dst, w);
+        break;
+    default:
+        qpimg::GreyRow(row, 4, dst, w);
+        break;
+    }
+}
+
+// Decodes into HostImageBuffer; returns the size delivered, 0 x 0 when nothing was.
+void DecodeInto(const char* path, uint8_t* out, uint32_t panelW, uint32_t panelH, uint32_t& w, uint32_t& h) {
+    w = h = 0;
+    auto source = qpimg::OpenImage(path, panelW, panelH);
+    if (!source) return;
+    const qpimg::PixelFormat& f = source->Format();
+    uint32_t width = source->FileWidth(), height = source->FileHeight();
+
+    if (width > panelW || height > panelH) {
+        // Fit: both sides become the panel's, whichever was exceeded; the aspect ratio
+        // is not kept. The stretched colours then go through the grey rule.
+        width = panelW, height = panelH;
+        if (width == 0 || height == 0) return;
+        qpimg::AreaResampler resampler(*source, width, height);
+        std::vector<uint8_t> line(size_t{width} * resampler.Channels());
+        for (uint32_t r = 0; r < height; ++r) {
+            if (!resampler.NextRow(line.data())) return;
+            uint8_t* dst = out + size_t{r} * width;
+            if (resampler.Channels() == 1) {
+                memcpy(dst, line.data(), width);
+            } else {
+                qpimg::GreyRow(line.data(), 3, dst, width);
+            }
+        }
+    } else {
+        // At its own size (never enlarged), packed at pitch `width`.
+        uint8_t indexGrey[256] = {};
+        for (uint32_t i = 0; i < f.paletteSize; ++i)
+            indexGrey[i] = qpimg::GreyOf(f.palette[i][0], f.palette[i][1], f.palette[i][2]);
+        std::vector<uint8_t> row(qpimg::RowBytes(width, f.depth));
+        std::vector<uint8_t> scratch(width);
+        for (uint32_t r = 0; r < height; ++r) {
+            if (!source->ReadRow(row.data())) return;
+            RowToGrey(f, row.data(), indexGrey, scratch, out + size_t{r} * width);
+        }
+    }
+    w = width, h = height;
+}
+
+}  // namespace
+
+void DecodeImageToGrey(const char* path) {
+    if (!g_DeviceState.HostImageBuffer) {
+        printf("Error: no image buffer to decode into (allocation failed at start-up)\n");
+        EndRun(-1);
+    }
+    uint32_t w = 0, h = 0;
+    DecodeInto(path, g_DeviceState.HostImageBuffer, g_DeviceState.PanelWidth, g_DeviceState.PanelHeight, w, h);
+    g_DeviceState.LoadedWidth = w;
+    g_DeviceState.LoadedHeight = h;
+    if (w == 0 || h == 0) {
+        printf("Error: wrong size of loaded file\n");
+        EndRun(-1);
+    }
+}
+
+void LoadImageFile(const char* path) {
+    if (!SupportedFileType(path)) {
+        printf("File type not supported! \r\n");
+        return;
+    }
+    printf("Load image: %s\r\n", path);
+    const uint32_t t0 = TickMs();
+    printf("Decoding image file: %s ...\r\n", path);
+    DecodeImageToGrey(path);
+    printf("Decode image time = %d \r\n", static_cast<int>(TickMs() - t0));
+    printf("Loaded file: W, H = %d, %d\n", static_cast<int>(g_DeviceState.LoadedWidth),
+           static_cast<int>(g_DeviceState.LoadedHeight));
+    const uint32_t t1 = TickMs();
+    printf("Sending image file to device..\r\n");
+    TransferImageArea(g_DeviceState.HostImageBuffer, ImageBufferAddress(), 0, 0, g_DeviceState.LoadedWidth,
+                      g_DeviceState.LoadedHeight);
+    printf("Send image time = %d \r\n", static_cast<int>(TickMs() - t1));
+    g_DeviceState.LoadedWidth = 0;
+    g_DeviceState.LoadedHeight = 0;
+}

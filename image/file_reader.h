@@ -1,0 +1,52 @@
+// An open picture file read at explicit offsets, every read checked against the file's
+// real length.
+#pragma once
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qpimg {
+
+class FileReader {
+public:
+    explicit FileReader(int fd) : fd_(fd) {
+        struct stat st {};
+        if (fd_ >= 0 && fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) size_ = static_cast<uint64_t>(st.st_size);
+    }
+    ~FileReader() {
+        if (fd_ >= 0) close(fd_);
+    }
+    FileReader(const FileReader&) = delete;
+    FileReader& operator=(const FileReader&) = delete;
+
+    int Fd() const { return fd_; }
+    uint64_t Size() const { return size_; }
+    // True when [offset, offset + n) lies inside the file.
+    bool Holds(uint64_t offset, uint64_t n) const { return offset <= size_ && n <= size_ - offset; }
+    // Reads exactly n bytes at offset; false when they are not all in the file.
+    bool ReadAt(uint64_t offset, void* buffer, size_t n) const {
+        if (!Holds(offset, n)) return false;
+        auto* p = static_cast<uint8_t*>(buffer);
+        while (n > 0) {
+            ssize_t got = pread(fd_, p, n, static_cast<off_t>(offset));
+            if (got <= 0) return false;
+            p += got;
+            n -= static_cast<size_t>(got);
+            offset += static_cast<uint64_t>(got);
+        }
+        return true;
+    }
+
+private:
+    int fd_;
+    uint64_t size_ = 0;
+};
+
+inline uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+inline uint32_t Le32(const uint8_t* p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+}  // namespace qpimg
