@@ -48,7 +48,7 @@ int32_t EraseFlashRange(uint32_t address, uint32_t count) {
     for (uint32_t i = 0; i < blocks; ++i) {
         stArgErase.FlashAddress = address + i * kFlashEraseBlock;
         EraseFlash(stArgErase);
-        Progress("erase", std::min(count, (i + 1) * kFlashEraseBlock), count);
+        Progress("erase", static_cast<uint32_t>(std::min<uint64_t>(count, uint64_t{i + 1} * kFlashEraseBlock)), count);
     }
     return static_cast<int32_t>(blocks);
 }

@@ -1,7 +1,9 @@
 // qp7730-emu: a software QP7730 controller served on a local socket.
 #include <signal.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,7 +64,9 @@ Fault injection and power loss:
                             flip-bit       the lowest bit of the middle byte of the data the
                                            command moves is flipped: programmed into flash
                                            (0x98), copied to memory (0x97), written to memory
-                                           (0xA5, 0xA2 pixels, 0xAA picture), or sent back (data-in)
+                                           (0xA5, 0xA2 pixels, 0xAA picture), or sent back (data-in);
+                                           commands that move no data run unchanged
+                          A fault on a malformed wrapper has no effect (it gets status 2 anyway).
   --exit-after N          end right after command N has been answered, as on power loss
                           (socket removed, flash file as it is)
   --help                  this text
@@ -92,10 +96,15 @@ the picture (0 = its own size) goes to the image buffer at (x, y). 0xAB: count n
 )";
 
 bool ParseNumber(const char* text, uint32_t* value) {
-    if (!*text || *text == '-' || *text == '+') return false;
     errno = 0;
     char* end = nullptr;
-    const unsigned long long v = std::strtoull(text, &end, 0);
+    // Decimal, or hexadecimal after 0x; a leading zero does not mean octal.
+    const bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char* digits = hex ? text + 2 : text;
+    if (!(hex ? std::isxdigit(static_cast<unsigned char>(*digits)) : std::isdigit(static_cast<unsigned char>(*digits)))) {
+        return false;
+    }
+    const unsigned long long v = std::strtoull(digits, &end, hex ? 16 : 10);
     if (errno != 0 || *end != '\0' || v > 0xFFFFFFFFull) return false;
     *value = static_cast<uint32_t>(v);
     return true;
@@ -174,6 +183,14 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "qp7730-emu: bad or missing value for %s (see --help)\n", option.c_str());
             return 2;
         }
+    }
+    if (uint64_t{model.panelWidth} * model.panelHeight > (uint64_t{1} << 28)) {
+        return Fail("panel of " + std::to_string(model.panelWidth) + " x " + std::to_string(model.panelHeight) +
+                    " pixels is too large");
+    }
+    if (uint64_t{model.imageBufferAddress} + uint64_t{model.panelWidth} * model.panelHeight >
+        (uint64_t{model.memoryMiB} << 20)) {
+        std::fprintf(stderr, "qp7730-emu: warning: the image buffer does not fit in controller memory\n");
     }
     if (server.socketPath.empty()) server.socketPath = emu::DefaultSocketPath();
     if (!pngGiven) model.pngPath = emu::DefaultPngPath(server.socketPath);

@@ -16,6 +16,11 @@ png="$work/panel.png"
 emu=$!
 trap 'kill $emu 2>/dev/null; wait $emu 2>/dev/null || true' EXIT
 for _ in $(seq 100); do [ -S "$QP7730_EMULATOR" ] && break; sleep 0.05; done
+if [ ! -S "$QP7730_EMULATOR" ]; then
+  echo "demo: qp7730-emu did not start:" >&2
+  cat "$work/emu.log" >&2
+  exit 1
+fi
 
 sample=samples/sample.jpg
 if [ -f "$sample" ]; then

@@ -18,7 +18,13 @@ function(qp7730_add_e2e_test name)
   add_executable(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE qp7730_e2e_harness GTest::gtest_main)
   add_dependencies(${name} qp7730 qp7730-emu)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS e2e)
+  gtest_discover_tests(${name} TEST_PREFIX e2e. DISCOVERY_TIMEOUT 60 PROPERTIES LABELS e2e)
 endfunction()
 
+# The harness's own tests.
+qp7730_add_e2e_test(e2e_harness_tests ${CMAKE_CURRENT_SOURCE_DIR}/emu_harness_test.cpp)
+
 qp7730_add_e2e_test(e2e_cli_tests ${CMAKE_CURRENT_SOURCE_DIR}/e2e/cli_test.cpp)
+qp7730_add_e2e_test(e2e_upgrade_tests ${CMAKE_CURRENT_SOURCE_DIR}/e2e/upgrade_test.cpp)
+qp7730_add_e2e_test(e2e_image_tests ${CMAKE_CURRENT_SOURCE_DIR}/e2e/image_test.cpp)
+target_link_libraries(e2e_image_tests PRIVATE JPEG::JPEG)

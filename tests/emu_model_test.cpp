@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <vector>
@@ -445,6 +446,31 @@ TEST_F(ModelFilesTest, PanelPngFollowsEveryRefresh) {
     png = e2e::ReadGreyPng(config.pngPath, &w, &h);
     EXPECT_EQ(png, m.Panel());
     EXPECT_EQ(png[17], 17);
+}
+
+}  // namespace
+}  // namespace emu
+
+namespace emu {
+namespace {
+
+TEST(ModelRefresh, OnlyAWaitedRefreshTakesTheRefreshTime) {
+    ModelConfig config = SmallConfig();
+    config.refreshMs = 200;
+    Model m(config);
+    std::vector<uint8_t> reply;
+    for (uint32_t enWait : {0u, 1u}) {
+        const std::vector<uint8_t> record = Words({kBuf, 2, 0, 0, 4, 4, enWait});
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(m.Execute(Block(0x94, false, 28), record, reply), kStatusPass);
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+        if (enWait == 1) {
+            EXPECT_GE(ms, 200);
+        } else {
+            EXPECT_LT(ms, 150);
+        }
+    }
 }
 
 }  // namespace

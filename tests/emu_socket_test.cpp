@@ -259,6 +259,46 @@ TEST(EmuFaults, ShortDataOutKeepsOnlyTheFirstHalf) {
     EXPECT_EQ(std::vector<uint8_t>(memory.begin() + 500, memory.end()), std::vector<uint8_t>(500, 0));
 }
 
+TEST(EmuFaults, NoAnswerAfterADataOutPhaseLeavesTheHostInStep) {
+    Emulator emu({"--fault", "no-answer@1"});
+    EmuClient client(emu.SocketPath());
+    client.SetTimeoutMs(300);
+    EXPECT_EQ(client.Raw(MemoryCdb(0xA5, kImageBuffer, 1000), kPattern), -1);
+    client.SetTimeoutMs(3000);
+    EXPECT_EQ(client.ReadMemory(kImageBuffer, 1000), std::vector<uint8_t>(1000, 0)) << "not carried out";
+}
+
+TEST(EmuSocket, DataMessageLongerThanAnnouncedIsAPhaseError) {
+    Emulator emu;
+    EmuClient client(emu.SocketPath());
+    client.SetTimeoutMs(3000);
+    ASSERT_TRUE(client.SendMessage(EmuClient::MakeCbw(MemoryCdb(0xA5, 0, 10), 10, false)));
+    ASSERT_TRUE(client.SendMessage(std::vector<uint8_t>(20, 1)));
+    std::vector<uint8_t> csw;
+    ASSERT_TRUE(client.ReceiveMessage(&csw));
+    ASSERT_EQ(csw.size(), 13u);
+    EXPECT_EQ(csw[12], 2);
+    EXPECT_EQ(client.ReadMemory(0, 10), std::vector<uint8_t>(10, 0));
+}
+
+TEST(EmuSocket, TraceHasOneLinePerCommandWithDataCut) {
+    Emulator emu;
+    {
+        EmuClient client(emu.SocketPath());
+        client.WriteMemory(kImageBuffer, kPattern);
+        ASSERT_EQ(client.Raw(VendorCdb(0xAC)), 0);
+    }
+    const std::vector<std::string> trace = emu.TraceLines();
+    ASSERT_EQ(trace.size(), 2u);
+    const std::string& write = trace[0];
+    EXPECT_EQ(write.rfind("{\"seq\":1,\"cmd\":\"0xA5\",\"cdb\":\"fe00001200", 0), 0u) << write;
+    EXPECT_NE(write.find("\"dir\":\"out\",\"len\":1000,\"data\":\"808182"), std::string::npos) << write;
+    EXPECT_NE(write.find("...\",\"status\":0}"), std::string::npos) << write;
+    EXPECT_EQ(write.find("\"data\":\"") + 8 + 128 + 3, write.find("\",\"status")) << "64 bytes shown";
+    EXPECT_NE(trace[1].find("\"seq\":2,\"cmd\":\"0xAC\""), std::string::npos) << trace[1];
+    EXPECT_NE(trace[1].find("\"dir\":\"none\",\"len\":0,\"status\":0}"), std::string::npos) << trace[1];
+}
+
 TEST(EmuFaults, FlipBitWhileProgrammingFlashAndCountingAcrossConnections) {
     // Command 1 (first connection) writes memory; commands 2 and 3 (second connection)
     // erase and program flash, the programming with one bit flipped.
