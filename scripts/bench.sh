@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds and runs the benchmarks with their peers side by side: the protocol (a full frame
+# and a 2 MiB upgrade against qp7730-emu) and the image pipeline (against djpeg,
+# ImageMagick and Pillow). Figures are printed; nothing is asserted.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+peers=(libjpeg-turbo-progs imagemagick python3-pil)
+missing=()
+for p in "${peers[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+fi
+scripts/setup.sh default
+build/default/bench/bench_protocol
+echo
+build/default/bench/bench_image
