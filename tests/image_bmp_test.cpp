@@ -110,7 +110,7 @@ Image Decode(const std::string& path, uint32_t* depth = nullptr) {
 
 struct VariantCase {
     const char* name;
-    std::function<BmpSpec()> spec;
+    std::function<BmpSpec()> shape;
     std::function<Image()> expected;
     uint32_t depth;  // depth of the delivered rows
 };
@@ -227,7 +227,7 @@ class BmpVariant : public ::testing::TestWithParam<VariantCase> {};
 
 TEST_P(BmpVariant, DecodesKnownPixels) {
     const VariantCase& c = GetParam();
-    const std::string path = WriteFile(std::string(c.name) + ".bmp", MakeBmp(c.spec()));
+    const std::string path = WriteFile(std::string(c.name) + ".bmp", MakeBmp(c.shape()));
     uint32_t depth = 0;
     Image got = Decode(path, &depth);
     ASSERT_EQ(got.size(), size_t{kH});
@@ -326,7 +326,7 @@ TEST(ImageBmp, MutatedFilesNeverFault) {
     auto next = [&] { return seed = seed * 1664525u + 1013904223u; };
     int index = 0;
     for (const VariantCase& c : kVariants) {
-        const std::vector<uint8_t> good = MakeBmp(c.spec());
+        const std::vector<uint8_t> good = MakeBmp(c.shape());
         for (int round = 0; round < 40; ++round) {
             std::vector<uint8_t> f = good;
             const int changes = 1 + next() % 4;

@@ -44,7 +44,7 @@ int MaxError(const qpimg::Bitmap* b, const std::vector<uint8_t>& src, int compon
 
 struct CodingCase {
     const char* name;
-    JpegSpec spec;
+    JpegSpec shape;
     uint32_t depth;
 };
 const CodingCase kCodings[] = {
@@ -62,14 +62,14 @@ class JpegCoding : public ::testing::TestWithParam<CodingCase> {};
 
 TEST_P(JpegCoding, DecodesCloseToSource) {
     const CodingCase& c = GetParam();
-    const auto src = Picture(c.spec.width, c.spec.height, c.spec.components);
-    const std::string path = WriteFile(std::string(c.name) + ".jpg", MakeJpeg(c.spec, src));
+    const auto src = Picture(c.shape.width, c.shape.height, c.shape.components);
+    const std::string path = WriteFile(std::string(c.name) + ".jpg", MakeJpeg(c.shape, src));
     qpimg::Bitmap* b = qpimg::LoadBitmap(path.c_str());
     ASSERT_NE(b, nullptr);
-    EXPECT_EQ(qpimg::BitmapWidth(b), uint32_t(c.spec.width));
-    EXPECT_EQ(qpimg::BitmapHeight(b), uint32_t(c.spec.height));
+    EXPECT_EQ(qpimg::BitmapWidth(b), uint32_t(c.shape.width));
+    EXPECT_EQ(qpimg::BitmapHeight(b), uint32_t(c.shape.height));
     EXPECT_EQ(qpimg::BitmapDepth(b), c.depth);
-    EXPECT_LE(MaxError(b, src, c.spec.components), 6);
+    EXPECT_LE(MaxError(b, src, c.shape.components), 6);
     qpimg::ReleaseBitmap(b);
 }
 

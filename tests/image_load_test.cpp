@@ -176,13 +176,13 @@ TEST_F(LoadImage, FourBitImagesUseTheNibbleValueNotThePalette) {
 
 struct DepthCase {
     const char* name;
-    std::function<BmpSpec()> spec;
+    std::function<BmpSpec()> shape;
     std::vector<uint8_t> want;
 };
 class LoadDepth : public LoadImage, public ::testing::WithParamInterface<DepthCase> {};
 
 TEST_P(LoadDepth, GreyThroughPaletteOrPixelFormat) {
-    Run(WriteFile(std::string(GetParam().name) + ".bmp", MakeBmp(GetParam().spec())));
+    Run(WriteFile(std::string(GetParam().name) + ".bmp", MakeBmp(GetParam().shape())));
     ASSERT_EQ(g_TransferCalls.size(), 1u);
     EXPECT_EQ(g_TransferCalls[0].pixels, GetParam().want);
 }

@@ -28,7 +28,7 @@ struct BmpSpec {
     std::vector<uint8_t> data;
     int64_t pixelOffset = -1;  // default: right after the palette
 };
-std::vector<uint8_t> MakeBmp(const BmpSpec& spec);
+std::vector<uint8_t> MakeBmp(const BmpSpec& shape);
 // Lays out unpadded rows (top row first) as a BMP stores them: each padded to 4 bytes,
 // bottom row first unless topDown.
 std::vector<uint8_t> StoreRows(const std::vector<std::vector<uint8_t>>& rows, bool topDown);
@@ -43,7 +43,7 @@ struct JpegSpec {
     int restartInterval = 0;  // a restart marker every this many MCUs; 0: none
     int quality = 95;
 };
-std::vector<uint8_t> MakeJpeg(const JpegSpec& spec, const std::vector<uint8_t>& pixels);
+std::vector<uint8_t> MakeJpeg(const JpegSpec& shape, const std::vector<uint8_t>& pixels);
 
 // Device state for a panel of w x h with an image buffer; restores the state afterwards.
 class PanelFixture : public ::testing::Test {
