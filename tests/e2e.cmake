@@ -27,4 +27,4 @@ qp7730_add_e2e_test(e2e_harness_tests ${CMAKE_CURRENT_SOURCE_DIR}/emu_harness_te
 qp7730_add_e2e_test(e2e_cli_tests ${CMAKE_CURRENT_SOURCE_DIR}/e2e/cli_test.cpp)
 qp7730_add_e2e_test(e2e_upgrade_tests ${CMAKE_CURRENT_SOURCE_DIR}/e2e/upgrade_test.cpp)
 qp7730_add_e2e_test(e2e_image_tests ${CMAKE_CURRENT_SOURCE_DIR}/e2e/image_test.cpp)
-target_link_libraries(e2e_image_tests PRIVATE JPEG::JPEG)
+target_link_libraries(e2e_image_tests PRIVATE qp7730_picture_files)

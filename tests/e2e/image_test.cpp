@@ -11,6 +11,7 @@
 #include <jpeglib.h>
 
 #include "tests/e2e/harness.h"
+#include "tests/support/picture_files.h"
 
 namespace {
 
@@ -24,54 +25,20 @@ const std::string kStartup = "Panel width = 800\nPanel height = 600\nImage Buffe
 
 uint8_t Grey(uint8_t b, uint8_t g, uint8_t r) { return static_cast<uint8_t>((r * 0.3 + g * 0.587) + b * 0.114); }
 
-void Put16(std::vector<uint8_t>& v, size_t at, uint32_t x) { v[at] = x & 0xFF, v[at + 1] = (x >> 8) & 0xFF; }
-void Put32(std::vector<uint8_t>& v, size_t at, uint32_t x) { Put16(v, at, x), Put16(v, at + 2, x >> 16); }
-
 // A bottom-up 24-bit BMP of w x h from a pixel function giving blue, green, red.
 template <typename F>
 std::vector<uint8_t> Bmp24(uint32_t w, uint32_t h, F pixel) {
-    const uint32_t stride = (w * 3 + 3) & ~3u;
-    std::vector<uint8_t> f(54 + size_t{stride} * h, 0);
-    f[0] = 'B', f[1] = 'M';
-    Put32(f, 2, static_cast<uint32_t>(f.size()));
-    Put32(f, 10, 54);
-    Put32(f, 14, 40);
-    Put32(f, 18, w);
-    Put32(f, 22, h);
-    Put16(f, 26, 1);
-    Put16(f, 28, 24);
+    std::vector<std::vector<uint8_t>> rows(h, std::vector<uint8_t>(size_t{w} * 3));
     for (uint32_t y = 0; y < h; ++y)
         for (uint32_t x = 0; x < w; ++x) {
             const auto bgr = pixel(x, y);
-            std::memcpy(&f[54 + size_t{h - 1 - y} * stride + x * 3], bgr.data(), 3);
+            std::copy(bgr.begin(), bgr.end(), rows[y].begin() + 3 * x);
         }
-    return f;
-}
-
-std::vector<uint8_t> EncodeJpeg(uint32_t w, uint32_t h, const std::vector<uint8_t>& bgr) {
-    jpeg_compress_struct c{};
-    jpeg_error_mgr err{};
-    c.err = jpeg_std_error(&err);
-    jpeg_create_compress(&c);
-    unsigned char* out = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&c, &out, &size);
-    c.image_width = w;
-    c.image_height = h;
-    c.input_components = 3;
-    c.in_color_space = JCS_EXT_BGR;
-    jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, 90, TRUE);
-    jpeg_start_compress(&c, TRUE);
-    for (uint32_t y = 0; y < h; ++y) {
-        JSAMPROW row = const_cast<uint8_t*>(&bgr[size_t{y} * w * 3]);
-        jpeg_write_scanlines(&c, &row, 1);
-    }
-    jpeg_finish_compress(&c);
-    jpeg_destroy_compress(&c);
-    std::vector<uint8_t> file(out, out + size);
-    free(out);
-    return file;
+    imgtest::BmpSpec shape;
+    shape.width = static_cast<int32_t>(w);
+    shape.height = static_cast<int32_t>(h);
+    shape.data = imgtest::StoreRows(rows, false);
+    return imgtest::MakeBmp(shape);
 }
 
 // The reference decode: libjpeg with its default settings, to blue, green, red.
@@ -145,7 +112,11 @@ TEST_F(PictureLoad, UnscaledJpegGivesTheGreyOfItsDecodedColours) {
         bgr[3 * i + 1] = static_cast<uint8_t>(i / w);
         bgr[3 * i + 2] = static_cast<uint8_t>((i % w + i / w) / 2);
     }
-    const auto file = EncodeJpeg(w, h, bgr);
+    imgtest::JpegSpec shape;
+    shape.width = static_cast<int>(w);
+    shape.height = static_cast<int>(h);
+    shape.quality = 90;
+    const auto file = imgtest::MakeJpeg(shape, bgr);
     const auto decoded = DecodeJpeg(file);
     // The name says .rip: the content decides how the file is read.
     const std::string path = Write("photo.rip", file);
