@@ -53,29 +53,39 @@ int32_t EraseFlashRange(uint32_t address, uint32_t count) {
     return static_cast<int32_t>(blocks);
 }
 
-int ReadFlashRange(uint32_t address, uint32_t count, uint8_t* destination, uint32_t staging) {
+namespace {
+
+// Walks a range in 32 KiB pieces, the last one holding the remainder: step gets each
+// piece's flash command record (staged at `staging`) and its offset in the range.
+template <typename Step>
+void ForEachPiece(uint32_t address, uint32_t count, uint32_t staging, const char* phase, Step step) {
     uint32_t remaining = count;
     for (uint32_t i = 0, pieces = PieceCount(count); i < pieces; ++i) {
         const uint32_t piece = remaining > kFlashPiece ? kFlashPiece : remaining;
         const SPICmd stSPICmdArg{address + i * kFlashPiece, staging, piece};
-        ReadFlashToMemory(stSPICmdArg);
-        ReadMemory(staging, static_cast<uint16_t>(piece), destination + size_t{i} * kFlashPiece);
+        step(stSPICmdArg, size_t{i} * kFlashPiece);
         remaining -= piece;
-        Progress("verify", count - remaining, count);
+        Progress(phase, count - remaining, count);
     }
+}
+
+}  // namespace
+
+int ReadFlashRange(uint32_t address, uint32_t count, uint8_t* destination, uint32_t staging) {
+    // Each piece: flash into controller memory, then memory to the host.
+    ForEachPiece(address, count, staging, "verify", [&](const SPICmd& cmd, size_t offset) {
+        ReadFlashToMemory(cmd);
+        ReadMemory(staging, static_cast<uint16_t>(cmd.ByteCount), destination + offset);
+    });
     return 1;
 }
 
 int WriteFlashRange(uint32_t address, uint32_t count, const uint8_t* source, uint32_t staging) {
-    uint32_t remaining = count;
-    for (uint32_t i = 0, pieces = PieceCount(count); i < pieces; ++i) {
-        const uint32_t piece = remaining > kFlashPiece ? kFlashPiece : remaining;
-        const SPICmd stSPICmdArg{address + i * kFlashPiece, staging, piece};
-        WriteMemory(staging, static_cast<uint16_t>(piece), source + size_t{i} * kFlashPiece);
-        WriteFlashFromMemory(stSPICmdArg);
-        remaining -= piece;
-        Progress("write", count - remaining, count);
-    }
+    // Each piece: host into controller memory, then programmed from there.
+    ForEachPiece(address, count, staging, "write", [&](const SPICmd& cmd, size_t offset) {
+        WriteMemory(staging, static_cast<uint16_t>(cmd.ByteCount), source + offset);
+        WriteFlashFromMemory(cmd);
+    });
     return 1;
 }
 

@@ -350,29 +350,29 @@ uint8_t Model::EraseFlash(const CommandBlock& c, std::span<const uint8_t> data) 
     return kStatusPass;
 }
 
+bool Model::ParseSpiRange(const CommandBlock& c, std::span<const uint8_t> data, SpiRange* range) const {
+    if (!DirectionOut(c) || c.transferLength != 12 || data.size() != 12) return false;
+    *range = {GetBe32(data.data()), GetBe32(data.data() + 4), GetBe32(data.data() + 8)};
+    return InFlash(range->flashAddress, range->count) && InMemory(range->memoryAddress, range->count);
+}
+
 uint8_t Model::FlashToMemory(const CommandBlock& c, std::span<const uint8_t> data, bool flipBit) {
-    if (!DirectionOut(c) || c.transferLength != 12 || data.size() != 12) return kStatusFail;
-    const uint32_t flashAddress = GetBe32(data.data());
-    const uint32_t memoryAddress = GetBe32(data.data() + 4);
-    const uint32_t count = GetBe32(data.data() + 8);
-    if (!InFlash(flashAddress, count) || !InMemory(memoryAddress, count)) return kStatusFail;
-    std::memmove(memory_.get() + memoryAddress, flash_ + flashAddress, count);
-    if (flipBit) FlipMiddleBit(memory_.get() + memoryAddress, count);
+    SpiRange r;
+    if (!ParseSpiRange(c, data, &r)) return kStatusFail;
+    std::memmove(memory_.get() + r.memoryAddress, flash_ + r.flashAddress, r.count);
+    if (flipBit) FlipMiddleBit(memory_.get() + r.memoryAddress, r.count);
     return kStatusPass;
 }
 
 uint8_t Model::ProgramFlash(const CommandBlock& c, std::span<const uint8_t> data, bool flipBit) {
-    if (!DirectionOut(c) || c.transferLength != 12 || data.size() != 12) return kStatusFail;
-    const uint32_t flashAddress = GetBe32(data.data());
-    const uint32_t memoryAddress = GetBe32(data.data() + 4);
-    const uint32_t count = GetBe32(data.data() + 8);
-    if (!InFlash(flashAddress, count) || !InMemory(memoryAddress, count)) return kStatusFail;
+    SpiRange r;
+    if (!ParseSpiRange(c, data, &r)) return kStatusFail;
     // NOR programming can only clear bits.
-    const uint8_t* src = memory_.get() + memoryAddress;
-    uint8_t* dst = flash_ + flashAddress;
-    for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* src = memory_.get() + r.memoryAddress;
+    uint8_t* dst = flash_ + r.flashAddress;
+    for (uint32_t i = 0; i < r.count; ++i) {
         uint8_t v = src[i];
-        if (flipBit && i == count / 2) v ^= 0x01;
+        if (flipBit && i == r.count / 2) v ^= 0x01;
         dst[i] &= v;
     }
     return kStatusPass;

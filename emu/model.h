@@ -97,6 +97,12 @@ private:
     uint8_t LoadImageArea(const CommandBlock& c, std::span<const uint8_t> data, bool flipBit);
     uint8_t DisplayArea(const CommandBlock& c, std::span<const uint8_t> data);
     uint8_t EraseFlash(const CommandBlock& c, std::span<const uint8_t> data);
+    // The 12-byte record of 0x97 and 0x98: flash address, memory address, count. False
+    // when the command is malformed or either side lies outside flash or memory.
+    struct SpiRange {
+        uint32_t flashAddress, memoryAddress, count;
+    };
+    bool ParseSpiRange(const CommandBlock& c, std::span<const uint8_t> data, SpiRange* range) const;
     uint8_t FlashToMemory(const CommandBlock& c, std::span<const uint8_t> data, bool flipBit);
     uint8_t ProgramFlash(const CommandBlock& c, std::span<const uint8_t> data, bool flipBit);
     uint8_t Power(const CommandBlock& c, std::vector<uint8_t>& reply);

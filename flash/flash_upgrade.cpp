@@ -88,7 +88,6 @@ void UpgradeFlashImage(const char* typeWord, const char* ulFileName) {
             Refuse("Incorrect WF file is not safe.\nPlease use a .wbf file.\n");
     }
 
-    bool failed = false;
     uint32_t A = 0;
     if (type == 2) {
         A = g_DeviceState.SystemInfo[kSysInfoWaveformAddress];
@@ -99,16 +98,13 @@ void UpgradeFlashImage(const char* typeWord, const char* ulFileName) {
     if (type == 1) {
         uint8_t temp[kHeaderLength];
         const size_t got = fread(temp, 1, sizeof temp, ulFile.get());
-        if (got != sizeof temp || std::memcmp(temp, fwHeader, sizeof temp) != 0) {
-            printf("Wrong FW Header!\n");
-            ulFile.reset();
-            EndRun(-1);
-        }
+        if (got != sizeof temp || std::memcmp(temp, fwHeader, sizeof temp) != 0) Refuse("Wrong FW Header!\n");
     }
     ulFile.reset();
     ulFile = OpenImage(ulFileName);
 
-    // Everything that can fail on the host happens before the first erase.
+    // Everything that can fail on the host happens before the first erase. (The file
+    // closes itself on every early end.)
     long length = -1;
     if (fseek(ulFile.get(), 0, SEEK_END) == 0) length = ftell(ulFile.get());
     if (length < 0 || static_cast<unsigned long>(length) > 0xFFFFFFFFul || fseek(ulFile.get(), 0, SEEK_SET) != 0)
@@ -130,7 +126,7 @@ void UpgradeFlashImage(const char* typeWord, const char* ulFileName) {
     const uint32_t staging = ImageBufferAddress();
     EraseFlashRange(A, N);
     WriteFlashRange(A, N, D.get(), staging);
-    failed = !ReadBackEquals(A, N, D.get(), R.get());
+    bool failed = !ReadBackEquals(A, N, D.get(), R.get());
 
     if (A == 0 && !failed) {
         const uint32_t page = N < kHeaderPage ? N : kHeaderPage;

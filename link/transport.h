@@ -33,6 +33,7 @@ struct SCSI_PASS_THROUGH_DIRECT {
     uint32_t SenseInfoOffset;
     uint8_t Cdb[16];
 };
+static_assert(sizeof(void*) != 4 || sizeof(SCSI_PASS_THROUGH_DIRECT) == 44, "the 32-bit layout is 44 bytes");
 constexpr DWORD IOCTL_SCSI_PASS_THROUGH_DIRECT = 0x4D014;
 #endif
 

@@ -185,11 +185,8 @@ TEST_F(UpgradeTest, NothingReadBackNeverPassesForEqual) {
     // buffer must not already hold the expected bytes.
     const auto image = std::vector<uint8_t>(5000, 0);
     fake.accept = [](const RecordedCommand& c, size_t) { return c.SubCommand() != 0x81 && c.SubCommand() != 0x97; };
-    const auto [out, status] = Run("3", Write("zero.wbf", image));  // refused: unknown type
-    EXPECT_EQ(status, -1);
-    g_DeviceState.SystemInfo[kSysInfoWaveformAddress] = 0x100000;
-    const auto [out2, status2] = Run("2", Write("zero.wbf", image));
-    EXPECT_EQ(out2, "QP7730 FW upgrade failed.\n");
+    const auto [out, status] = Run("2", Write("zero.wbf", image));
+    EXPECT_EQ(out, "QP7730 FW upgrade failed.\n");
 }
 
 struct RefusalCase {
@@ -199,6 +196,7 @@ struct RefusalCase {
     int content;       // 0: good firmware, 1: wrong header, 2: short header, 3: waveform bytes, -1: no file
     const char* printed;
     int status;
+    uint32_t waveformAddress = 0x200000;  // what the controller reports
 };
 
 class UpgradeRefusalTest : public UpgradeTest, public ::testing::WithParamInterface<RefusalCase> {};
@@ -210,7 +208,7 @@ TEST_P(UpgradeRefusalTest, RefusedBeforeAnyFlashCommand) {
     if (c.content == 1) Write(c.file, [] { auto i = Image(4096, true); i[15] = '1'; return i; }());
     if (c.content == 2) Write(c.file, Image(10, true));
     if (c.content == 3) Write(c.file, Image(4096, false));
-    if (std::string(c.name) == "no_waveform_support") g_DeviceState.SystemInfo[kSysInfoWaveformAddress] = 0xFFFFFFFF;
+    g_DeviceState.SystemInfo[kSysInfoWaveformAddress] = c.waveformAddress;
     const auto [out, status] = Run(c.type, path);
     EXPECT_EQ(out, c.printed);
     EXPECT_EQ(status, c.status);
@@ -240,7 +238,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{"type_not_a_number", "fw", "fw.bin", 0,
                                   "Unknown upgrade type. Please use 1 for FW or 2 for WF.\n", -1},
                       RefusalCase{"no_waveform_support", "2", "lut.wbf", 3,
-                                  "Current FW does not support WBF converting.\n", -1}),
+                                  "Current FW does not support WBF converting.\n", -1, 0xFFFFFFFF}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UpgradeTest, ReadOnlyImageIsAccepted) {
