@@ -40,10 +40,7 @@ BOOL BulkOnlyTransport(HANDLE device, DWORD, void* inBuffer, DWORD, void*, DWORD
                        LPOVERLAPPED) {
     auto* pipeDevice = static_cast<PipeDevice*>(device);
     const auto& sptd = *static_cast<const SCSI_PASS_THROUGH_DIRECT*>(inBuffer);
-    const int lastErrorUnknown = 0;
-    auto lastError = [&] {
-        return pipeDevice ? pipeDevice->Backend->LastError(pipeDevice->Device) : lastErrorUnknown;
-    };
+    auto lastError = [&] { return pipeDevice ? pipeDevice->Backend->LastError(pipeDevice->Device) : 0; };
 
     uint8_t cbw[kCbwLength] = {};
     PutLe32(cbw + 0, kCbwSignature);
