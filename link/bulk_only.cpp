@@ -31,9 +31,12 @@ void ReportFailure(const char* format, Args... args) {
 
 void SetFailureReporter(FailureReporter reporter) { g_reportFailure = reporter ? reporter : ReportToStderr; }
 
-bool PipeTransfer(PipeDevice* device, uint8_t pipe, uint8_t* buf, uint32_t len) {
+bool PipeTransfer(PipeDevice* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
     if (device == nullptr) return false;
-    return device->Backend->Transfer(device->Device, pipe, buf, len);
+    uint32_t n = 0;
+    const bool ok = device->Backend->Transfer(device->Device, pipe, buf, len, &n);
+    if (moved) *moved = ok ? (n < len ? n : len) : 0;
+    return ok;
 }
 
 BOOL BulkOnlyTransport(HANDLE device, DWORD, void* inBuffer, DWORD, void*, DWORD, DWORD* bytesReturned,
@@ -57,16 +60,21 @@ BOOL BulkOnlyTransport(HANDLE device, DWORD, void* inBuffer, DWORD, void*, DWORD
     }
 
     const uint32_t total = sptd.DataTransferLength;
+    uint32_t received = 0;  // bytes that really moved in the data phase
     if (total != 0) {
         const uint8_t pipe = sptd.DataIn == 1 ? kPipeIn : kPipeOut;
         auto* data = static_cast<uint8_t*>(sptd.DataBuffer);
         for (uint32_t done = 0; done < total;) {
             const uint32_t piece = total - done < kMaxDataPiece ? total - done : kMaxDataPiece;
-            if (!PipeTransfer(pipeDevice, pipe, data + done, piece)) {
+            uint32_t moved = 0;
+            if (!PipeTransfer(pipeDevice, pipe, data + done, piece, &moved)) {
                 ReportFailure("[FAIL] DATA (%d)", lastError());
                 break;
             }
+            received += moved;
             done += piece;
+            // A short IN transfer ends the data phase: the device has nothing more to send.
+            if (moved < piece) break;
         }
     }
 
@@ -84,7 +92,10 @@ BOOL BulkOnlyTransport(HANDLE device, DWORD, void* inBuffer, DWORD, void*, DWORD
         ReportFailure("[FAIL] CSW Status (%d)", csw[12]);
         return 0;
     }
-    if (bytesReturned) *bytesReturned = total - GetLe32(csw + 8);
+    // The count the device claims (length less residue), but never more than really
+    // arrived: a short data phase with a zero residue must not pass for a full reply.
+    const uint32_t claimed = total - GetLe32(csw + 8);
+    if (bytesReturned) *bytesReturned = claimed < received ? claimed : received;
     return 1;
 }
 

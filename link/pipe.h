@@ -18,8 +18,9 @@ struct PipeBackend {
     // there is none. Prints nothing.
     void* (*Open)();
     // One bulk transfer of len bytes on the pipe (bit 7 set: IN, read into buf), bounded
-    // by kPipeTimeoutMs. True when the transfer completed, also when it was short.
-    bool (*Transfer)(void* device, uint8_t pipe, uint8_t* buf, uint32_t len);
+    // by kPipeTimeoutMs. True when the transfer completed, also when it was short;
+    // *moved then holds the bytes actually moved (never more than len).
+    bool (*Transfer)(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved);
     // The platform's error code of the last failed transfer, for diagnostics.
     int (*LastError)(void* device);
     void (*Close)(void* device);
@@ -31,7 +32,8 @@ struct PipeDevice {
     void* Device;
 };
 
-bool PipeTransfer(PipeDevice* device, uint8_t pipe, uint8_t* buf, uint32_t len);
+// One bulk transfer; *moved (may be null) receives the bytes moved when it completed.
+bool PipeTransfer(PipeDevice* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved = nullptr);
 
 // The TransportFn of the bulk-only route: carries the pass-through record over the pipes
 // in Command Block Wrapper / data / Command Status Wrapper framing.

@@ -3,7 +3,7 @@
 
 namespace {
 void* NullOpen() { return nullptr; }
-bool NullTransfer(void*, uint8_t, uint8_t*, uint32_t) { return false; }
+bool NullTransfer(void*, uint8_t, uint8_t*, uint32_t, uint32_t*) { return false; }
 int NullLastError(void*) { return 0; }
 void NullClose(void*) {}
 }  // namespace

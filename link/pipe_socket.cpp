@@ -40,13 +40,16 @@ void* SocketOpen() {
     return new SocketPipe{fd, 0};
 }
 
-bool SocketTransfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len) {
+bool SocketTransfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
     auto* s = static_cast<SocketPipe*>(device);
     ssize_t n;
     if ((pipe & 0x80) == 0) {
         do n = send(s->fd, buf, len, MSG_NOSIGNAL);
         while (n < 0 && errno == EINTR);
-        if (n == static_cast<ssize_t>(len)) return true;
+        if (n == static_cast<ssize_t>(len)) {
+            *moved = len;
+            return true;
+        }
         s->lastError = n < 0 ? (errno == EAGAIN || errno == EWOULDBLOCK ? ETIMEDOUT : errno) : EIO;
         return false;
     }
@@ -59,7 +62,10 @@ bool SocketTransfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len) {
     msg.msg_iovlen = 1;
     do n = recvmsg(s->fd, &msg, 0);
     while (n < 0 && errno == EINTR);
-    if (n > 0 && (msg.msg_flags & MSG_TRUNC) == 0) return true;
+    if (n > 0 && (msg.msg_flags & MSG_TRUNC) == 0) {
+        *moved = static_cast<uint32_t>(n);
+        return true;
+    }
     if (n > 0)
         s->lastError = EOVERFLOW;
     else if (n == 0)

@@ -21,10 +21,12 @@ void FillPassThrough(SCSI_PASS_THROUGH_DIRECT& sptd, uint8_t opcode, uint8_t sub
     if (opcode == kVendorOpcode) sptd.Cdb[6] = subCommand;
 }
 
-uint8_t CallTransport(SCSI_PASS_THROUGH_DIRECT& sptd) {
+uint8_t CallTransport(SCSI_PASS_THROUGH_DIRECT& sptd, DWORD* returned) {
     DWORD dwReturnBytes = 0;
+    if (returned) *returned = 0;
     if (g_DeviceState.TransportFn == nullptr) return 0;
     BOOL ok = g_DeviceState.TransportFn(g_DeviceState.hDevice, IOCTL_SCSI_PASS_THROUGH_DIRECT, &sptd, sizeof sptd,
                                         &sptd, sizeof sptd, &dwReturnBytes, nullptr);
+    if (returned && ok) *returned = dwReturnBytes;
     return static_cast<uint8_t>(ok);
 }

@@ -55,4 +55,5 @@ void FillPassThrough(SCSI_PASS_THROUGH_DIRECT& sptd, uint8_t opcode, uint8_t sub
                      uint8_t dataIn, uint32_t length, void* buffer);
 
 // Makes the one transport call of an operation and returns the low byte of its result.
-uint8_t CallTransport(SCSI_PASS_THROUGH_DIRECT& sptd);
+// *returned (when given) receives the transport's bytes-returned count, 0 on failure.
+uint8_t CallTransport(SCSI_PASS_THROUGH_DIRECT& sptd, DWORD* returned = nullptr);

@@ -10,7 +10,7 @@ constexpr size_t kFlashSize = 4u << 20;
 
 // The fake sits behind the transport entry; its pipe backend only has to close.
 void* NoOpen() { return nullptr; }
-bool NoTransfer(void*, uint8_t, uint8_t*, uint32_t) { return false; }
+bool NoTransfer(void*, uint8_t, uint8_t*, uint32_t, uint32_t*) { return false; }
 int NoError(void*) { return 0; }
 void NoClose(void*) {}
 const PipeBackend kFakeBackend = {"fake", NoOpen, NoTransfer, NoError, NoClose};

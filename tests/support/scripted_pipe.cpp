@@ -13,7 +13,7 @@ namespace {
 
 void* Open() { return ScriptedPipe::current && ScriptedPipe::current->opens ? ScriptedPipe::current : nullptr; }
 
-bool Transfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len) {
+bool Transfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
     auto* s = static_cast<ScriptedPipe*>(device);
     PipeEvent e{pipe, len, {}};
     if ((pipe & 0x80) == 0) e.out.assign(buf, buf + len);
@@ -27,6 +27,7 @@ bool Transfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len) {
     }
     if ((pipe & 0x80) == 0) {
         if (len == 31 && GetLe32(buf) == 0x43425355 && s->onCbw) s->onCbw(*s, buf);
+        *moved = len;
         return true;
     }
     if (s->inQueue.empty()) {
@@ -40,6 +41,7 @@ bool Transfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len) {
         return false;
     }
     std::memcpy(buf, msg.data(), msg.size());
+    *moved = static_cast<uint32_t>(msg.size());
     return true;
 }
 
