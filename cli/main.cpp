@@ -1,3 +1,7 @@
 #include "cli/dispatcher.h"
+#include "platform/platform.h"
 
-int main(int argc, char** argv) { return RunMain(argc, argv); }
+int main(int argc, char** argv) {
+    PrepareStandardStreams();
+    return RunMain(argc, argv);
+}

@@ -1,27 +1,25 @@
 // An open picture file read at explicit offsets, every read checked against the file's
 // real length.
 #pragma once
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
+
+#include "platform/platform.h"
 
 namespace qpimg {
 
 class FileReader {
 public:
+    // Takes over a file opened by OpenFileForReading.
     explicit FileReader(int fd) : fd_(fd) {
-        struct stat st {};
-        if (fd_ >= 0 && fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) size_ = static_cast<uint64_t>(st.st_size);
+        if (fd_ >= 0 && !FileLength(fd_, &size_)) size_ = 0;
     }
     ~FileReader() {
-        if (fd_ >= 0) close(fd_);
+        if (fd_ >= 0) CloseFile(fd_);
     }
     FileReader(const FileReader&) = delete;
     FileReader& operator=(const FileReader&) = delete;
 
-    int Fd() const { return fd_; }
     uint64_t Size() const { return size_; }
     // True when [offset, offset + n) lies inside the file.
     bool Holds(uint64_t offset, uint64_t n) const { return offset <= size_ && n <= size_ - offset; }
@@ -30,7 +28,7 @@ public:
         if (!Holds(offset, n)) return false;
         auto* p = static_cast<uint8_t*>(buffer);
         while (n > 0) {
-            ssize_t got = pread(fd_, p, n, static_cast<off_t>(offset));
+            const int64_t got = ReadFileAt(fd_, p, n, offset);
             if (got <= 0) return false;
             p += got;
             n -= static_cast<size_t>(got);

@@ -1,11 +1,8 @@
 // Format recognition, row conversion and the whole-picture bitmap operations.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstring>
 
 #include "image/image_service.h"
+#include "platform/platform.h"
 
 namespace qpimg {
 
@@ -17,21 +14,18 @@ bool PixelFormat::GreyPalette() const {
 }
 
 std::unique_ptr<RowSource> OpenImage(const char* path, uint32_t fitWidth, uint32_t fitHeight) {
-    // Non-blocking, so that a FIFO or device given as a picture cannot hang the open.
-    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const int fd = OpenFileForReading(path);
     if (fd < 0) return nullptr;
-    struct stat st {};
     uint8_t magic[8] = {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || pread(fd, magic, sizeof magic, 0) < 3) {
-        close(fd);
+    if (ReadFileAt(fd, magic, sizeof magic, 0) < 3) {
+        CloseFile(fd);
         return nullptr;
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (magic[0] == 'B' && magic[1] == 'M') return OpenBmp(fd);
     if (magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF) return OpenJpeg(fd, fitWidth, fitHeight);
     static const uint8_t kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     if (memcmp(magic, kPng, 8) == 0) return OpenPng(fd);
-    close(fd);
+    CloseFile(fd);
     return nullptr;
 }
 

@@ -7,8 +7,6 @@
 // never skips a C++ destructor. Warnings (corrupt or truncated entropy data, for which
 // libjpeg substitutes blank data) are not fatal: a truncated file that still has its
 // headers decodes, its missing part coming out as libjpeg fills it.
-#include <unistd.h>
-
 #include <csetjmp>
 #include <cstddef>
 #include <cstdio>
@@ -17,6 +15,7 @@
 #include <vector>
 
 #include "image/image_service.h"
+#include "platform/platform.h"
 
 // jpeglib.h needs size_t and FILE declared before it.
 #include <jpeglib.h>
@@ -161,9 +160,9 @@ private:
 }  // namespace
 
 std::unique_ptr<RowSource> OpenJpeg(int fd, uint32_t fitWidth, uint32_t fitHeight) {
-    FILE* file = fdopen(fd, "rb");
+    FILE* file = FileStream(fd);
     if (!file) {
-        close(fd);
+        CloseFile(fd);
         return nullptr;
     }
     auto source = std::make_unique<JpegSource>(file);

@@ -4,8 +4,6 @@
 // The picture is streamed: rows come from the decoder one at a time, are stretched on
 // the way when the picture is larger than the panel, and are converted to grey straight
 // into HostImageBuffer. The whole decoded picture is never held.
-#include <time.h>
-
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -14,15 +12,9 @@
 #include "image/image.h"
 #include "image/image_service.h"
 #include "link/device_state.h"
+#include "platform/platform.h"
 
 namespace {
-
-// Milliseconds of a monotonic clock, wrapping at 32 bits like a tick counter.
-uint32_t TickMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
-}
 
 bool SupportedFileType(const char* path) {
     const char* dot = strrchr(path, '.');
@@ -124,17 +116,17 @@ void LoadImageFile(const char* path) {
         return;
     }
     printf("Load image: %s\r\n", path);
-    const uint32_t t0 = TickMs();
+    const uint32_t t0 = TickCountMs();
     printf("Decoding image file: %s ...\r\n", path);
     DecodeImageToGrey(path);
-    printf("Decode image time = %d \r\n", static_cast<int>(TickMs() - t0));
+    printf("Decode image time = %d \r\n", static_cast<int>(TickCountMs() - t0));
     printf("Loaded file: W, H = %d, %d\n", static_cast<int>(g_DeviceState.LoadedWidth),
            static_cast<int>(g_DeviceState.LoadedHeight));
-    const uint32_t t1 = TickMs();
+    const uint32_t t1 = TickCountMs();
     printf("Sending image file to device..\r\n");
     TransferImageArea(g_DeviceState.HostImageBuffer, ImageBufferAddress(), 0, 0, g_DeviceState.LoadedWidth,
                       g_DeviceState.LoadedHeight);
-    printf("Send image time = %d \r\n", static_cast<int>(TickMs() - t1));
+    printf("Send image time = %d \r\n", static_cast<int>(TickCountMs() - t1));
     g_DeviceState.LoadedWidth = 0;
     g_DeviceState.LoadedHeight = 0;
 }

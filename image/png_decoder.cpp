@@ -2,7 +2,6 @@
 // rows may be interlaced) into 8-bit blue, green, red, with a fourth byte when the file
 // has an alpha channel, or into 8-bit grey for grey files.
 #include <png.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "image/image_service.h"
+#include "platform/platform.h"
 
 namespace qpimg {
 namespace {
@@ -62,9 +62,9 @@ private:
 }  // namespace
 
 std::unique_ptr<RowSource> OpenPng(int fd) {
-    FILE* file = fdopen(fd, "rb");
+    FILE* file = FileStream(fd);
     if (!file) {
-        close(fd);
+        CloseFile(fd);
         return nullptr;
     }
     auto source = std::make_unique<PngSource>();

@@ -7,6 +7,7 @@
 #include "link/device_state.h"
 #include "link/endian.h"
 #include "link/pipe.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -16,9 +17,7 @@ constexpr uint32_t kCbwTag = 0x77307740;
 constexpr uint32_t kCbwLength = 31;
 constexpr uint32_t kCswLength = 13;
 
-void ReportToStderr(const char* message) { fprintf(stderr, "%s\n", message); }
-
-FailureReporter g_reportFailure = ReportToStderr;
+FailureReporter g_reportFailure = ShowDiagnostic;
 
 template <typename... Args>
 void ReportFailure(const char* format, Args... args) {
@@ -29,7 +28,7 @@ void ReportFailure(const char* format, Args... args) {
 
 }  // namespace
 
-void SetFailureReporter(FailureReporter reporter) { g_reportFailure = reporter ? reporter : ReportToStderr; }
+void SetFailureReporter(FailureReporter reporter) { g_reportFailure = reporter ? reporter : ShowDiagnostic; }
 
 bool PipeTransfer(PipeDevice* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
     if (device == nullptr) return false;

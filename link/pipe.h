@@ -45,7 +45,7 @@ BOOL BulkOnlyTransport(HANDLE device, DWORD controlCode, void* inBuffer, DWORD i
 // Leaves nothing open and prints nothing when it finds nothing.
 bool FindPipeController(const PipeBackend& backend);
 
-// Where the "[FAIL] ..." diagnostics go (standard error by default). Tests replace it.
+// Where the "[FAIL] ..." diagnostics go (ShowDiagnostic by default). Tests replace it.
 using FailureReporter = void (*)(const char* message);
 void SetFailureReporter(FailureReporter reporter);
 

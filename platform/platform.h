@@ -1,0 +1,35 @@
+// What the tool needs of the operating system besides the device routes: a millisecond
+// tick counter, files read at explicit offsets, the standard streams, and a way to show
+// a diagnostic to the operator. One source per system implements it
+// (platform_posix.cpp, platform_windows.cpp), chosen by CMake.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// Milliseconds since a fixed moment, wrapping at 32 bits (GetTickCount on Windows).
+uint32_t TickCountMs();
+
+// Opens a regular file for reading only and returns its descriptor; -1 when the path
+// cannot be opened or names anything but a regular file (a FIFO or a device never
+// blocks the open).
+int OpenFileForReading(const char* path);
+// The open file's length in bytes; false when it cannot be had.
+bool FileLength(int fd, uint64_t* length);
+// Reads up to n bytes at offset, leaving the file position as it was. Returns the bytes
+// read, 0 at the end of the file, -1 on an error.
+int64_t ReadFileAt(int fd, void* buffer, size_t n, uint64_t offset);
+// A binary stdio stream reading the open file from its current position; the stream
+// takes the descriptor over (fclose closes both). Null on failure, the file still open.
+FILE* FileStream(int fd);
+void CloseFile(int fd);
+
+// Makes standard output and standard error carry the program's bytes unchanged (no
+// "\n" to "\r\n" translation on Windows). Called once by the program entry.
+void PrepareStandardStreams();
+
+// Shows a one-line diagnostic (no line end) to the operator: the text and "\n" on
+// standard error; on Windows in a message box with an OK button instead when the run is
+// interactive (standard input and standard error are both consoles). Never waits on a
+// box that nobody can see.
+void ShowDiagnostic(const char* text);
