@@ -5,9 +5,16 @@
 #include <cstdint>
 
 #if defined(_WIN32)
-#include <windows.h>
+// The device-control types and the pass-through record only: <windows.h> would bring
+// the window manager's macros (LoadBitmap, ...) into every file that sends a command.
+#include <windef.h>
+#include <handleapi.h>
+#include <minwinbase.h>
+#include <winioctl.h>
 #include <ntddscsi.h>
 #else
+#include "link/sptd_layout.h"
+
 // The platform's device-control types, as the Windows storage pass-through defines them.
 using BOOL = int;
 using DWORD = uint32_t;
@@ -17,23 +24,7 @@ using LPOVERLAPPED = OVERLAPPED*;
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(~uintptr_t{0}))
 
 // The storage pass-through request with the platform's fields in the platform's order.
-// With 32-bit pointers it is 44 bytes long.
-struct SCSI_PASS_THROUGH_DIRECT {
-    uint16_t Length;
-    uint8_t ScsiStatus;
-    uint8_t PathId;
-    uint8_t TargetId;
-    uint8_t Lun;
-    uint8_t CdbLength;
-    uint8_t SenseInfoLength;
-    uint8_t DataIn;
-    uint32_t DataTransferLength;
-    uint32_t TimeOutValue;
-    void* DataBuffer;
-    uint32_t SenseInfoOffset;
-    uint8_t Cdb[16];
-};
-static_assert(sizeof(void*) != 4 || sizeof(SCSI_PASS_THROUGH_DIRECT) == 44, "the 32-bit layout is 44 bytes");
+using SCSI_PASS_THROUGH_DIRECT = PassThroughDirectLayout;
 constexpr DWORD IOCTL_SCSI_PASS_THROUGH_DIRECT = 0x4D014;
 #endif
 
