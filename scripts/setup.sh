@@ -1,10 +1,19 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need (Debian packages), then configures and
-# builds the given presets (default: "default").
+# builds the given presets (default: "default"). The windows preset also needs the
+# cross toolchain, Wine, and the picture libraries built for Windows.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+presets=("$@")
+((${#presets[@]})) || presets=(default)
+
 packages=(g++ cmake ninja-build pkg-config libusb-1.0-0-dev libjpeg62-turbo-dev libpng-dev libgtest-dev libgmock-dev)
+windows_packages=(g++-mingw-w64-x86-64-posix wine64 libz-mingw-w64-dev dpkg-dev googletest)
+for preset in "${presets[@]}"; do
+  [ "$preset" = windows ] && packages+=("${windows_packages[@]}")
+done
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -17,9 +26,8 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
 fi
 
-presets=("$@")
-((${#presets[@]})) || presets=(default)
 for preset in "${presets[@]}"; do
+  [ "$preset" = windows ] && scripts/windows-deps.sh
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done
