@@ -18,21 +18,26 @@
 
 namespace {
 
-void PrintUsage() {
+void PrintUsage(FILE* stream) {
     fputs("usage: qp7730 -version | 0xAD | 0xAC | 0x81 | 0x97\n"
           "       qp7730 -load FILE                        picture (.bmp, .jpg, .rip) into the image buffer\n"
           "       qp7730 -load PIXEL X Y W H               fill a rectangle with one grey value (hex)\n"
           "       qp7730 -display -wait|-nowait X Y W H MODE\n"
           "       qp7730 -HTFY X Y W H MODE ENWAIT         display request sent unchecked\n"
           "       qp7730 -upgrade 1|2 FILE                 firmware (.bin) or waveform (.wbf) into flash\n"
-          "       qp7730 -pmic 0 VCOM | -pmic 1 STATE | -pmic 2 VCOM STATE\n",
-          stderr);
+          "       qp7730 -pmic 0 VCOM | -pmic 1 STATE | -pmic 2 VCOM STATE\n"
+          "       qp7730 --help | -h                       this text, without opening the controller\n",
+          stream);
+}
+
+bool AsksForHelp(int argc, char** argv) {
+    return argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
 }
 
 [[noreturn]] void UserError(const char* text) {
     printf("%s", text);
     fflush(stdout);
-    PrintUsage();
+    PrintUsage(stderr);
     EndRun(-1);
 }
 
@@ -198,6 +203,11 @@ void Dispatch(int argc, char** argv) {
 }  // namespace
 
 int RunMain(int argc, char** argv) {
+    if (AsksForHelp(argc, argv)) {
+        PrintUsage(stdout);
+        fflush(stdout);
+        return 0;
+    }
     int status = 0;
     try {
         StartDevice();

@@ -1,18 +1,22 @@
 #!/bin/sh
 # Runs a Windows program under Wine in a private prefix, quietly:
 #   wine-run.sh PREFIX PROGRAM [ARGUMENTS...]
-# The prefix is made on first use, by one caller at a time. A Wine server detached from
-# the caller's output is started first and kept for a few seconds after the last program
-# ends, so that programs run one after another share it and nobody waits for it to exit.
+#
+# The Wine session (its server and its own processes: services, devices) is started
+# first, detached from the caller's output, and stays for a few seconds after the last
+# program ends. Programs run one after another share it, and a caller that reads a
+# program's output to its end never waits for the session to go away. The first session
+# also makes the prefix. One caller at a time starts a session.
 set -e
 prefix=$1
 shift
 export WINEPREFIX="$prefix" WINEDEBUG=-all
 wine=$(command -v wine || command -v wine64 || echo /usr/lib/wine/wine64)
-server=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+# Debian's "wineserver" is a script that fixes the persistence at 0; use the server itself.
+server=$(command -v /usr/lib/wine/wineserver64 || command -v wineserver)
 mkdir -p "$prefix"
-"$server" -p10 </dev/null >/dev/null 2>&1 || true  # fails when a server runs already
-if [ ! -f "$prefix/.update-timestamp" ]; then
-  flock "$prefix/.made" sh -c '[ -f "$WINEPREFIX/.update-timestamp" ] || "$1" wineboot -i >/dev/null 2>&1' sh "$wine"
-fi
+flock -o "$prefix/.session" sh -c '
+  if "$1" -p10 </dev/null >/dev/null 2>&1; then
+    "$2" wineboot -i </dev/null >/dev/null 2>&1
+  fi' sh "$server" "$wine"
 exec "$wine" "$@"

@@ -246,6 +246,7 @@ TEST_F(UpgradeTest, ReadOnlyImageIsAccepted) {
     chmod(path.c_str(), 0444);
     const auto [out, status] = Run("1", path);
     EXPECT_EQ(out, kDone);
+    chmod(path.c_str(), 0644);  // Windows removes no read-only file
 }
 
 }  // namespace

@@ -26,10 +26,32 @@ bool AnyScsiDisk() {
     return any;
 }
 
+const std::string kNotFound = "QP7730 not found!\nPanel width = 0\nPanel height = 0\nImage Buffer Address = 0x0\n";
+
 std::string NoDeviceStartup() {
     std::string s;
     for (char c = 'A'; c <= 'Z'; ++c) s += std::string("\nSearching for device in ") + c + ":// ...\n-1: No device connected.\n";
-    return s + "QP7730 not found!\nPanel width = 0\nPanel height = 0\nImage Buffer Address = 0x0\n";
+    return s + kNotFound;
+}
+
+// Wine maps some letters (C: always, the system drive): they open, their INQUIRY fails,
+// and the letter's search line stands alone. Every other letter cannot be opened. Returns
+// the part of `out` after the start-up lines, or why they differ.
+std::string AfterWineNoDeviceStartup(const std::string& out, bool* ok) {
+    *ok = false;
+    size_t at = 0;
+    for (char c = 'A'; c <= 'Z'; ++c) {
+        const std::string search = std::string("\nSearching for device in ") + c + ":// ...\n";
+        if (out.compare(at, search.size(), search) != 0) return "no search line for " + std::string(1, c) + ":";
+        at += search.size();
+        const std::string failed = "-1: No device connected.\n";
+        const bool opened = out.compare(at, failed.size(), failed) != 0;
+        if (c == 'C' && !opened) return "C: did not open";
+        if (!opened) at += failed.size();
+    }
+    if (out.compare(at, kNotFound.size(), kNotFound) != 0) return "no not-found lines at " + std::to_string(at);
+    *ok = true;
+    return out.substr(at + kNotFound.size());
 }
 
 const char* kAmount = "Incorrect argument ammount.\n";
@@ -56,7 +78,25 @@ const std::vector<ErrorRow> kErrorRows = {
     {{"-pmic", "0", "1", "2"}, kPmic2},
 };
 
+TEST(NoDevice, UnderWineSearchesEveryLetterThenRefusesEachErrorRow) {
+    if (!e2e::ToolIsWindowsProgram()) GTEST_SKIP() << "the tool is not a Windows program";
+    for (const ErrorRow& row : kErrorRows) {
+        const RunResult r = RunTool(row.args, "");
+        bool ok = false;
+        EXPECT_EQ(AfterWineNoDeviceStartup(r.out, &ok), row.text) << r.out;
+        EXPECT_TRUE(ok);
+        EXPECT_EQ(r.exitStatus, 255);
+        EXPECT_NE(r.err.find("usage: qp7730"), std::string::npos);
+    }
+    const RunResult r = RunTool({"0xAD"}, "");
+    bool ok = false;
+    EXPECT_EQ(AfterWineNoDeviceStartup(r.out, &ok), "\nTesting 0xAD Engine info command...\n0\n0\nDone.\n");
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(r.exitStatus, 0);
+}
+
 TEST(NoDevice, SearchesEveryLetterThenRefusesEachErrorRow) {
+    if (e2e::ToolIsWindowsProgram()) GTEST_SKIP() << "Wine presents its own drive letters";
     if (AnyScsiDisk()) GTEST_SKIP() << "this machine has SCSI disks; the search lines would differ";
     const std::string startup = NoDeviceStartup();
     for (const ErrorRow& row : kErrorRows) {
@@ -104,6 +144,27 @@ TEST_F(EmulatedController, StartUpIsSilentAndTestCommandsAnswer) {
     EmuClient client(emu.SocketPath());
     const auto head = client.ReadMemory(kBase, 16);
     EXPECT_EQ(std::string(head.begin(), head.end()), "QP7730-LUT-EMU01");
+}
+
+TEST(Help, PrintsTheUsageWithoutOpeningTheController) {
+    for (const char* word : {"--help", "-h"}) {
+        const RunResult r = RunTool({word}, "");
+        EXPECT_EQ(r.out.rfind("usage: qp7730 -version | 0xAD | 0xAC | 0x81 | 0x97\n", 0), 0u) << r.out;
+        EXPECT_NE(r.out.find("qp7730 --help | -h"), std::string::npos);
+        EXPECT_EQ(r.out.find("Searching"), std::string::npos);
+        EXPECT_EQ(r.out.find("Panel width"), std::string::npos);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.exitStatus, 0);
+    }
+}
+
+TEST_F(EmulatedController, HelpWordsAreNoKeywordsAmongOtherWords) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{"--help", "x"}, {"-h", "-version"}, {"-H"}}) {
+        const RunResult r = Run(args);
+        EXPECT_EQ(r.out, kStartup + kUnsupported) << testing::PrintToString(args);
+        EXPECT_EQ(r.exitStatus, 255);
+    }
+    EXPECT_FALSE(emu.TraceLines().empty());  // these runs started the device
 }
 
 TEST_F(EmulatedController, ErrorRowsFollowTheStartUpLines) {

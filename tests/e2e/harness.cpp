@@ -227,9 +227,32 @@ std::vector<std::string> Emulator::TraceLines() const {
 
 // ---- RunTool -------------------------------------------------------------------------
 
+std::vector<std::string> ToolCommand() {
+    const char* tool = getenv("QP7730_E2E_TOOL");
+    if (tool == nullptr || *tool == '\0') return {QP7730_BIN};
+    std::vector<std::string> words;
+    std::istringstream in(tool);
+    for (std::string word; in >> word;) words.push_back(word);
+    if (words.empty()) return {QP7730_BIN};
+    // A bare program name is looked up on PATH here, before any fork.
+    if (words[0].find('/') == std::string::npos) {
+        std::istringstream path(getenv("PATH") ? getenv("PATH") : "");
+        for (std::string dir; std::getline(path, dir, ':');) {
+            const std::string candidate = (dir.empty() ? "." : dir) + "/" + words[0];
+            if (access(candidate.c_str(), X_OK) == 0) {
+                words[0] = candidate;
+                break;
+            }
+        }
+    }
+    return words;
+}
+
+bool ToolIsWindowsProgram() { return ToolCommand().back().ends_with(".exe"); }
+
 RunResult RunTool(const std::vector<std::string>& args, const std::string& socketPath, int timeoutSec) {
     CStrings argv;
-    argv.items.push_back(QP7730_BIN);
+    argv.items = ToolCommand();
     argv.items.insert(argv.items.end(), args.begin(), args.end());
     CStrings envp;
     for (char** e = environ; *e; ++e) {

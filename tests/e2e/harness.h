@@ -60,6 +60,12 @@ struct RunResult {
 // nothing listens), stdin from /dev/null; stdout and stderr captured separately.
 RunResult RunTool(const std::vector<std::string>& args, const std::string& socketPath, int timeoutSec = 120);
 
+// The command RunTool runs: this build's qp7730, or the words (separated by blanks) of
+// QP7730_E2E_TOOL when that is set, e.g. a Windows qp7730.exe behind Wine.
+std::vector<std::string> ToolCommand();
+// True when the tool is a Windows program (the command's last word ends in ".exe").
+bool ToolIsWindowsProgram();
+
 // A minimal bulk-only host of its own (not libqp7730), for looking into the controller.
 class EmuClient {
 public:
