@@ -5,6 +5,12 @@
 
 #include "link/drive.h"
 
+std::string DrivePath(char letter) {
+    char cstrDriveName[8];
+    snprintf(cstrDriveName, sizeof cstrDriveName, "\\\\.\\%c:", letter);
+    return cstrDriveName;
+}
+
 HANDLE OpenDrive(char letter) {
     char cstrDriveName[8];
     snprintf(cstrDriveName, sizeof cstrDriveName, "\\\\.\\%c:", letter);

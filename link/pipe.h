@@ -24,6 +24,9 @@ struct PipeBackend {
     // The platform's error code of the last failed transfer, for diagnostics.
     int (*LastError)(void* device);
     void (*Close)(void* device);
+    // Where the open device is (socket path, bus and address, device path): names the
+    // lock that keeps two runs on one controller from interleaving.
+    std::string (*Location)(void* device);
 };
 
 // The device handle of the bulk-only route: the backend and its open device.

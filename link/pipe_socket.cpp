@@ -17,6 +17,7 @@ namespace {
 struct SocketPipe {
     int fd;
     int lastError;
+    std::string path;
 };
 
 void* SocketOpen() {
@@ -37,7 +38,7 @@ void* SocketOpen() {
         close(fd);
         return nullptr;
     }
-    return new SocketPipe{fd, 0};
+    return new SocketPipe{fd, 0, path};
 }
 
 bool SocketTransfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
@@ -77,6 +78,8 @@ bool SocketTransfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint
 
 int SocketLastError(void* device) { return static_cast<SocketPipe*>(device)->lastError; }
 
+std::string SocketLocation(void* device) { return "emulator " + static_cast<SocketPipe*>(device)->path; }
+
 void SocketClose(void* device) {
     auto* s = static_cast<SocketPipe*>(device);
     if (s == nullptr) return;
@@ -94,4 +97,5 @@ std::string EmulatorSocketPath() {
     return "/tmp/qp7730-emu-" + std::to_string(getuid()) + ".sock";
 }
 
-extern const PipeBackend kSocketPipeBackend = {"emulator", SocketOpen, SocketTransfer, SocketLastError, SocketClose};
+extern const PipeBackend kSocketPipeBackend = {"emulator", SocketOpen, SocketTransfer, SocketLastError, SocketClose,
+                                              SocketLocation};

@@ -13,4 +13,5 @@ add_executable(unit_tests
   ${CMAKE_CURRENT_SOURCE_DIR}/flash_upgrade_test.cpp
 )
 target_link_libraries(unit_tests PRIVATE qp7730_test_support GTest::gtest_main)
-gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 60)
+# In-process start-ups share one scripted device: no run lock between test processes.
+gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 60 PROPERTIES ENVIRONMENT QP7730_TEST_NO_RUN_LOCK=1)

@@ -227,6 +227,8 @@ std::vector<std::string> Emulator::TraceLines() const {
 
 // ---- RunTool -------------------------------------------------------------------------
 
+const char* ToolPath() { return QP7730_BIN; }
+
 RunResult RunTool(const std::vector<std::string>& args, const std::string& socketPath, int timeoutSec) {
     CStrings argv;
     argv.items.push_back(QP7730_BIN);

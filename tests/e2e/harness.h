@@ -56,6 +56,9 @@ struct RunResult {
     int exitStatus = -1;  // 0..255, or -1 when ended by a signal or the timeout
 };
 
+// The qp7730 binary the harness runs.
+const char* ToolPath();
+
 // Runs the qp7730 binary with args, QP7730_EMULATOR set to socketPath (empty: a path where
 // nothing listens), stdin from /dev/null; stdout and stderr captured separately.
 RunResult RunTool(const std::vector<std::string>& args, const std::string& socketPath, int timeoutSec = 120);
