@@ -12,16 +12,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "link/endian.h"
+#include "emu/bulk_only_device.h"
 
 namespace emu {
 namespace {
 
-constexpr size_t kCbwSize = 31;
-constexpr size_t kCswSize = 13;
-constexpr uint32_t kCbwSignature = 0x43425355;  // "USBC"
-constexpr uint32_t kCswSignature = 0x53425355;  // "USBS"
-constexpr size_t kMaxMessage = 0x10000;         // one bulk transfer
+constexpr size_t kMaxMessage = 0x10000;  // one bulk transfer
 // Data-out bytes kept for the model; longer phases are consumed and the command fails.
 constexpr size_t kMaxKeptData = 16u << 20;
 constexpr size_t kTraceDataBytes = 64;
@@ -40,13 +36,6 @@ std::string Hex(const uint8_t* data, size_t length, size_t limit) {
     }
     if (length > limit) s += "...";
     return s;
-}
-
-void MakeCsw(uint8_t* csw, uint32_t signature, uint32_t tag, uint8_t status) {
-    PutLe32(csw, signature);
-    PutLe32(csw + 4, tag);
-    PutLe32(csw + 8, 0);
-    csw[12] = status;
 }
 
 }  // namespace
@@ -281,14 +270,12 @@ bool Server::ServeConnection(int fd, Model& model) {
         if (n == -2) return false;
         if (n <= 0) return true;  // end of connection or error: back to accept
         const uint64_t seq = ++commandCount_;
-        const uint8_t* cbw = rx_.data();
         const size_t size = static_cast<size_t>(n);
-        const bool wellFormed = size == kCbwSize && GetLe32(cbw) == kCbwSignature && cbw[14] == 16 &&
-                                (cbw[12] & 0x7F) == 0 && cbw[13] == 0;
-        if (!wellFormed) {
-            const uint32_t tag = size >= 8 ? GetLe32(cbw + 4) : 0;
+        CommandBlock command;
+        uint32_t tag = 0;
+        if (!ParseCommandBlockWrapper(rx_.data(), size, &command, &tag)) {
             uint8_t csw[kCswSize];
-            MakeCsw(csw, kCswSignature, tag, kStatusPhaseError);
+            MakeCommandStatusWrapper(csw, kCswSignature, tag, kStatusPhaseError);
             Trace(seq, "\"cmd\":\"malformed\",\"size\":" + std::to_string(size) + ",\"status\":2");
             const bool sent = Send(fd, csw, sizeof csw);
             if (config_.exitAfter == seq) return false;
@@ -296,11 +283,6 @@ bool Server::ServeConnection(int fd, Model& model) {
             continue;
         }
 
-        CommandBlock command;
-        std::memcpy(command.cdb, cbw + 15, 16);
-        command.dataIn = (cbw[12] & 0x80) != 0;
-        command.transferLength = GetLe32(cbw + 8);
-        const uint32_t tag = GetLe32(cbw + 4);
         const Fault* fault = FaultFor(seq);
         const FaultKind kind = fault ? fault->kind : FaultKind::FailStatus;
         const bool hasData = command.transferLength > 0;
@@ -397,7 +379,8 @@ bool Server::ServeConnection(int fd, Model& model) {
         Trace(seq, line + ",\"status\":" + std::to_string(status));
         if (sent) {
             uint8_t csw[kCswSize];
-            MakeCsw(csw, fault && kind == FaultKind::BadSignature ? kCbwSignature : kCswSignature, tag, status);
+            MakeCommandStatusWrapper(csw, fault && kind == FaultKind::BadSignature ? kCbwSignature : kCswSignature,
+                                     tag, status);
             sent = Send(fd, csw, sizeof csw);
         }
         if (config_.exitAfter == seq) return false;

@@ -148,10 +148,16 @@ void FreeHostImageBuffer() {
     g_DeviceState.HostImageBuffer = nullptr;
 }
 
-void ResetDeviceState() {
+void CloseDevice() {
     CloseOpenDevice();
+    g_DeviceState.hDevice = nullptr;
+    g_DeviceState.TransportKind = kTransportNone;
     ReleaseRunLock();
     g_driveLetter = 0;
+}
+
+void ResetDeviceState() {
+    CloseDevice();
     FreeHostImageBuffer();
     std::memset(&g_DeviceState, 0, sizeof g_DeviceState);
     std::memset(TransferBuffer, 0, sizeof TransferBuffer);

@@ -52,6 +52,9 @@ bool FindPipeController(const PipeBackend& backend);
 using FailureReporter = void (*)(const char* message);
 void SetFailureReporter(FailureReporter reporter);
 
+// This build's USB route: libusb on Linux, or one that finds nothing.
+extern const PipeBackend kUsbPipeBackend;
+
 // The backends this build has, in discovery order (USB first, then the emulator).
 extern const PipeBackend* const kPipeBackends[];
 extern const int kPipeBackendCount;
