@@ -19,6 +19,16 @@ struct SocketPipe {
     int lastError;
 };
 
+// Anyone may create a socket at the path first (/tmp is shared): only a socket served by
+// this user or root speaks for the controller. Another one is passed over silently, as if
+// nothing listened there.
+bool ServedBySameUser(int fd) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || size != sizeof peer) return false;
+    return peer.uid == geteuid() || peer.uid == 0;
+}
+
 void* SocketOpen() {
     const std::string path = EmulatorSocketPath();
     sockaddr_un addr{};
@@ -29,11 +39,14 @@ void* SocketOpen() {
     const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (fd < 0) return nullptr;
     // Every transfer is bounded by the pipe timeout; the kernel enforces it on each
-    // blocking send and receive, which costs no extra system call per transfer.
+    // blocking send and receive, which costs no extra system call per transfer. The send
+    // bound set before connecting also bounds the connect itself: an AF_UNIX connect waits
+    // for room in a full listen queue only that long (a non-blocking connect would fail at
+    // once instead of waiting).
     const timeval bound{kPipeTimeoutMs / 1000, (kPipeTimeoutMs % 1000) * 1000};
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) != 0 ||
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) != 0) {
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) != 0 ||
+        connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || !ServedBySameUser(fd)) {
         close(fd);
         return nullptr;
     }
