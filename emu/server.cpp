@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -25,7 +27,7 @@ constexpr size_t kMaxMessage = 0x10000;         // one bulk transfer
 // Data-out bytes kept for the model; longer phases are consumed and the command fails.
 constexpr size_t kMaxKeptData = 16u << 20;
 constexpr size_t kTraceDataBytes = 64;
-constexpr int kSendTimeoutSec = 10;
+constexpr int kSendTimeoutMs = 10000;
 
 int g_stopPipe[2] = {-1, -1};
 
@@ -47,6 +49,11 @@ void MakeCsw(uint8_t* csw, uint32_t signature, uint32_t tag, uint8_t status) {
     PutLe32(csw + 4, tag);
     PutLe32(csw + 8, 0);
     csw[12] = status;
+}
+
+int MsUntil(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<long long>(0, left.count()));
 }
 
 }  // namespace
@@ -127,7 +134,48 @@ Server::~Server() {
             unlink(config_.socketPath.c_str());
         }
     }
+    if (lockFd_ >= 0) {
+        // Removed while still held: whoever opened it meanwhile finds it gone after locking
+        // and starts over with a new one (see TakeLock).
+        unlink(LockPath().c_str());
+        close(lockFd_);
+    }
     if (trace_) std::fclose(trace_);
+}
+
+std::string Server::LockPath() const { return config_.socketPath + ".lock"; }
+
+bool Server::TakeLock(std::string* error) {
+    const std::string lock = LockPath();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            *error = lock + ": " + std::strerror(errno);
+            return false;
+        }
+        struct stat held {};
+        if (fstat(fd, &held) != 0 || !S_ISREG(held.st_mode) || held.st_uid != geteuid()) {
+            close(fd);
+            *error = lock + " is not a file of this user";
+            return false;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int e = errno;
+            close(fd);
+            *error = e == EWOULDBLOCK ? "another emulator already serves " + config_.socketPath
+                                      : lock + ": " + std::strerror(e);
+            return false;
+        }
+        // The emulator that held it may have removed it before we locked it.
+        struct stat named {};
+        if (lstat(lock.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
+            lockFd_ = fd;
+            return true;
+        }
+        close(fd);
+    }
+    *error = lock + " keeps changing";
+    return false;
 }
 
 bool Server::Listen(std::string* error) {
@@ -140,13 +188,17 @@ bool Server::Listen(std::string* error) {
     }
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
 
+    // The lock makes the check for a live emulator, the removal of a stale socket and the
+    // bind one step; it is held while serving, so a second emulator stops right here.
+    if (!TakeLock(error)) return false;
     struct stat st {};
     if (lstat(path.c_str(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode)) {
             *error = path + " exists and is not a socket";
             return false;
         }
-        int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        // Non-blocking: a listener whose queue is full answers EAGAIN instead of holding us.
+        int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (probe < 0) {
             *error = std::string("socket: ") + std::strerror(errno);
             return false;
@@ -196,8 +248,8 @@ bool Server::Listen(std::string* error) {
     return true;
 }
 
-Server::Wait Server::WaitReadable(int fd, int timeoutMs) {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {g_stopPipe[0], POLLIN, 0}};
+Server::Wait Server::WaitFor(int fd, short events, int timeoutMs) {
+    pollfd fds[2] = {{fd, events, 0}, {g_stopPipe[0], POLLIN, 0}};
     const nfds_t count = g_stopPipe[0] >= 0 ? 2 : 1;
     for (;;) {
         const int rc = poll(fds, count, timeoutMs);
@@ -206,13 +258,16 @@ Server::Wait Server::WaitReadable(int fd, int timeoutMs) {
             return Wait::Error;
         }
         if (rc == 0) return Wait::Timeout;
-        if (count == 2 && (fds[1].revents & POLLIN)) return Wait::Stop;
+        if (count == 2 && (fds[1].revents & POLLIN)) {
+            stopped_ = true;
+            return Wait::Stop;
+        }
         return Wait::Ready;
     }
 }
 
 long Server::Receive(int fd, uint8_t* buf, size_t cap, int timeoutMs) {
-    switch (WaitReadable(fd, timeoutMs)) {
+    switch (WaitFor(fd, POLLIN, timeoutMs)) {
         case Wait::Stop: return -2;
         case Wait::Timeout: return -3;
         case Wait::Error: return -1;
@@ -227,11 +282,32 @@ long Server::Receive(int fd, uint8_t* buf, size_t cap, int timeoutMs) {
 }
 
 bool Server::Send(int fd, const uint8_t* data, size_t length) {
+    // A host that does not read gets kSendTimeoutMs; a stop request ends the wait at once.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSendTimeoutMs);
     for (;;) {
-        const ssize_t n = send(fd, data, length, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        return n == static_cast<ssize_t>(length);
+        const ssize_t n = send(fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) return n == static_cast<ssize_t>(length);
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+        if (WaitFor(fd, POLLOUT, MsUntil(deadline)) != Wait::Ready) return false;
     }
+}
+
+bool Server::ClientTrusted(int fd) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof peer &&
+        (peer.uid == geteuid() || peer.uid == 0)) {
+        return true;
+    }
+    if (!refusalReported_) {
+        std::fprintf(stderr,
+                     "qp7730-emu: refused a client of uid %ld: only uid %ld and root are served "
+                     "(further refusals are not reported)\n",
+                     size == sizeof peer ? static_cast<long>(peer.uid) : -1L, static_cast<long>(geteuid()));
+        refusalReported_ = true;
+    }
+    return false;
 }
 
 const Fault* Server::FaultFor(uint64_t command) const {
@@ -249,16 +325,20 @@ void Server::Trace(uint64_t seq, const std::string& line) {
 
 int Server::Run(Model& model) {
     for (;;) {
-        switch (WaitReadable(listenFd_, -1)) {
+        switch (WaitFor(listenFd_, POLLIN, -1)) {
             case Wait::Stop: return 0;
             case Wait::Error: return 1;
             default: break;
         }
         const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;  // the peer gave up before we took it, or a signal
-        timeval tv{kSendTimeoutSec, 0};
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-        const bool goOn = ServeConnection(fd, model);
+        // The socket file is owner-only, but its directory or mode may be changed by
+        // others: the peer's credentials decide.
+        if (!ClientTrusted(fd)) {
+            close(fd);
+            continue;
+        }
+        const bool goOn = ServeConnection(fd, model) && !stopped_;
         close(fd);
         model.SyncFlash();
         if (!goOn) {

@@ -45,8 +45,8 @@ public:
     Server& operator=(const Server&) = delete;
 
     // Creates the socket, owner-only. Refuses (false, *error set) when another emulator
-    // answers on the path or the path holds something that is not a socket; a stale
-    // socket file is replaced.
+    // serves the path (it holds the lock file PATH.lock, or something answers on the path)
+    // or the path holds something that is not a socket; a stale socket file is replaced.
     bool Listen(std::string* error);
 
     // Serves one connection after another until a stop is requested or the command of
@@ -60,11 +60,18 @@ public:
 
 private:
     enum class Wait { Ready, Stop, Timeout, Error };
-    Wait WaitReadable(int fd, int timeoutMs);
+    // Waits for events on fd, or for a stop request (which sets stopped_).
+    Wait WaitFor(int fd, short events, int timeoutMs);
     // One message; returns its real length (may exceed the buffer), 0 at end of connection,
     // -1 on error, -2 when stopped, -3 on timeout.
     long Receive(int fd, uint8_t* buf, size_t cap, int timeoutMs);
+    // One message; false when it could not go out in time or a stop was requested.
     bool Send(int fd, const uint8_t* data, size_t length);
+    // True when the client runs as this user or root; says so once when it refuses one.
+    bool ClientTrusted(int fd);
+    std::string LockPath() const;
+    // Takes PATH.lock (created owner-only, never through a symlink) for this emulator's life.
+    bool TakeLock(std::string* error);
     // Serves one connection; false when the whole emulator is to end.
     bool ServeConnection(int fd, Model& model);
     const Fault* FaultFor(uint64_t command) const;
@@ -72,6 +79,9 @@ private:
 
     ServerConfig config_;
     int listenFd_ = -1;
+    int lockFd_ = -1;
+    bool stopped_ = false;
+    bool refusalReported_ = false;
     unsigned long socketInode_ = 0;
     uint64_t commandCount_ = 0;
     std::vector<uint8_t> rx_;

@@ -1,14 +1,22 @@
 // qp7730-emu as a process: the socket contract, framing, fault injection and shutdown,
 // seen from a bulk-only client.
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <memory>
+#include <thread>
 
 #include "tests/e2e/harness.h"
 
@@ -16,6 +24,8 @@ namespace {
 
 using e2e::EmuClient;
 using e2e::Emulator;
+using e2e::RunResult;
+using e2e::RunTool;
 using e2e::VendorCdb;
 
 constexpr uint32_t kImageBuffer = 0x00120000;
@@ -148,6 +158,7 @@ TEST(EmuSocket, SigtermEndsCleanlyAndRemovesTheSocket) {
     Emulator emu;
     EXPECT_EQ(emu.Stop(), 0);
     EXPECT_FALSE(std::filesystem::exists(emu.SocketPath()));
+    EXPECT_FALSE(std::filesystem::exists(emu.SocketPath() + ".lock"));
 }
 
 TEST(EmuSocket, ExitAfterEndsRightAfterThatCommand) {
@@ -331,6 +342,240 @@ TEST(EmuSocket, DisplayWritesThePanelPng) {
     EXPECT_EQ(e2e::ReadGreyPng(emu.PngPath(), &w, &h), rows);
     EXPECT_EQ(w, 200u);
     EXPECT_EQ(h, 100u);
+}
+
+// ---- who may talk to whom, and bounds --------------------------------------------------
+
+constexpr uid_t kNobody = 65534;
+using Clock = std::chrono::steady_clock;
+
+// A private directory, removed with everything in it.
+struct ScratchDir {
+    std::string path;
+    ScratchDir() {
+        char pattern[] = "/tmp/qp7730-emu-test-XXXXXX";
+        if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+        path = pattern;
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+};
+
+sockaddr_un UnixAddress(const std::string& path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    return addr;
+}
+
+bool BecomeUser(uid_t uid) { return setgroups(0, nullptr) == 0 && setgid(uid) == 0 && setuid(uid) == 0; }
+
+// Waits for a child up to timeoutMs; its exit status, or -1 (killed when still running).
+int WaitChild(pid_t pid, int timeoutMs) {
+    const auto start = Clock::now();
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (Clock::now() - start > std::chrono::milliseconds(timeoutMs)) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A controller impostor in a child process that runs as another user: it answers every
+// command with the controller's identity and a passing status. Returns its pid once it
+// listens on path.
+pid_t StartImpostor(const std::string& path, uid_t uid) {
+    int ready[2];
+    if (pipe(ready) != 0) return -1;
+    const pid_t pid = fork();
+    if (pid != 0) {
+        close(ready[1]);
+        char c = 0;
+        const bool up = read(ready[0], &c, 1) == 1;
+        close(ready[0]);
+        if (!up && pid > 0) {
+            WaitChild(pid, 0);
+            return -1;
+        }
+        return pid;
+    }
+    close(ready[0]);
+    const sockaddr_un addr = UnixAddress(path);
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    if (!BecomeUser(uid) || bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(fd, 4) != 0)
+        _exit(1);
+    [[maybe_unused]] ssize_t w = write(ready[1], "r", 1);
+    uint8_t reply[0x10000] = {};
+    std::memcpy(reply + 8, "Generic Storage RamDisc 1.00", 28);
+    for (;;) {
+        const int c = accept(fd, nullptr, nullptr);
+        if (c < 0) continue;
+        uint8_t cbw[64];
+        while (recv(c, cbw, sizeof cbw, 0) == 31) {
+            uint32_t length = cbw[8] | cbw[9] << 8 | cbw[10] << 16 | uint32_t{cbw[11]} << 24;
+            while (length > 0) {
+                const uint32_t n = std::min<uint32_t>(length, sizeof reply);
+                if (cbw[12] & 0x80) send(c, reply, n, MSG_NOSIGNAL);
+                else recv(c, reply + 64, sizeof reply - 64, 0);
+                length -= n;
+            }
+            uint8_t csw[13] = {'U', 'S', 'B', 'S'};
+            std::memcpy(csw + 4, cbw + 4, 4);
+            send(c, csw, sizeof csw, MSG_NOSIGNAL);
+        }
+        close(c);
+    }
+}
+
+TEST(EmuPeers, ToolIgnoresAControllerServedByAnotherUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to serve a socket as another user";
+    ScratchDir dir;
+    chmod(dir.path.c_str(), 0777);
+    const std::string path = dir.path + "/impostor.sock";
+    const pid_t impostor = StartImpostor(path, kNobody);
+    ASSERT_GT(impostor, 0);
+    const RunResult r = RunTool({"0xAD"}, path, 60);
+    kill(impostor, SIGKILL);
+    WaitChild(impostor, 5000);
+    EXPECT_NE(r.out.find("QP7730 not found!"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err.find("[FAIL]"), std::string::npos) << "skipped silently: " << r.err;
+}
+
+// Connects to path as another user, sends INQUIRY and reports what came back: 0 the
+// connection was closed without an answer, 1 an answer came, 2 no connection, 3 silence.
+int ClientOfAnotherUser(const std::string& path, uid_t uid) {
+    const pid_t pid = fork();
+    if (pid != 0) return pid < 0 ? -1 : WaitChild(pid, 10000);
+    const sockaddr_un addr = UnixAddress(path);
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    if (!BecomeUser(uid) || connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) _exit(2);
+    const std::vector<uint8_t> cbw = EmuClient::MakeCbw(VendorCdb(0x12), 40, true);
+    send(fd, cbw.data(), cbw.size(), MSG_NOSIGNAL);
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 5000) != 1) _exit(3);
+    uint8_t buf[64];
+    _exit(recv(fd, buf, sizeof buf, 0) > 0 ? 1 : 0);
+}
+
+TEST(EmuPeers, EmulatorRefusesClientsOfAnotherUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
+    Emulator emu;
+    // Open the way for the other user: only the credential check is left to refuse it.
+    chmod(emu.TempDir().c_str(), 0711);
+    chmod(emu.SocketPath().c_str(), 0666);
+    EXPECT_EQ(ClientOfAnotherUser(emu.SocketPath(), kNobody), 0);
+    EXPECT_EQ(ClientOfAnotherUser(emu.SocketPath(), kNobody), 0);
+    const std::string err = emu.Stderr();
+    const size_t first = err.find("refused a client of uid 65534");
+    EXPECT_NE(first, std::string::npos) << err;
+    EXPECT_EQ(err.find("refused", first + 1), std::string::npos) << "said once: " << err;
+    EmuClient own(emu.SocketPath());
+    EXPECT_EQ(Identity(own), "Generic Storage RamDisc 1.00");
+    EXPECT_EQ(emu.TraceLines().size(), 1u) << "only the own user's INQUIRY was served";
+}
+
+TEST(EmuConnect, ToolGivesUpOnAListenerThatNeverAccepts) {
+    ScratchDir dir;
+    const std::string path = dir.path + "/full.sock";
+    const sockaddr_un addr = UnixAddress(path);
+    const int listener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    // Fill the backlog: a further connect would wait until someone accepts.
+    std::vector<int> queued;
+    for (int i = 0; i < 64; ++i) {
+        const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+            close(fd);
+            break;
+        }
+        queued.push_back(fd);
+    }
+    ASSERT_LT(queued.size(), 64u);
+    const RunResult r = RunTool({"0xAC"}, path, 30);
+    for (int fd : queued) close(fd);
+    close(listener);
+    EXPECT_NE(r.exitStatus, -1) << "still waiting to connect after 30 s";
+    EXPECT_NE(r.out.find("QP7730 not found!"), std::string::npos) << r.out;
+}
+
+TEST(EmuSocket, PanelPngIgnoresASymlinkPlantedAtItsTemporaryName) {
+    Emulator emu({"--width", "64", "--height", "32"});
+    const std::string victim = emu.TempDir() + "/victim.txt";
+    std::ofstream(victim) << "precious";
+    const std::string planted = emu.PngPath() + ".tmp." + std::to_string(emu.Pid());
+    ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
+
+    EmuClient client(emu.SocketPath());
+    std::vector<uint8_t> rows(64 * 32);
+    for (size_t i = 0; i < rows.size(); ++i) rows[i] = (i / 64) < 16 ? 0 : 255;
+    client.WriteMemory(kImageBuffer, rows);
+    ASSERT_EQ(client.Raw(VendorCdb(0x94), BeWords({kImageBuffer, 1, 0, 0, 64, 32, 1})), 0);
+
+    const std::vector<uint8_t> bytes = e2e::ReadFileBytes(victim);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "precious");
+    struct stat st {};
+    ASSERT_EQ(lstat(emu.PngPath().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << "the PNG is a file of its own";
+    EXPECT_EQ(e2e::ReadGreyPng(emu.PngPath(), nullptr, nullptr), rows);
+}
+
+TEST(EmuSocket, EmulatorsStartedTogetherOnAStaleSocketLeaveExactlyOneServing) {
+    ScratchDir dir;
+    const std::string path = dir.path + "/shared.sock";
+    constexpr int kEmulators = 6;
+    for (int round = 0; round < 12; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const sockaddr_un addr = UnixAddress(path);
+        const int stale = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+        ASSERT_EQ(bind(stale, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+        close(stale);
+
+        std::unique_ptr<Emulator> started[kEmulators];
+        std::string refused[kEmulators];
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kEmulators; ++i) {
+            threads.emplace_back([&, i] {
+                try {
+                    started[i] = std::make_unique<Emulator>(std::vector<std::string>{
+                        "--socket", path, "--flash-file", "", "--width", "64", "--height", "32", "--memory-mib",
+                        "2", "--image-buffer", "0"});
+                } catch (const std::exception& e) {
+                    refused[i] = e.what();
+                }
+            });
+        }
+        for (auto& t : threads) t.join();
+        int serving = 0;
+        for (int i = 0; i < kEmulators; ++i) {
+            if (started[i]) ++serving;
+            else EXPECT_NE(refused[i].find("another emulator already serves " + path), std::string::npos) << refused[i];
+        }
+        EXPECT_EQ(serving, 1);
+        EmuClient client(path);
+        EXPECT_EQ(Identity(client), "Generic Storage RamDisc 1.00");
+    }
+}
+
+TEST(EmuSocket, SigtermEndsPromptlyWhileAClientDoesNotRead) {
+    Emulator emu;
+    EmuClient client(emu.SocketPath());
+    // Big replies that nobody reads: the emulator soon waits to send.
+    const std::vector<uint8_t> cbw = EmuClient::MakeCbw(MemoryCdb(0x81, kImageBuffer, 0xFFFF), 0xFFFF, true);
+    for (int i = 0; i < 32; ++i) ASSERT_TRUE(client.SendMessage(cbw));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(emu.Running());
+    const auto start = Clock::now();
+    kill(emu.Pid(), SIGTERM);
+    EXPECT_EQ(emu.WaitForExit(2500), 0);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
 }
 
 }  // namespace
