@@ -1,5 +1,5 @@
-// The emulator route: the controller's bulk pipes carried over an AF_UNIX SOCK_SEQPACKET
-// socket, one message per bulk transfer.
+// The emulator route's AF_UNIX form: the controller's bulk pipes carried over an
+// AF_UNIX SOCK_SEQPACKET socket, one message per bulk transfer.
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -11,12 +11,51 @@
 #include <string>
 
 #include "link/pipe.h"
+#include "link/pipe_emulator.h"
 
 namespace {
 
-struct SocketPipe {
-    int fd;
-    int lastError;
+class SocketLink final : public EmulatorLink {
+public:
+    explicit SocketLink(int fd) : fd_(fd) {}
+    ~SocketLink() override { close(fd_); }
+
+    bool Transfer(uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) override {
+        ssize_t n;
+        if ((pipe & 0x80) == 0) {
+            do n = send(fd_, buf, len, MSG_NOSIGNAL);
+            while (n < 0 && errno == EINTR);
+            if (n == static_cast<ssize_t>(len)) {
+                *moved = len;
+                return true;
+            }
+            lastError_ = n < 0 ? (errno == EAGAIN || errno == EWOULDBLOCK ? ETIMEDOUT : errno) : EIO;
+            return false;
+        }
+
+        // One message is one transfer: a shorter one is a complete short transfer, a longer
+        // one overflows the buffer and fails, as on the bus.
+        iovec iov{buf, len};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        do n = recvmsg(fd_, &msg, 0);
+        while (n < 0 && errno == EINTR);
+        if (n > 0 && (msg.msg_flags & MSG_TRUNC) == 0) {
+            *moved = static_cast<uint32_t>(n);
+            return true;
+        }
+        if (n > 0)
+            lastError_ = EOVERFLOW;
+        else if (n == 0)
+            lastError_ = ECONNRESET;  // the device went away
+        else
+            lastError_ = errno == EAGAIN || errno == EWOULDBLOCK ? ETIMEDOUT : errno;
+        return false;
+    }
+
+private:
+    int fd_;
 };
 
 // Anyone may create a socket at the path first (/tmp is shared): only a socket served by
@@ -29,8 +68,9 @@ bool ServedBySameUser(int fd) {
     return peer.uid == geteuid() || peer.uid == 0;
 }
 
-void* SocketOpen() {
-    const std::string path = EmulatorSocketPath();
+}  // namespace
+
+std::unique_ptr<EmulatorLink> OpenLocalEmulator(const std::string& path) {
     sockaddr_un addr{};
     if (path.empty() || path.size() >= sizeof addr.sun_path) return nullptr;
     addr.sun_family = AF_UNIX;
@@ -50,61 +90,11 @@ void* SocketOpen() {
         close(fd);
         return nullptr;
     }
-    return new SocketPipe{fd, 0};
+    return std::make_unique<SocketLink>(fd);
 }
 
-bool SocketTransfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
-    auto* s = static_cast<SocketPipe*>(device);
-    ssize_t n;
-    if ((pipe & 0x80) == 0) {
-        do n = send(s->fd, buf, len, MSG_NOSIGNAL);
-        while (n < 0 && errno == EINTR);
-        if (n == static_cast<ssize_t>(len)) {
-            *moved = len;
-            return true;
-        }
-        s->lastError = n < 0 ? (errno == EAGAIN || errno == EWOULDBLOCK ? ETIMEDOUT : errno) : EIO;
-        return false;
-    }
-
-    // One message is one transfer: a shorter one is a complete short transfer, a longer
-    // one overflows the buffer and fails, as on the bus.
-    iovec iov{buf, len};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    do n = recvmsg(s->fd, &msg, 0);
-    while (n < 0 && errno == EINTR);
-    if (n > 0 && (msg.msg_flags & MSG_TRUNC) == 0) {
-        *moved = static_cast<uint32_t>(n);
-        return true;
-    }
-    if (n > 0)
-        s->lastError = EOVERFLOW;
-    else if (n == 0)
-        s->lastError = ECONNRESET;  // the device went away
-    else
-        s->lastError = errno == EAGAIN || errno == EWOULDBLOCK ? ETIMEDOUT : errno;
-    return false;
-}
-
-int SocketLastError(void* device) { return static_cast<SocketPipe*>(device)->lastError; }
-
-void SocketClose(void* device) {
-    auto* s = static_cast<SocketPipe*>(device);
-    if (s == nullptr) return;
-    close(s->fd);
-    delete s;
-}
-
-}  // namespace
-
-std::string EmulatorSocketPath() {
-    const char* env = std::getenv("QP7730_EMULATOR");
-    if (env != nullptr && env[0] != '\0') return env;
+std::string DefaultLocalEmulatorPath() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime != nullptr && runtime[0] != '\0') return std::string(runtime) + "/qp7730-emu.sock";
     return "/tmp/qp7730-emu-" + std::to_string(getuid()) + ".sock";
 }
-
-extern const PipeBackend kSocketPipeBackend = {"emulator", SocketOpen, SocketTransfer, SocketLastError, SocketClose};
