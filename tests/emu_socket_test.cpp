@@ -2,6 +2,7 @@
 // seen from a bulk-only client.
 #include <gtest/gtest.h>
 #include <grp.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -481,30 +482,71 @@ TEST(EmuPeers, EmulatorRefusesClientsOfAnotherUser) {
     EXPECT_EQ(emu.TraceLines().size(), 1u) << "only the own user's INQUIRY was served";
 }
 
-TEST(EmuConnect, ToolGivesUpOnAListenerThatNeverAccepts) {
-    ScratchDir dir;
-    const std::string path = dir.path + "/full.sock";
+// A listener that never accepts, with its queue full: a further connect would wait until
+// someone accepts.
+struct FullListener {
+    std::string address;
+    std::vector<int> fds;  // the listener, then the queued connections
+    ~FullListener() {
+        for (int fd : fds) close(fd);
+    }
+};
+
+void FillUnix(const std::string& path, FullListener* full) {
     const sockaddr_un addr = UnixAddress(path);
-    const int listener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(listener, 0), 0);
-    // Fill the backlog: a further connect would wait until someone accepts.
-    std::vector<int> queued;
+    full->address = path;
+    full->fds.push_back(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(bind(full->fds[0], reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(full->fds[0], 0), 0);
     for (int i = 0; i < 64; ++i) {
         const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
             close(fd);
-            break;
+            return;
         }
-        queued.push_back(fd);
+        full->fds.push_back(fd);
     }
-    ASSERT_LT(queued.size(), 64u);
-    const RunResult r = RunTool({"0xAC"}, path, 30);
-    for (int fd : queued) close(fd);
-    close(listener);
+    FAIL() << "the listen queue never filled";
+}
+
+void FillTcp(FullListener* full) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof addr;
+    full->fds.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(bind(full->fds[0], reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(full->fds[0], 0), 0);
+    ASSERT_EQ(getsockname(full->fds[0], reinterpret_cast<sockaddr*>(&addr), &size), 0);
+    full->address = "tcp:127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    // The kernel drops handshakes beyond the full queue; the connecting side keeps retrying.
+    for (int i = 0; i < 4; ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        full->fds.push_back(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+class EmuConnect : public ::testing::TestWithParam<e2e::Transport> {};
+
+TEST_P(EmuConnect, ToolGivesUpOnAListenerThatNeverAccepts) {
+    ScratchDir dir;
+    FullListener full;
+    if (GetParam() == e2e::Transport::Tcp) FillTcp(&full);
+    else FillUnix(dir.path + "/full.sock", &full);
+    if (HasFatalFailure()) return;
+    const RunResult r = RunTool({"0xAC"}, full.address, 30);
     EXPECT_NE(r.exitStatus, -1) << "still waiting to connect after 30 s";
     EXPECT_NE(r.out.find("QP7730 not found!"), std::string::npos) << r.out;
 }
+
+std::string TransportName(const ::testing::TestParamInfo<e2e::Transport>& info) {
+    return info.param == e2e::Transport::Tcp ? "Tcp" : "Unix";
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, EmuConnect, ::testing::Values(e2e::Transport::Unix, e2e::Transport::Tcp),
+                         TransportName);
 
 TEST(EmuSocket, PanelPngIgnoresASymlinkPlantedAtItsTemporaryName) {
     Emulator emu({"--width", "64", "--height", "32"});
@@ -564,18 +606,140 @@ TEST(EmuSocket, EmulatorsStartedTogetherOnAStaleSocketLeaveExactlyOneServing) {
     }
 }
 
-TEST(EmuSocket, SigtermEndsPromptlyWhileAClientDoesNotRead) {
-    Emulator emu;
+class EmuStop : public ::testing::TestWithParam<e2e::Transport> {};
+
+TEST_P(EmuStop, SigtermEndsPromptlyWhileAClientDoesNotRead) {
+    Emulator emu({}, GetParam());
     EmuClient client(emu.SocketPath());
     // Big replies that nobody reads: the emulator soon waits to send.
     const std::vector<uint8_t> cbw = EmuClient::MakeCbw(MemoryCdb(0x81, kImageBuffer, 0xFFFF), 0xFFFF, true);
-    for (int i = 0; i < 32; ++i) ASSERT_TRUE(client.SendMessage(cbw));
+    constexpr size_t kCommands = 256;  // 16 MiB of replies: more than any socket buffers
+    for (size_t i = 0; i < kCommands; ++i) ASSERT_TRUE(client.SendMessage(cbw));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     ASSERT_TRUE(emu.Running());
+    ASSERT_LT(emu.TraceLines().size(), kCommands - 1) << "the emulator is waiting to send";
     const auto start = Clock::now();
     kill(emu.Pid(), SIGTERM);
     EXPECT_EQ(emu.WaitForExit(2500), 0);
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, EmuStop, ::testing::Values(e2e::Transport::Unix, e2e::Transport::Tcp),
+                         TransportName);
+
+// ---- the TCP form ----------------------------------------------------------------------
+
+int ConnectTcp(const std::string& address) {
+    const size_t colon = address.rfind(':');
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(std::stoi(address.substr(colon + 1))));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Exactly n bytes, or fewer when the stream ends or stays silent for 3 s.
+std::vector<uint8_t> ReadBytes(int fd, size_t n) {
+    std::vector<uint8_t> bytes(n);
+    size_t done = 0;
+    while (done < n) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 3000) != 1) break;
+        const ssize_t got = recv(fd, bytes.data() + done, n - done, 0);
+        if (got <= 0) break;
+        done += static_cast<size_t>(got);
+    }
+    bytes.resize(done);
+    return bytes;
+}
+
+std::vector<uint8_t> Framed(const std::vector<uint8_t>& message) {
+    std::vector<uint8_t> frame(4 + message.size());
+    frame[0] = static_cast<uint8_t>(message.size());
+    frame[1] = static_cast<uint8_t>(message.size() >> 8);
+    std::copy(message.begin(), message.end(), frame.begin() + 4);
+    return frame;
+}
+
+TEST(EmuTcp, EveryMessageTravelsAsItsLengthAndItsBytes) {
+    Emulator emu({}, e2e::Transport::Tcp);
+    ASSERT_EQ(emu.SocketPath().rfind("tcp:127.0.0.1:", 0), 0u) << emu.SocketPath();
+    const int fd = ConnectTcp(emu.SocketPath());
+    ASSERT_GE(fd, 0);
+    // INQUIRY: the data (40 bytes) and the status (13) come back as two framed messages.
+    const std::vector<uint8_t> inquiry = Framed(EmuClient::MakeCbw(VendorCdb(0x12), 40, true));
+    ASSERT_EQ(send(fd, inquiry.data(), inquiry.size(), 0), static_cast<ssize_t>(inquiry.size()));
+    const std::vector<uint8_t> reply = ReadBytes(fd, 4 + 40 + 4 + 13);
+    ASSERT_EQ(reply.size(), 61u);
+    EXPECT_EQ(std::vector<uint8_t>(reply.begin(), reply.begin() + 4), (std::vector<uint8_t>{40, 0, 0, 0}));
+    EXPECT_EQ(std::string(reply.begin() + 12, reply.begin() + 40), "Generic Storage RamDisc 1.00");
+    EXPECT_EQ(std::vector<uint8_t>(reply.begin() + 44, reply.begin() + 48), (std::vector<uint8_t>{13, 0, 0, 0}));
+    EXPECT_EQ(std::string(reply.begin() + 48, reply.begin() + 52), "USBS");
+    EXPECT_EQ(reply[60], 0);
+    // A data-out phase split across messages, each sent in pieces of a few bytes.
+    const std::vector<uint8_t> cbw = Framed(EmuClient::MakeCbw(MemoryCdb(0xA5, kImageBuffer, 6), 6, false));
+    std::vector<uint8_t> stream = cbw;
+    for (const auto& piece : {std::vector<uint8_t>{1, 2, 3, 4}, std::vector<uint8_t>{5, 6}}) {
+        const std::vector<uint8_t> framed = Framed(piece);
+        stream.insert(stream.end(), framed.begin(), framed.end());
+    }
+    for (size_t at = 0; at < stream.size(); at += 3) {
+        const size_t n = std::min<size_t>(3, stream.size() - at);
+        ASSERT_EQ(send(fd, stream.data() + at, n, 0), static_cast<ssize_t>(n));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const std::vector<uint8_t> status = ReadBytes(fd, 4 + 13);
+    ASSERT_EQ(status.size(), 17u);
+    EXPECT_EQ(status[16], 0);
+    close(fd);
+    EmuClient client(emu.SocketPath());
+    EXPECT_EQ(client.ReadMemory(kImageBuffer, 6), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6}));
+}
+
+TEST(EmuTcp, LengthAboveOneTransferDropsTheClientAndServingGoesOn) {
+    Emulator emu({}, e2e::Transport::Tcp);
+    for (const std::vector<uint8_t>& header : {std::vector<uint8_t>{0x01, 0x00, 0x01, 0x00},  // 65,537
+                                               std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF}}) {
+        EmuClient hostile(emu.SocketPath());
+        hostile.SetTimeoutMs(3000);
+        ASSERT_TRUE(hostile.SendBytes(header));
+        EXPECT_TRUE(hostile.ClosedByPeer());
+    }
+    EXPECT_NE(emu.Stderr().find("dropped a client that announced a message of 4294967295 bytes"), std::string::npos)
+        << emu.Stderr();
+    EmuClient client(emu.SocketPath());
+    EXPECT_EQ(Identity(client), "Generic Storage RamDisc 1.00");
+}
+
+TEST(EmuTcp, ListenServesOnlyLoopbackAddresses) {
+    const struct {
+        const char* address;
+        const char* error;  // nullptr: served
+    } cases[] = {
+        {"0.0.0.0:0", "0.0.0.0:0 is not a loopback address: --listen serves only 127.0.0.0/8 and ::1"},
+        {"10.1.2.3:5000", "is not a loopback address"},
+        {"[::]:0", "is not a loopback address"},
+        {"[::ffff:10.0.0.1]:0", "is not a loopback address"},
+        {"127.0.0.1", "--listen wants HOST:PORT or [IPV6]:PORT"},
+        {"127.0.0.1:65536", "--listen wants HOST:PORT"},
+        {"127.0.0.2:0", nullptr},
+    };
+    for (const auto& c : cases) {
+        try {
+            Emulator emu({"--listen", c.address});
+            EXPECT_EQ(c.error, nullptr) << c.address << " was served";
+            EmuClient client(emu.SocketPath());
+            EXPECT_EQ(Identity(client), "Generic Storage RamDisc 1.00");
+        } catch (const std::runtime_error& e) {
+            ASSERT_NE(c.error, nullptr) << c.address << ": " << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
+        }
+    }
 }
 
 }  // namespace
