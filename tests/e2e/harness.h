@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <ostream>
 #include <span>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@ namespace e2e {
 enum class Transport { Unix, Tcp };
 // Tcp when QP7730_E2E_TRANSPORT is "tcp", else Unix: the whole suite can run over TCP.
 Transport TransportFromEnvironment();
+inline void PrintTo(Transport transport, std::ostream* os) { *os << (transport == Transport::Tcp ? "tcp" : "unix"); }
 
 // A running qp7730-emu with a private socket, flash file, trace and panel PNG in a fresh
 // temporary directory. The constructor waits until the emulator listens and throws
