@@ -63,5 +63,6 @@ extern const int kPipeBackendCount;
 // tests put a scripted device in front of the drive letters.
 void SetPipeBackends(const PipeBackend* const* backends, int count);
 
-// The emulator route: the socket path both programs agree on.
+// The emulator route's address: QP7730_EMULATOR when set and not empty ("tcp:HOST:PORT"
+// or a socket path), else the platform's default socket path (none on Windows).
 std::string EmulatorSocketPath();
