@@ -216,6 +216,7 @@ int RunMain(int argc, char** argv) {
         status = ended.Status;
     }
     FreeHostImageBuffer();
+    CloseDevice();
     fflush(stdout);
     return status;
 }

@@ -7,6 +7,7 @@
 #include "link/drive.h"
 #include "link/endian.h"
 #include "link/pipe.h"
+#include "link/run_lock.h"
 
 DeviceState g_DeviceState;
 
@@ -18,6 +19,7 @@ constexpr uint32_t kSystemInfoLength = 112;
 constexpr size_t kSystemInfoBytes = kSystemInfoWords * 4;
 
 const PipeBackend* const* g_pipeBackends = nullptr;
+char g_driveLetter = 0;  // letter of the open drive, for its run lock
 int g_pipeBackendCount = 0;
 
 void CloseOpenDevice() {
@@ -101,6 +103,7 @@ bool FindDevice() {
                 printf("DevName: %s\n", reinterpret_cast<const char*>(TransferBuffer + 8));
                 if (matches) {
                     ds.TransportKind = kTransportDrive;
+                    g_driveLetter = letter;
                     return true;
                 }
             }
@@ -111,10 +114,21 @@ bool FindDevice() {
     return false;
 }
 
+// Where the open device is, naming its run lock.
+std::string DeviceLocation() {
+    const DeviceState& ds = g_DeviceState;
+    if (ds.TransportKind == kTransportDrive) return DrivePath(g_driveLetter);
+    const auto* pipe = static_cast<const PipeDevice*>(ds.hDevice);
+    return pipe->Backend->Location ? pipe->Backend->Location(pipe->Device) : pipe->Backend->Name;
+}
+
 void StartDevice() {
     DeviceState& ds = g_DeviceState;
     FindDevice();
     if (!IsDeviceOpen()) printf("QP7730 not found!\n");
+    // The run has the controller to itself from its first command after the
+    // identification on; a run that cannot have it ends before sending anything.
+    if (IsDeviceOpen() && !AcquireRunLock(DeviceLocation())) EndRun(-1);
 
     GetSystemInfo(ds.SystemInfo);
     printf("Panel width = %d\n", static_cast<int>(ds.SystemInfo[kSysInfoPanelWidth]));
@@ -134,8 +148,16 @@ void FreeHostImageBuffer() {
     g_DeviceState.HostImageBuffer = nullptr;
 }
 
-void ResetDeviceState() {
+void CloseDevice() {
     CloseOpenDevice();
+    g_DeviceState.hDevice = nullptr;
+    g_DeviceState.TransportKind = kTransportNone;
+    ReleaseRunLock();
+    g_driveLetter = 0;
+}
+
+void ResetDeviceState() {
+    CloseDevice();
     FreeHostImageBuffer();
     std::memset(&g_DeviceState, 0, sizeof g_DeviceState);
     std::memset(TransferBuffer, 0, sizeof TransferBuffer);

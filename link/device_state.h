@@ -46,6 +46,10 @@ constexpr const char* kControllerIdentity = "Generic Storage RamDisc 1.00";
 // identity text at offset 36 first.
 bool InquiryTextMatches();
 
+// Closes the open device, if any, and leaves no device: the USB route releases its
+// interface and ends its libusb context. The dispatcher calls it at the end of the run.
+void CloseDevice();
+
 // Puts the process-wide state back to its start values (the device is closed, the image
 // buffer freed), so that tests can run one start-up after another in one process.
 void ResetDeviceState();

@@ -1,5 +1,7 @@
 // The drive route: the controller behind the operating system's storage pass-through.
 #pragma once
+#include <string>
+
 #include "link/transport.h"
 
 // Opens the drive with the given letter ('A'..'Z') for read and write; returns the drive
@@ -11,3 +13,5 @@ BOOL DriveIoControl(HANDLE device, DWORD controlCode, void* inBuffer, DWORD inSi
                     DWORD outSize, DWORD* bytesReturned, LPOVERLAPPED overlapped);
 // Value printed for a failed open ("%d: No device connected.").
 int FailedHandleValue(HANDLE drive);
+// The path of the drive with the given letter, as OpenDrive opens it.
+std::string DrivePath(char letter);

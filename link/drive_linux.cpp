@@ -25,9 +25,11 @@ constexpr unsigned kDriverSense = 0x08;
 
 }  // namespace
 
+std::string DrivePath(char letter) { return std::string("/dev/sd") + static_cast<char>(letter - 'A' + 'a'); }
+
 HANDLE OpenDrive(char letter) {
     auto* drive = new LinuxDrive{};
-    snprintf(drive->name, sizeof drive->name, "/dev/sd%c", letter - 'A' + 'a');
+    snprintf(drive->name, sizeof drive->name, "%s", DrivePath(letter).c_str());
     drive->fd = open(drive->name, O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (drive->fd < 0) {
         delete drive;

@@ -30,11 +30,15 @@ QP7730_SAME_OFFSET(Cdb);
 static_assert(sizeof(PassThroughDirectLayout) == sizeof(SCSI_PASS_THROUGH_DIRECT));
 static_assert(IOCTL_SCSI_PASS_THROUGH_DIRECT == 0x4D014);
 
-HANDLE OpenDrive(char letter) {
+std::string DrivePath(char letter) {
     char cstrDriveName[8];
     snprintf(cstrDriveName, sizeof cstrDriveName, "\\\\.\\%c:", letter);
-    return CreateFileA(cstrDriveName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                       OPEN_EXISTING, 0, nullptr);
+    return cstrDriveName;
+}
+
+HANDLE OpenDrive(char letter) {
+    return CreateFileA(DrivePath(letter).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
 void CloseDrive(HANDLE drive) {

@@ -24,6 +24,9 @@ struct PipeBackend {
     // The platform's error code of the last failed transfer, for diagnostics.
     int (*LastError)(void* device);
     void (*Close)(void* device);
+    // Where the open device is (socket path, bus and address, device path): names the
+    // lock that keeps two runs on one controller from interleaving.
+    std::string (*Location)(void* device);
 };
 
 // The device handle of the bulk-only route: the backend and its open device.
@@ -49,6 +52,9 @@ bool FindPipeController(const PipeBackend& backend);
 using FailureReporter = void (*)(const char* message);
 void SetFailureReporter(FailureReporter reporter);
 
+// This build's USB route: libusb on Linux, WinUSB on Windows, or one that finds nothing.
+extern const PipeBackend kUsbPipeBackend;
+
 // The backends this build has, in discovery order (USB first, then the emulator).
 extern const PipeBackend* const kPipeBackends[];
 extern const int kPipeBackendCount;
@@ -57,5 +63,6 @@ extern const int kPipeBackendCount;
 // tests put a scripted device in front of the drive letters.
 void SetPipeBackends(const PipeBackend* const* backends, int count);
 
-// The emulator route: the socket path both programs agree on.
+// The emulator route's address: QP7730_EMULATOR when set and not empty ("tcp:HOST:PORT"
+// or a socket path), else the platform's default socket path (none on Windows).
 std::string EmulatorSocketPath();

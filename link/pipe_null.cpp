@@ -6,6 +6,7 @@ void* NullOpen() { return nullptr; }
 bool NullTransfer(void*, uint8_t, uint8_t*, uint32_t, uint32_t*) { return false; }
 int NullLastError(void*) { return 0; }
 void NullClose(void*) {}
+std::string NullLocation(void*) { return {}; }
 }  // namespace
 
-extern const PipeBackend kUsbPipeBackend = {"none", NullOpen, NullTransfer, NullLastError, NullClose};
+extern const PipeBackend kUsbPipeBackend = {"none", NullOpen, NullTransfer, NullLastError, NullClose, NullLocation};

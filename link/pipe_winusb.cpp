@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cwchar>
+#include <string>
 
 #include "link/pipe.h"
 #include "link/winusb.h"
@@ -140,7 +141,14 @@ int UsbLastError(void* device) {
     return device ? static_cast<int>(static_cast<WinUsbDevice*>(device)->LastError) : 0;
 }
 void UsbClose(void* device) { WinUsbClose(static_cast<WinUsbDevice*>(device)); }
+// The interface path names the device (it names the run lock: ASCII is enough).
+std::string UsbLocation(void* device) {
+    std::string location = "winusb ";
+    for (const wchar_t* c = static_cast<WinUsbDevice*>(device)->DevicePath; *c; ++c)
+        location += *c < 0x80 ? static_cast<char>(*c) : '_';
+    return location;
+}
 
 }  // namespace
 
-extern const PipeBackend kUsbPipeBackend = {"winusb", UsbOpen, UsbTransfer, UsbLastError, UsbClose};
+extern const PipeBackend kUsbPipeBackend = {"winusb", UsbOpen, UsbTransfer, UsbLastError, UsbClose, UsbLocation};

@@ -8,7 +8,8 @@ cd "$(dirname "$0")/.."
 presets=("$@")
 ((${#presets[@]})) || presets=(default)
 
-packages=(g++ cmake ninja-build pkg-config libusb-1.0-0-dev libjpeg62-turbo-dev libpng-dev libgtest-dev libgmock-dev)
+packages=(g++ cmake ninja-build pkg-config libusb-1.0-0-dev libjpeg62-turbo-dev libpng-dev libgtest-dev libgmock-dev
+          umockdev libumockdev-dev)
 windows_packages=(g++-mingw-w64-x86-64-posix wine64 libz-mingw-w64-dev dpkg-dev googletest)
 for preset in "${presets[@]}"; do
   [ "$preset" = windows ] && packages+=("${windows_packages[@]}")

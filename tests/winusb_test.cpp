@@ -11,8 +11,6 @@
 #include "link/pipe.h"
 #include "link/winusb.h"
 
-extern const PipeBackend kUsbPipeBackend;
-
 namespace {
 
 const HDEVINFO kList = reinterpret_cast<HDEVINFO>(0x1000);

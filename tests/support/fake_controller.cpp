@@ -13,7 +13,8 @@ void* NoOpen() { return nullptr; }
 bool NoTransfer(void*, uint8_t, uint8_t*, uint32_t, uint32_t*) { return false; }
 int NoError(void*) { return 0; }
 void NoClose(void*) {}
-const PipeBackend kFakeBackend = {"fake", NoOpen, NoTransfer, NoError, NoClose};
+std::string NoLocation(void*) { return "fake"; }
+const PipeBackend kFakeBackend = {"fake", NoOpen, NoTransfer, NoError, NoClose, NoLocation};
 }
 
 FakeController::FakeController() : memory(kMemorySize, 0), flash(kFlashSize, 0xFF) {}

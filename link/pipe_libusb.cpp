@@ -1,0 +1,155 @@
+// The USB route on Linux: the controller's bulk interface through libusb-1.0.
+//
+// The controller is the device 3a7c:7730; of its active configuration the interface whose
+// default setting has the bulk endpoints 0x02 (OUT) and 0x81 (IN) is used. The first such
+// device in libusb's list is the one tried. The route takes the interface only when no
+// kernel driver holds it: a controller bound to the mass-storage driver is served by the
+// drive route, so this one never detaches a driver and finds nothing, silently.
+#include <libusb.h>
+
+#include <climits>
+#include <cstdio>
+#include <string>
+
+#include "link/pipe.h"
+
+namespace {
+
+constexpr uint16_t kVendorId = 0x3a7c;
+constexpr uint16_t kProductId = 0x7730;
+
+struct UsbPipe {
+    libusb_device_handle* handle;
+    int interfaceNumber;
+    int lastError;
+};
+
+// One libusb context for the process, made by the first open and ended when the last
+// device opened through it is closed (or an open fails with nothing else open), so that
+// every run and every test starts from a fresh enumeration.
+libusb_context* g_context = nullptr;
+int g_openDevices = 0;
+
+void ReleaseContextIfUnused() {
+    if (g_context != nullptr && g_openDevices == 0) {
+        libusb_exit(g_context);
+        g_context = nullptr;
+    }
+}
+
+bool IsBulkEndpoint(const libusb_endpoint_descriptor& ep, uint8_t address) {
+    return ep.bEndpointAddress == address && (ep.bmAttributes & 0x03) == LIBUSB_TRANSFER_TYPE_BULK;
+}
+
+// The number of the interface whose default setting has both bulk pipes, or -1.
+int FindBulkInterface(libusb_device* device) {
+    libusb_config_descriptor* config = nullptr;
+    if (libusb_get_active_config_descriptor(device, &config) != 0) return -1;
+    int found = -1;
+    for (int i = 0; i < config->bNumInterfaces && found < 0; ++i) {
+        const libusb_interface& iface = config->interface[i];
+        if (iface.num_altsetting < 1) continue;
+        const libusb_interface_descriptor& setting = iface.altsetting[0];
+        bool out = false, in = false;
+        for (int e = 0; e < setting.bNumEndpoints; ++e) {
+            out = out || IsBulkEndpoint(setting.endpoint[e], kPipeOut);
+            in = in || IsBulkEndpoint(setting.endpoint[e], kPipeIn);
+        }
+        if (out && in) found = setting.bInterfaceNumber;
+    }
+    libusb_free_config_descriptor(config);
+    return found;
+}
+
+// The first controller in libusb's list with its interface number, referenced; null when
+// there is none.
+libusb_device* FindController(int* interfaceNumber) {
+    libusb_device** list = nullptr;
+    const ssize_t count = libusb_get_device_list(g_context, &list);
+    if (count < 0) return nullptr;
+    libusb_device* found = nullptr;
+    for (ssize_t i = 0; i < count && found == nullptr; ++i) {
+        libusb_device_descriptor desc;
+        if (libusb_get_device_descriptor(list[i], &desc) != 0) continue;
+        if (desc.idVendor != kVendorId || desc.idProduct != kProductId) continue;
+        const int number = FindBulkInterface(list[i]);
+        if (number < 0) continue;
+        found = libusb_ref_device(list[i]);
+        *interfaceNumber = number;
+    }
+    libusb_free_device_list(list, 1);
+    return found;
+}
+
+void* UsbOpen() {
+    if (g_context == nullptr && libusb_init(&g_context) != 0) {
+        // No USB in this machine (no usbfs, as in many containers): nothing to find.
+        g_context = nullptr;
+        return nullptr;
+    }
+    int interfaceNumber = -1;
+    libusb_device* device = FindController(&interfaceNumber);
+    libusb_device_handle* handle = nullptr;
+    if (device != nullptr) {
+        if (libusb_open(device, &handle) != 0) handle = nullptr;
+        libusb_unref_device(device);
+    }
+    // A kernel driver on the interface (or no way to tell) leaves the device to it.
+    if (handle != nullptr && (libusb_kernel_driver_active(handle, interfaceNumber) != 0 ||
+                              libusb_claim_interface(handle, interfaceNumber) != 0)) {
+        libusb_close(handle);
+        handle = nullptr;
+    }
+    if (handle == nullptr) {
+        ReleaseContextIfUnused();
+        return nullptr;
+    }
+    ++g_openDevices;
+    return new UsbPipe{handle, interfaceNumber, 0};
+}
+
+bool UsbTransfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
+    auto* usb = static_cast<UsbPipe*>(device);
+    if (len > INT_MAX) {
+        usb->lastError = LIBUSB_ERROR_INVALID_PARAM;
+        return false;
+    }
+    int transferred = 0;
+    const int rc = libusb_bulk_transfer(usb->handle, pipe, buf, static_cast<int>(len), &transferred, kPipeTimeoutMs);
+    if (rc == 0) {
+        *moved = static_cast<uint32_t>(transferred);
+        return true;
+    }
+    // The synchronous call has already cancelled the transfer; clearing the halt puts the
+    // endpoint back in order (a stall) and resets its data toggle, so the next command
+    // starts on a usable pipe. Its own failure changes nothing: the error reported is the
+    // transfer's.
+    usb->lastError = rc;
+    libusb_clear_halt(usb->handle, pipe);
+    return false;
+}
+
+int UsbLastError(void* device) { return static_cast<UsbPipe*>(device)->lastError; }
+
+// Bus and address name the device for as long as it stays plugged in.
+std::string UsbLocation(void* device) {
+    libusb_device* dev = libusb_get_device(static_cast<UsbPipe*>(device)->handle);
+    char name[32];
+    snprintf(name, sizeof name, "usb-%03u-%03u", libusb_get_bus_number(dev), libusb_get_device_address(dev));
+    return name;
+}
+
+void UsbClose(void* device) {
+    auto* usb = static_cast<UsbPipe*>(device);
+    if (usb == nullptr) return;
+    libusb_release_interface(usb->handle, usb->interfaceNumber);
+    libusb_close(usb->handle);
+    delete usb;
+    --g_openDevices;
+    ReleaseContextIfUnused();
+}
+
+}  // namespace
+
+extern const PipeBackend kUsbPipeBackend = {"libusb", UsbOpen, UsbTransfer, UsbLastError, UsbClose,
+                                           UsbLocation};
