@@ -167,6 +167,17 @@ TEST_F(EmulatedController, HelpWordsAreNoKeywordsAmongOtherWords) {
     EXPECT_FALSE(emu.TraceLines().empty());  // these runs started the device
 }
 
+// Nobody is at a console (standard input is /dev/null): a failed exchange is reported on
+// standard error, on Windows too, and the run goes on.
+TEST(Diagnostics, FailReportsGoToStandardErrorWhenNoOneWatches) {
+    Emulator emu{{"--width", "800", "--height", "600", "--image-buffer", "0x12000", "--fault", "bad-signature@3"}};
+    const RunResult r = RunTool({"0xAD"}, emu.SocketPath());  // INQUIRY, 0x80, then 0xAD
+    EXPECT_EQ(r.err, "[FAIL] CSW Signature (0x43425355)\n");
+    EXPECT_EQ(r.out.rfind(kStartup + "\nTesting 0xAD Engine info command...\n", 0), 0u) << r.out;
+    EXPECT_TRUE(r.out.ends_with("Done.\n")) << r.out;
+    EXPECT_EQ(r.exitStatus, 0);
+}
+
 TEST_F(EmulatedController, ErrorRowsFollowTheStartUpLines) {
     for (const ErrorRow& row : kErrorRows) {
         const RunResult r = Run(row.args);

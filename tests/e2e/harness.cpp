@@ -274,8 +274,13 @@ std::vector<std::string> ToolCommand() {
 bool ToolIsWindowsProgram() { return ToolCommand().back().ends_with(".exe"); }
 
 RunResult RunTool(const std::vector<std::string>& args, const std::string& socketPath, int timeoutSec) {
+    return RunCommand(ToolCommand(), args, socketPath, timeoutSec);
+}
+
+RunResult RunCommand(const std::vector<std::string>& command, const std::vector<std::string>& args,
+                     const std::string& socketPath, int timeoutSec) {
     CStrings argv;
-    argv.items = ToolCommand();
+    argv.items = command;
     argv.items.insert(argv.items.end(), args.begin(), args.end());
     CStrings envp;
     for (char** e = environ; *e; ++e) {

@@ -77,6 +77,9 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& socke
 // The command RunTool runs: this build's qp7730, or the words (separated by blanks) of
 // QP7730_E2E_TOOL when that is set, e.g. a Windows qp7730.exe behind Wine.
 std::vector<std::string> ToolCommand();
+// RunTool with another command in place of ToolCommand().
+RunResult RunCommand(const std::vector<std::string>& command, const std::vector<std::string>& args,
+                     const std::string& socketPath, int timeoutSec = 120);
 // True when the tool is a Windows program (the command's last word ends in ".exe").
 bool ToolIsWindowsProgram();
 

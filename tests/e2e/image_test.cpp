@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <jpeglib.h>
+#include <png.h>
 
 #include "tests/e2e/harness.h"
 #include "tests/support/picture_files.h"
@@ -59,6 +60,33 @@ std::vector<uint8_t> DecodeJpeg(const std::vector<uint8_t>& file) {
     jpeg_finish_decompress(&d);
     jpeg_destroy_decompress(&d);
     return bgr;
+}
+
+// A PNG of w x h from pixels given as 8-bit channels of `format` (libpng's simplified
+// layouts: PNG_FORMAT_BGR, PNG_FORMAT_GA, ...).
+std::vector<uint8_t> Png(uint32_t w, uint32_t h, uint32_t format, const std::vector<uint8_t>& pixels) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = w;
+    image.height = h;
+    image.format = format;
+    png_alloc_size_t size = 0;
+    if (!png_image_write_get_memory_size(image, size, 0, pixels.data(), 0, nullptr)) return {};
+    std::vector<uint8_t> file(size);
+    if (!png_image_write_to_memory(&image, file.data(), &size, 0, pixels.data(), 0, nullptr)) return {};
+    file.resize(size);
+    return file;
+}
+
+// Smooth gradients with some texture: what photographs give a decoder to do.
+std::vector<uint8_t> Photo(uint32_t w, uint32_t h, int channels) {
+    std::vector<uint8_t> p(size_t{w} * h * channels);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x)
+            for (int c = 0; c < channels; ++c)
+                p[(size_t{y} * w + x) * channels + c] =
+                    static_cast<uint8_t>((x * (c + 1) + y * (3 - c)) / 7 + ((x * 131 + y * 71 + c * 29) % 23));
+    return p;
 }
 
 class PictureLoad : public ::testing::Test {
@@ -158,6 +186,57 @@ TEST_F(PictureLoad, RefusedNamesAndFilesThatYieldNoPicture) {
 
     const auto frame = Frame();
     EXPECT_EQ(std::count(frame.begin(), frame.end(), 0), static_cast<long>(frame.size()));
+}
+
+// The Windows program decodes with its own builds of the same library versions: each
+// picture must give the image buffer exactly the bytes this build's qp7730 gives it,
+// through every decoder and the stretch to the panel.
+TEST_F(PictureLoad, WindowsProgramGivesTheBytesOfThisBuild) {
+    if (!e2e::ToolIsWindowsProgram()) GTEST_SKIP() << "the tool is this build's qp7730";
+    auto jpeg = [](int w, int h, int components, bool progressive, bool arithmetic) {
+        imgtest::JpegSpec shape;
+        shape.width = w, shape.height = h, shape.components = components;
+        shape.progressive = progressive, shape.arithmetic = arithmetic, shape.quality = 85;
+        return imgtest::MakeJpeg(shape, Photo(w, h, components));
+    };
+    std::vector<std::array<uint8_t, 3>> palette(256);
+    for (int i = 0; i < 256; ++i) palette[i] = {static_cast<uint8_t>(i), static_cast<uint8_t>(255 - i), static_cast<uint8_t>(i * 7)};
+    imgtest::BmpSpec indexed;
+    indexed.width = 1200, indexed.height = 900, indexed.bpp = 8, indexed.palette = palette;
+    {
+        const auto pixels = Photo(1200, 900, 1);
+        std::vector<std::vector<uint8_t>> rows(900);
+        for (uint32_t y = 0; y < 900; ++y) rows[y].assign(pixels.begin() + y * 1200, pixels.begin() + (y + 1) * 1200);
+        indexed.data = imgtest::StoreRows(rows, false);
+    }
+    const std::pair<const char*, std::vector<uint8_t>> pictures[] = {
+        {"reduced_scale.jpg", jpeg(2000, 1500, 3, false, false)},   // decoded at 4/8, then averaged
+        {"progressive.jpg", jpeg(1700, 1300, 3, true, false)},
+        {"arithmetic.jpg", jpeg(900, 700, 3, false, true)},
+        {"grey.jpg", jpeg(640, 480, 1, false, false)},
+        {"cmyk.jpg", jpeg(500, 400, 4, false, false)},
+        {"colour_png.rip", Png(1000, 500, PNG_FORMAT_BGR, Photo(1000, 500, 3))},
+        {"grey_alpha_png.rip", Png(700, 300, PNG_FORMAT_GA, Photo(700, 300, 2))},
+        {"palette.bmp", imgtest::MakeBmp(indexed)},
+    };
+    const std::vector<uint8_t> cleared(kW * kH, 0);
+    for (const auto& [name, file] : pictures) {
+        SCOPED_TRACE(name);
+        ASSERT_FALSE(file.empty());
+        const std::string path = Write(name, file);
+        std::vector<uint8_t> frames[2];
+        for (int run = 0; run < 2; ++run) {
+            EmuClient(emu.SocketPath()).WriteMemory(kBase, cleared);
+            const RunResult r = run == 0 ? e2e::RunCommand({e2e::ToolPath()}, {"-load", path}, emu.SocketPath())
+                                         : RunTool({"-load", path}, emu.SocketPath());
+            ASSERT_EQ(r.exitStatus, 0) << r.out;
+            frames[run] = Frame();
+        }
+        size_t differ = 0;
+        for (size_t i = 0; i < frames[0].size(); ++i) differ += frames[0][i] != frames[1][i];
+        EXPECT_EQ(differ, 0u);
+        EXPECT_NE(std::count(frames[0].begin(), frames[0].end(), 0), static_cast<long>(frames[0].size()));
+    }
 }
 
 }  // namespace
