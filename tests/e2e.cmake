@@ -40,3 +40,8 @@ qp7730_add_e2e_test(e2e_cli_tests BOTH_ROUTES ${CMAKE_CURRENT_SOURCE_DIR}/e2e/cl
 qp7730_add_e2e_test(e2e_upgrade_tests BOTH_ROUTES ${CMAKE_CURRENT_SOURCE_DIR}/e2e/upgrade_test.cpp)
 qp7730_add_e2e_test(e2e_image_tests BOTH_ROUTES ${CMAKE_CURRENT_SOURCE_DIR}/e2e/image_test.cpp)
 target_link_libraries(e2e_image_tests PRIVATE qp7730_picture_files)
+
+# Drive-route behaviour of the tool and of the SG_IO stand-in; these choose the route
+# themselves.
+qp7730_add_e2e_test(e2e_drive_route_tests ${CMAKE_CURRENT_SOURCE_DIR}/e2e/drive_route_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/e2e/sg_preload_test.cpp)

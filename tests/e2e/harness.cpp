@@ -261,6 +261,8 @@ std::string SharedAsanRuntime() {
 
 }  // namespace
 
+std::string SgPreloadPath() { return QP7730_SG_PRELOAD; }
+
 Route DefaultRoute() {
     const char* route = getenv("QP7730_E2E_ROUTE");
     return route != nullptr && std::string_view(route) == "sg" ? Route::Drive : Route::Emulator;

@@ -71,6 +71,9 @@ enum class Route {
 constexpr const char* kDriveName = "/dev/sdc";
 std::string DriveDiscoveryLines();
 
+// The SG_IO stand-in library (tests/sg_preload) that the drive route preloads.
+std::string SgPreloadPath();
+
 // Route of RunTool: Drive when the environment has QP7730_E2E_ROUTE=sg, else Emulator.
 // ctest runs the end-to-end executables once with each.
 Route DefaultRoute();
