@@ -70,8 +70,41 @@ struct RunResult {
 // The qp7730 binary the harness runs.
 const char* ToolPath();
 
-// Runs the qp7730 binary with args, QP7730_EMULATOR set to socketPath (empty: a path where
-// nothing listens), stdin from /dev/null; stdout and stderr captured separately.
+// How a run of qp7730 reaches the emulator.
+enum class Route {
+    // The tool's own emulator route: QP7730_EMULATOR names the socket.
+    Emulator,
+    // The drive route: the SG_IO stand-in (tests/sg_preload) is preloaded into the tool,
+    // kDriveName is the one SCSI disk there is, and its requests go to the emulator's
+    // socket; QP7730_EMULATOR names a path where nothing listens, so discovery gets past
+    // the pipe routes to the drive letters.
+    Drive,
+};
+
+// The disk that stands for the controller on the drive route, and its discovery lines.
+constexpr const char* kDriveName = "/dev/sdc";
+std::string DriveDiscoveryLines();
+
+// The SG_IO stand-in library (tests/sg_preload) that the drive route preloads.
+std::string SgPreloadPath();
+
+// Route of RunTool: Drive when the environment has QP7730_E2E_ROUTE=sg, else Emulator.
+// ctest runs the end-to-end executables once with each.
+Route DefaultRoute();
+
+struct RunOptions {
+    Route route = DefaultRoute();
+    std::vector<std::string> env;  // extra NAME=VALUE entries for the tool
+    int timeoutSec = 120;
+    // On the drive route with an emulator, RunTool checks that standard output begins with
+    // DriveDiscoveryLines() (a test failure when not) and removes them, so that the same
+    // expectations hold on both routes. False keeps the output whole.
+    bool stripDiscovery = true;
+};
+
+// Runs the qp7730 binary with args against the emulator at socketPath (empty: none, the
+// tool finds no controller), stdin from /dev/null; stdout and stderr captured separately.
+RunResult RunTool(const std::vector<std::string>& args, const std::string& socketPath, const RunOptions& options);
 RunResult RunTool(const std::vector<std::string>& args, const std::string& socketPath, int timeoutSec = 120);
 
 // A minimal bulk-only host of its own (not libqp7730), for looking into the controller.
