@@ -36,6 +36,8 @@ File OpenImage(const char* ulFileName) {
     return ulFile;
 }
 
+constexpr const char* kSystemInfoMissing = "System information not read from the controller. Upgrade refused.\n";
+
 [[noreturn]] void Refuse(const char* text) {
     printf("%s", text);
     EndRun(-1);
@@ -87,6 +89,10 @@ void UpgradeFlashImage(const char* typeWord, const char* ulFileName) {
         if (type == 2 && std::strcmp(dot, ".wbf") != 0)
             Refuse("Incorrect WF file is not safe.\nPlease use a .wbf file.\n");
     }
+
+    // Without the whole system information the waveform address (and the staging
+    // address) may be zero: a waveform would land on the firmware.
+    if (!g_DeviceState.SystemInfoComplete) Refuse(kSystemInfoMissing);
 
     uint32_t A = 0;
     if (type == 2) {

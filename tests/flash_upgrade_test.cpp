@@ -241,6 +241,43 @@ INSTANTIATE_TEST_SUITE_P(
                                   "Current FW does not support WBF converting.\n", -1, 0xFFFFFFFF}),
     [](const auto& info) { return std::string(info.param.name); });
 
+const char* kNoSystemInfo = "System information not read from the controller. Upgrade refused.\n";
+
+// Without the whole system information the waveform address may read 0 (the firmware):
+// both types are refused before the file is opened, and nothing is sent.
+TEST_F(UpgradeTest, IncompleteSystemInformationRefusesBeforeTheFile) {
+    const auto old = Image(70000, true);
+    const struct {
+        const char* name;
+        const char* type;
+        const char* file;  // "": a missing file
+        bool fails;
+        uint32_t replyBytes;
+    } cases[] = {
+        {"command failed, waveform", "2", "lut.wbf", true, 120},
+        {"command failed, firmware", "1", "fw.bin", true, 120},
+        {"half a reply, waveform", "2", "lut.wbf", false, 56},
+        {"one word short, firmware", "1", "fw.bin", false, 108},
+        {"command failed, file missing", "2", "", true, 120},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake.Install(800, 600, 0x12000);
+        std::copy(old.begin(), old.end(), fake.flash.begin());
+        fake.systemInfoBytes = c.replyBytes;
+        if (c.fails) fake.accept = [](const RecordedCommand&, size_t) { return false; };
+        GetSystemInfo(g_DeviceState.SystemInfo);  // as start-up does
+        fake.accept = nullptr;
+        fake.log.clear();
+        const std::string path = *c.file ? Write(c.file, Image(20000, true)) : (dir / "missing.wbf").string();
+        const auto [out, status] = Run(c.type, path);
+        EXPECT_EQ(out, kNoSystemInfo);
+        EXPECT_EQ(status, -1);
+        EXPECT_TRUE(fake.log.empty());
+        EXPECT_EQ(Flash(0, old.size()), old);
+    }
+}
+
 TEST_F(UpgradeTest, ReadOnlyImageIsAccepted) {
     const std::string path = Write("ro.bin", Image(2000, true));
     chmod(path.c_str(), 0444);
