@@ -55,14 +55,6 @@ struct ProgressScope {
     ~ProgressScope() { SetFlashProgress(nullptr); }
 };
 
-// Reads back and compares. The read-back buffer starts as the complement of the data, so
-// bytes that never arrived can never pass for equal.
-bool ReadBackEquals(uint32_t address, uint32_t length, const uint8_t* expected, uint8_t* readBack) {
-    for (uint32_t i = 0; i < length; ++i) readBack[i] = static_cast<uint8_t>(~expected[i]);
-    ReadFlashRange(address, length, readBack, ImageBufferAddress());
-    return std::memcmp(expected, readBack, length) == 0;
-}
-
 // After a failed upgrade at address 0 the header must not read as valid. It normally
 // stays erased (0xFF). When the read-back shows it is not -- an erase that did not
 // happen leaves the old header in place, since programming 0xFF changes nothing, and a
@@ -132,13 +124,13 @@ void UpgradeFlashImage(const char* typeWord, const char* ulFileName) {
     const uint32_t staging = ImageBufferAddress();
     EraseFlashRange(A, N);
     WriteFlashRange(A, N, D.get(), staging);
-    bool failed = !ReadBackEquals(A, N, D.get(), R.get());
+    bool failed = !VerifyFlashRange(A, N, D.get(), R.get(), staging);
 
     if (A == 0 && !failed) {
         const uint32_t page = N < kHeaderPage ? N : kHeaderPage;
         std::memcpy(D.get(), sign, held);
         WriteFlashRange(0, page, D.get(), staging);
-        failed = !ReadBackEquals(0, page, D.get(), R.get());
+        failed = !VerifyFlashRange(0, page, D.get(), R.get(), staging);
     }
 
     if (A == 0 && failed) InvalidateHeaderUnlessErased(R.get(), held);

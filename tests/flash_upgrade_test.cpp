@@ -76,7 +76,7 @@ TEST_F(UpgradeTest, FirmwareHoldsBackTheHeaderUntilTheImageVerified) {
 
     // The first memory write carries the image with its header as 0xFF.
     const auto memoryWrites = fake.WithSubCommand(0xA5);
-    ASSERT_EQ(memoryWrites.size(), 5u);  // four pieces, then the header page
+    ASSERT_EQ(memoryWrites.size(), 10u);  // four pieces, four verify fills, the header page and its fill
     EXPECT_EQ(memoryWrites[0]->dataOut, [&] {
         std::vector<uint8_t> first(image.begin(), image.begin() + 32768);
         std::fill(first.begin(), first.begin() + 16, 0xFF);
@@ -84,14 +84,20 @@ TEST_F(UpgradeTest, FirmwareHoldsBackTheHeaderUntilTheImageVerified) {
     }());
     EXPECT_EQ(memoryWrites[3]->length, 100000u - 3 * 32768);
 
-    // The header page comes last: memory write, flash write, then its read-back.
+    // The header page comes last: memory write, flash write, then its verify piece: the
+    // staging area filled with the complement, flash read, memory read.
     const size_t n = fake.log.size();
-    ASSERT_GE(n, 4u);
-    EXPECT_EQ(fake.log[n - 4].SubCommand(), 0xA5);
-    EXPECT_EQ(fake.log[n - 4].dataOut, std::vector<uint8_t>(image.begin(), image.begin() + 256));
-    EXPECT_EQ(fake.log[n - 3].SubCommand(), 0x98);
-    EXPECT_EQ(GetBe32(&fake.log[n - 3].dataOut[0]), 0u);
-    EXPECT_EQ(GetBe32(&fake.log[n - 3].dataOut[8]), 256u);
+    ASSERT_GE(n, 5u);
+    const std::vector<uint8_t> page(image.begin(), image.begin() + 256);
+    EXPECT_EQ(fake.log[n - 5].SubCommand(), 0xA5);
+    EXPECT_EQ(fake.log[n - 5].dataOut, page);
+    EXPECT_EQ(fake.log[n - 4].SubCommand(), 0x98);
+    EXPECT_EQ(GetBe32(&fake.log[n - 4].dataOut[0]), 0u);
+    EXPECT_EQ(GetBe32(&fake.log[n - 4].dataOut[8]), 256u);
+    EXPECT_EQ(fake.log[n - 3].SubCommand(), 0xA5);
+    std::vector<uint8_t> complement(page);
+    for (uint8_t& b : complement) b = static_cast<uint8_t>(~b);
+    EXPECT_EQ(fake.log[n - 3].dataOut, complement);
     EXPECT_EQ(fake.log[n - 2].SubCommand(), 0x97);
     EXPECT_EQ(fake.log[n - 1].SubCommand(), 0x81);
     EXPECT_EQ(fake.log[n - 1].length, 256u);
@@ -106,7 +112,7 @@ TEST_F(UpgradeTest, WaveformAtItsAddressIsWrittenAsItIs) {
     ASSERT_EQ(erases.size(), 3u);
     for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(GetBe32(&erases[i]->dataOut[0]), 0x200000 + i * 131072);
     EXPECT_EQ(fake.WithSubCommand(0xA5)[0]->dataOut[0], image[0]);
-    EXPECT_EQ(fake.WithSubCommand(0xA5).size(), 10u);  // no header page
+    EXPECT_EQ(fake.WithSubCommand(0xA5).size(), 20u);  // ten pieces and their verify fills; no header page
     EXPECT_EQ(Flash(0, 16), std::vector<uint8_t>(16, 0xFF));
 }
 
@@ -122,7 +128,7 @@ TEST_F(UpgradeTest, WaveformAtAddressZeroIsTreatedLikeFirmware) {
     const auto [out, status] = Run("2", Write("lut.wbf", image));
     EXPECT_EQ(out, "Done. Please reset QP7730.\n");
     EXPECT_EQ(fake.WithSubCommand(0xA5)[0]->dataOut[0], 0xFF);
-    EXPECT_EQ(fake.WithSubCommand(0xA5).size(), 2u);  // image, then the (1,000-byte) header page
+    EXPECT_EQ(fake.WithSubCommand(0xA5).size(), 4u);  // image, then the (1,000-byte) header page, each verified
     EXPECT_EQ(Flash(0, 1000), image);
 }
 
@@ -157,16 +163,15 @@ TEST_F(UpgradeTest, NoValidHeaderOverAWrongImage) {
     struct Case {
         const char* name;
         std::function<bool(const RecordedCommand&, size_t)> accept;
-        std::function<void(FakeController&)> corrupt;
     };
     int count = 0;
     const Case cases[] = {
         // Nothing erased: programming the held-back 0xFF header leaves the old one.
-        {"erase lost", [](const RecordedCommand& c, size_t) { return c.SubCommand() != 0x96; }, nullptr},
-        // The header page rewrite damages a byte after the header.
+        {"erase lost", [](const RecordedCommand& c, size_t) { return c.SubCommand() != 0x96; }},
+        // The header page rewrite damages a byte after the header: its memory write (the
+        // first 256-byte one) is lost, so the last piece read back is programmed instead.
         {"header page damaged",
-         [&count](const RecordedCommand& c, size_t) { return !(c.SubCommand() == 0xA5 && ++count == 4); },
-         nullptr},
+         [&count](const RecordedCommand& c, size_t) { return !(c.SubCommand() == 0xA5 && c.length == 256 && ++count == 1); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -241,6 +246,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   "Current FW does not support WBF converting.\n", -1, 0xFFFFFFFF}),
     [](const auto& info) { return std::string(info.param.name); });
 
+const char* kFailedText = "QP7730 FW upgrade failed.\n";
 const char* kNoSystemInfo = "System information not read from the controller. Upgrade refused.\n";
 
 // Without the whole system information the waveform address may read 0 (the firmware):
@@ -275,6 +281,64 @@ TEST_F(UpgradeTest, IncompleteSystemInformationRefusesBeforeTheFile) {
         EXPECT_EQ(status, -1);
         EXPECT_TRUE(fake.log.empty());
         EXPECT_EQ(Flash(0, old.size()), old);
+    }
+}
+
+// Read-back through the staging area: a flash read that did not happen must not pass for
+// equal because the staging area still holds what was just written. "ignore" commands
+// report success and do nothing, as failures do on the drive route; "fail" ones report
+// failure.
+TEST_F(UpgradeTest, ReadBackNeverComparesWithTheBytesJustStaged) {
+    const auto old = Image(70000, true);
+    const auto firmware = [] {
+        auto i = Image(20000, true);  // one piece: the staging area ends holding all of it
+        for (size_t k = 16; k < i.size(); ++k) i[k] ^= 0x3C;
+        return i;
+    }();
+    const auto waveform = Image(20000, false);
+    using Pick = std::function<bool(const RecordedCommand&, size_t)>;
+    auto nth = [](uint8_t sub, int n) {
+        return [sub, n, seen = 0](const RecordedCommand& c, size_t) mutable { return c.SubCommand() == sub && ++seen == n; };
+    };
+    auto both = [](Pick a, Pick b) { return [a, b](const RecordedCommand& c, size_t i) { return a(c, i) | b(c, i); }; };
+    auto flashCommand = [](const RecordedCommand& c, size_t) {
+        return c.SubCommand() == 0x96 || c.SubCommand() == 0x97 || c.SubCommand() == 0x98;
+    };
+    const struct {
+        const char* name;
+        const char* type;
+        Pick ignore, fail;
+        bool flashUntouched;
+    } cases[] = {
+        {"program and read of the piece lost", "1", both(nth(0x98, 1), nth(0x97, 1)), nullptr, false},
+        {"program and read of the header page lost", "1", both(nth(0x98, 2), nth(0x97, 2)), nullptr, false},
+        {"waveform: program and read lost", "2", both(nth(0x98, 1), nth(0x97, 1)), nullptr, false},
+        {"dead chip: no program takes effect", "1", [](const RecordedCommand& c, size_t) { return c.SubCommand() == 0x98; },
+         nullptr, false},
+        {"every flash command lost", "1", flashCommand, nullptr, true},
+        {"every flash command fails", "1", nullptr, flashCommand, true},
+        {"verify read fails, flash right", "1", nullptr, nth(0x97, 1), false},
+        {"verify fill fails, flash right", "1", nullptr, nth(0xA5, 2), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::copy(old.begin(), old.end(), fake.flash.begin());
+        fake.log.clear();
+        fake.ignore = c.ignore;
+        fake.accept = c.fail ? Pick([f = c.fail](const RecordedCommand& r, size_t i) mutable { return !f(r, i); })
+                             : Pick();
+        const bool isFirmware = *c.type == '1';
+        const auto& image = isFirmware ? firmware : waveform;
+        const auto [out, status] = Run(c.type, Write(isFirmware ? "fw.bin" : "lut.wbf", image));
+        EXPECT_EQ(out, kFailedText);
+        EXPECT_EQ(status, 0);
+        if (c.flashUntouched) {
+            EXPECT_EQ(Flash(0, old.size()), old);
+        }
+        // A valid header at 0 only over the untouched old image.
+        if (Flash(0, 16) == std::vector<uint8_t>(kHeader.begin(), kHeader.end())) {
+            EXPECT_EQ(Flash(0, old.size()), old);
+        }
     }
 }
 
