@@ -2,6 +2,11 @@
 // header is written as 0xFF with the rest of the image and only written for real once
 // the whole image has been read back equal: an interrupted or failed upgrade leaves a
 // header the boot code rejects, never a valid header over a wrong image.
+//
+// Nothing is erased unless the controller's system information arrived in full (the
+// waveform address comes from it) and the erased span lies below 2^32, where flash
+// addresses would wrap to the firmware at 0. The file is opened and read once: the
+// header that is checked is the header that is written.
 #include "flash/flash_upgrade.h"
 
 #include <unistd.h>
@@ -37,6 +42,7 @@ File OpenImage(const char* ulFileName) {
 }
 
 constexpr const char* kSystemInfoMissing = "System information not read from the controller. Upgrade refused.\n";
+constexpr const char* kRangeTooLong = "File of %u bytes does not fit in flash at 0x%X. Upgrade refused.\n";
 
 [[noreturn]] void Refuse(const char* text) {
     printf("%s", text);
@@ -92,26 +98,36 @@ void UpgradeFlashImage(const char* typeWord, const char* ulFileName) {
         if (A == kNoWaveformSupport) Refuse("Current FW does not support WBF converting.\n");
     }
 
-    File ulFile = OpenImage(ulFileName);
-    if (type == 1) {
-        uint8_t temp[kHeaderLength];
-        const size_t got = fread(temp, 1, sizeof temp, ulFile.get());
-        if (got != sizeof temp || std::memcmp(temp, fwHeader, sizeof temp) != 0) Refuse("Wrong FW Header!\n");
-    }
-    ulFile.reset();
-    ulFile = OpenImage(ulFileName);
-
     // Everything that can fail on the host happens before the first erase. (The file
     // closes itself on every early end.)
+    File ulFile = OpenImage(ulFileName);
     long length = -1;
     if (fseek(ulFile.get(), 0, SEEK_END) == 0) length = ftell(ulFile.get());
     if (length < 0 || static_cast<unsigned long>(length) > 0xFFFFFFFFul || fseek(ulFile.get(), 0, SEEK_SET) != 0)
         Refuse("Read file failed.\n");
     const uint32_t N = static_cast<uint32_t>(length);
+
+    uint8_t temp[kHeaderLength];
+    uint32_t headerRead = 0;
+    if (type == 1) {
+        headerRead = static_cast<uint32_t>(fread(temp, 1, sizeof temp, ulFile.get()));
+        if (headerRead != sizeof temp || std::memcmp(temp, fwHeader, sizeof temp) != 0) Refuse("Wrong FW Header!\n");
+    }
+
+    // The erase covers whole 128 KiB blocks from A; flash addresses are 32 bits wide.
+    const uint64_t eraseEnd = uint64_t{A} + (uint64_t{N} + kFlashEraseBlock - 1) / kFlashEraseBlock * kFlashEraseBlock;
+    if (eraseEnd > (uint64_t{1} << 32)) {
+        printf(kRangeTooLong, N, A);
+        EndRun(-1);
+    }
+
     std::unique_ptr<uint8_t[]> D(new (std::nothrow) uint8_t[N ? N : 1]);
     std::unique_ptr<uint8_t[]> R(new (std::nothrow) uint8_t[N ? N : 1]);
     if (!D || !R) Refuse("Not enough memory for the image file.\n");
-    if (fread(D.get(), 1, N, ulFile.get()) != N) Refuse("Read file failed.\n");
+    // The checked header is the start of the image; the rest follows it in the file.
+    if (headerRead > N) Refuse("Read file failed.\n");
+    std::memcpy(D.get(), temp, headerRead);
+    if (fread(D.get() + headerRead, 1, N - headerRead, ulFile.get()) != N - headerRead) Refuse("Read file failed.\n");
 
     const ProgressScope progress(isatty(STDERR_FILENO) == 1);
     const uint32_t held = N < kHeaderLength ? N : kHeaderLength;

@@ -15,6 +15,20 @@
 #include "link/endian.h"
 #include "tests/support/fake_controller.h"
 
+// The unit tests are linked with --wrap=fopen (and fopen64): every fopen of the library
+// passes through here, so a test can see and act on each open of the image file.
+std::function<void(const char* path)> g_onOpen;
+extern "C" FILE* __real_fopen(const char* path, const char* mode);
+extern "C" FILE* __real_fopen64(const char* path, const char* mode);
+extern "C" FILE* __wrap_fopen(const char* path, const char* mode) {
+    if (g_onOpen) g_onOpen(path);
+    return __real_fopen(path, mode);
+}
+extern "C" FILE* __wrap_fopen64(const char* path, const char* mode) {
+    if (g_onOpen) g_onOpen(path);
+    return __real_fopen64(path, mode);
+}
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -340,6 +354,62 @@ TEST_F(UpgradeTest, ReadBackNeverComparesWithTheBytesJustStaged) {
             EXPECT_EQ(Flash(0, old.size()), old);
         }
     }
+}
+
+// A range is refused before anything is sent when its erase blocks would pass 2^32 and
+// wrap to the firmware at 0.
+TEST_F(UpgradeTest, WaveformRangePastTheAddressSpaceIsRefused) {
+    const struct {
+        uint32_t address, length;
+        bool refused;
+    } cases[] = {
+        {0xFFFF8000, 0x10000, true},   // the data itself wraps
+        {0xFFFE0000, 0x20000, false},  // ends exactly at 2^32
+        {0xFFFE0000, 0x20001, true},   // the second erase block wraps
+        {0xFFFFFFF0, 1, true},         // one byte, but a whole erase block
+        {0xFFFFFFFE, 0, false},        // nothing to write
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.address);
+        SCOPED_TRACE(c.length);
+        fake.log.clear();
+        g_DeviceState.SystemInfo[kSysInfoWaveformAddress] = c.address;
+        const auto [out, status] = Run("2", Write("lut.wbf", Image(c.length, false)));
+        if (c.refused) {
+            char expected[128];
+            snprintf(expected, sizeof expected, "File of %u bytes does not fit in flash at 0x%X. Upgrade refused.\n",
+                     c.length, c.address);
+            EXPECT_EQ(out, expected);
+            EXPECT_EQ(status, -1);
+            EXPECT_TRUE(fake.log.empty());
+        } else {
+            EXPECT_EQ(status, 0);
+            for (uint8_t sub : {0x96, 0x97, 0x98})
+                for (const RecordedCommand* cmd : fake.WithSubCommand(sub)) EXPECT_GE(GetBe32(&cmd->dataOut[0]), c.address);
+        }
+    }
+}
+
+// The image file is opened once: a file replaced after its header was checked cannot
+// put an unchecked header into flash.
+TEST_F(UpgradeTest, FileIsReadOnceSoTheCheckedHeaderIsWritten) {
+    const auto checked = Image(50000, true);
+    auto other = Image(50000, true);
+    other[5] = 'X';  // a header nobody checked
+    for (size_t i = 16; i < other.size(); ++i) other[i] ^= 0xA5;
+    const std::string path = Write("fw.bin", checked);
+    const std::string replacement = Write("other.bin", other);
+    int opens = 0;
+    g_onOpen = [&](const char* opened) {
+        if (path != opened) return;
+        // From the second open on, the path names another file.
+        if (++opens == 2) fs::rename(replacement, path);
+    };
+    const auto [out, status] = Run("1", path);
+    g_onOpen = nullptr;
+    EXPECT_EQ(opens, 1);
+    EXPECT_EQ(out, kDone);
+    EXPECT_EQ(Flash(0, checked.size()), checked);
 }
 
 TEST_F(UpgradeTest, ReadOnlyImageIsAccepted) {

@@ -13,4 +13,6 @@ add_executable(unit_tests
   ${CMAKE_CURRENT_SOURCE_DIR}/flash_upgrade_test.cpp
 )
 target_link_libraries(unit_tests PRIVATE qp7730_test_support GTest::gtest_main)
+# The upgrade tests watch the library's file opens (flash_upgrade_test.cpp).
+target_link_options(unit_tests PRIVATE -Wl,--wrap=fopen -Wl,--wrap=fopen64)
 gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 60)
