@@ -167,10 +167,10 @@ Emulator::Emulator(const std::vector<std::string>& extraOptions) {
     }
     close(out[0]);
     if (!listening) {
-        Stop();
+        const int status = Stop();
         const std::string err = Stderr();
         std::filesystem::remove_all(dir_);
-        throw std::runtime_error("qp7730-emu did not start: " + text + err);
+        throw std::runtime_error("qp7730-emu did not start (exit status " + std::to_string(status) + "): " + text + err);
     }
 }
 

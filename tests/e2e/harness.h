@@ -13,7 +13,8 @@ namespace e2e {
 
 // A running qp7730-emu with a private socket, flash file, trace and panel PNG in a fresh
 // temporary directory. The constructor waits until the emulator listens and throws
-// std::runtime_error when it does not start. The destructor stops it (SIGTERM, wait) and
+// std::runtime_error when it does not start (the text has its exit status and what it
+// printed). The destructor stops it (SIGTERM, wait) and
 // removes the directory.
 class Emulator {
 public:
