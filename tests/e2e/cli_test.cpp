@@ -131,6 +131,20 @@ TEST_F(EmulatedController, MemoryDumpPrintsAllItems) {
     EXPECT_EQ(r.out, kStartup + "\nTesting 0x81 Read memory command...\n" + dump + "\nDone.\n");
 }
 
+// Output that could not be written is a failed run: one line on standard error, status -1.
+TEST_F(EmulatedController, LostStandardOutputFailsTheRun) {
+    for (const char* action : {"0x81", "-version", "0xAC"}) {
+        SCOPED_TRACE(action);
+        const RunResult r = RunTool({action}, emu.SocketPath(), 120, "/dev/full");
+        EXPECT_EQ(r.exitStatus, 255);
+        EXPECT_EQ(r.err, "qp7730: writing standard output failed: No space left on device\n");
+    }
+    // A user error keeps its status, and still reports the lost output.
+    const RunResult r = RunTool({"-Version"}, emu.SocketPath(), 120, "/dev/full");
+    EXPECT_EQ(r.exitStatus, 255);
+    EXPECT_NE(r.err.find("qp7730: writing standard output failed"), std::string::npos) << r.err;
+}
+
 TEST_F(EmulatedController, SolidFillWritesExactlyTheClippedRectangle) {
     struct Case {
         std::vector<std::string> args;

@@ -227,7 +227,8 @@ std::vector<std::string> Emulator::TraceLines() const {
 
 // ---- RunTool -------------------------------------------------------------------------
 
-RunResult RunTool(const std::vector<std::string>& args, const std::string& socketPath, int timeoutSec) {
+RunResult RunTool(const std::vector<std::string>& args, const std::string& socketPath, int timeoutSec,
+                  const char* stdoutFile) {
     CStrings argv;
     argv.items.push_back(QP7730_BIN);
     argv.items.insert(argv.items.end(), args.begin(), args.end());
@@ -248,10 +249,15 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& socke
         throw std::runtime_error("pipe failed");
     }
     const int nullFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int outFd = stdoutFile ? open(stdoutFile, O_WRONLY | O_CLOEXEC) : out[1];
+    if (outFd < 0) {
+        for (int fd : {out[0], out[1], err[0], err[1], nullFd}) close(fd);
+        throw std::runtime_error(std::string("cannot open ") + stdoutFile);
+    }
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(nullFd, 0);
-        dup2(out[1], 1);
+        dup2(outFd, 1);
         dup2(err[1], 2);
         execve(a[0], a, e);
         _exit(127);
@@ -259,6 +265,7 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& socke
     close(out[1]);
     close(err[1]);
     close(nullFd);
+    if (stdoutFile) close(outFd);
     RunResult result;
     if (pid < 0) {
         close(out[0]);

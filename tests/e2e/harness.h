@@ -58,8 +58,11 @@ struct RunResult {
 };
 
 // Runs the qp7730 binary with args, QP7730_EMULATOR set to socketPath (empty: a path where
-// nothing listens), stdin from /dev/null; stdout and stderr captured separately.
-RunResult RunTool(const std::vector<std::string>& args, const std::string& socketPath, int timeoutSec = 120);
+// nothing listens), stdin from /dev/null; stdout and stderr captured separately. With
+// stdoutFile, standard output goes to that file instead (e.g. "/dev/full") and out stays
+// empty.
+RunResult RunTool(const std::vector<std::string>& args, const std::string& socketPath, int timeoutSec = 120,
+                  const char* stdoutFile = nullptr);
 
 // A minimal bulk-only host of its own (not libqp7730), for looking into the controller.
 class EmuClient {
