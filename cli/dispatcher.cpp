@@ -3,6 +3,7 @@
 #include "cli/dispatcher.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -203,20 +204,27 @@ void Dispatch(int argc, char** argv) {
 }  // namespace
 
 int RunMain(int argc, char** argv) {
+    int status = 0;
     if (AsksForHelp(argc, argv)) {
         PrintUsage(stdout);
-        fflush(stdout);
-        return 0;
+    } else {
+        try {
+            StartDevice();
+            Dispatch(argc, argv);
+        } catch (const RunEnded& ended) {
+            status = ended.Status;
+        }
+        FreeHostImageBuffer();
+        CloseDevice();
     }
-    int status = 0;
-    try {
-        StartDevice();
-        Dispatch(argc, argv);
-    } catch (const RunEnded& ended) {
-        status = ended.Status;
+    // Standard output is the run's result: when any of it was lost (a full disk, a closed
+    // pipe), the run did not do what it reported.
+    errno = 0;
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        const int error = errno;
+        fprintf(stderr, "qp7730: writing standard output failed%s%s\n", error ? ": " : "",
+                error ? std::strerror(error) : "");
+        status = -1;
     }
-    FreeHostImageBuffer();
-    CloseDevice();
-    fflush(stdout);
     return status;
 }

@@ -18,5 +18,5 @@ mkdir -p "$prefix"
 flock -o "$prefix/.session" sh -c '
   if "$1" -p10 </dev/null >/dev/null 2>&1; then
     "$2" wineboot -i </dev/null >/dev/null 2>&1
-  fi' sh "$server" "$wine"
+  fi' sh "$server" "$wine" || true  # without a session of its own, wine starts one
 exec "$wine" "$@"

@@ -51,6 +51,8 @@ struct ENG {
 };
 
 uint8_t ReadMemory(uint32_t address, uint16_t length, uint8_t* destination);
+// The same 0x81 command, telling whether it succeeded and returned all length bytes.
+bool ReadMemoryInFull(uint32_t address, uint16_t length, uint8_t* destination);
 uint8_t WriteMemory(uint32_t address, uint16_t length, const uint8_t* source);
 uint8_t LoadImageArea(LdImgInfo& header, const uint8_t* pixels);
 uint8_t DisplayArea(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint32_t mode, uint32_t imageBufferAddress,
@@ -82,10 +84,19 @@ uint8_t WriteFlashFromMemory(const SPICmd& cmd);
 int32_t EraseFlashRange(uint32_t address, uint32_t count);
 int ReadFlashRange(uint32_t address, uint32_t count, uint8_t* destination, uint32_t staging);
 int WriteFlashRange(uint32_t address, uint32_t count, const uint8_t* source, uint32_t staging);
+// Reads a range back like ReadFlashRange into readBack and compares it with expected.
+// Before each piece's flash read the staging area is filled with the complement of the
+// expected bytes (one WriteMemory more per piece), so a flash read that did not happen
+// cannot pass for equal; a piece whose commands report failure, or whose memory read
+// returns fewer bytes than asked, counts as different.
+// Every piece is read whatever the outcome. True when all count bytes are equal.
+bool VerifyFlashRange(uint32_t address, uint32_t count, const uint8_t* expected, uint8_t* readBack,
+                      uint32_t staging);
 void ShowFirmwareVersion();
 
 // Optional progress report of the range operations: called after every erase block and
-// every piece with the phase ("erase", "write", "read"), the bytes done and the total.
+// every piece with the phase ("erase", "write", "read", "verify"), the bytes done and the
+// total.
 using FlashProgressFn = void (*)(const char* phase, uint32_t done, uint32_t total);
 void SetFlashProgress(FlashProgressFn progress);
 

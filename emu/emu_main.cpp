@@ -37,7 +37,8 @@ Socket and outputs:
                           "-panel.png"; with --listen, that of the default socket path; an
                           empty PATH turns it off)
   --flash-file PATH       keep the 16 MiB serial flash in PATH: used as it is when it has that
-                          size, otherwise created from the initial content; kept current after
+                          size, filled with the initial content when it is new or empty; a file
+                          of any other size is refused and left untouched; kept current after
                           every flash change (default: flash lives in memory only)
   --trace FILE            one JSON line per command: seq, cmd, cdb (hex), dir (in/out/none),
                           len, data (hex, first 64 bytes then "..."), fault, status

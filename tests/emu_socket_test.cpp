@@ -155,6 +155,23 @@ TEST(EmuSocket, SecondEmulatorOnTheSamePathIsRefusedAndStaleSocketsAreReplaced) 
     EXPECT_EQ(Identity(staleClient), "Generic Storage RamDisc 1.00");
 }
 
+TEST(EmuSocket, FlashFileOfAnotherSizeStopsTheStartAndIsKept) {
+    Emulator scratch;  // only for its temporary directory
+    const std::string path = scratch.TempDir() + "/notes.txt";
+    const std::string text = "not a flash image\n";
+    std::ofstream(path) << text;
+    try {
+        Emulator emu({"--flash-file", path});
+        ADD_FAILURE() << "the emulator started";
+    } catch (const std::runtime_error& e) {
+        const std::string what = e.what();
+        EXPECT_NE(what.find("(exit status 1)"), std::string::npos) << what;
+        EXPECT_NE(what.find("refusing to overwrite"), std::string::npos) << what;
+    }
+    const auto kept = e2e::ReadFileBytes(path);
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), text);
+}
+
 TEST(EmuSocket, SigtermEndsCleanlyAndRemovesTheSocket) {
     Emulator emu;
     EXPECT_EQ(emu.Stop(), 0);

@@ -54,6 +54,12 @@ std::string AfterWineNoDeviceStartup(const std::string& out, bool* ok) {
     return out.substr(at + kNotFound.size());
 }
 
+e2e::RunOptions ToFull() {
+    e2e::RunOptions options;
+    options.stdoutFile = "/dev/full";
+    return options;
+}
+
 const char* kAmount = "Incorrect argument ammount.\n";
 const char* kUnsupported = "Command not supported.\n";
 const char* kPmic01 = "Wrong argument. Please select 0 for Vcom setting or 1 for PMIC On/Off\n";
@@ -97,7 +103,9 @@ TEST(NoDevice, UnderWineSearchesEveryLetterThenRefusesEachErrorRow) {
 
 TEST(NoDevice, SearchesEveryLetterThenRefusesEachErrorRow) {
     if (e2e::ToolIsWindowsProgram()) GTEST_SKIP() << "Wine presents its own drive letters";
-    if (AnyScsiDisk()) GTEST_SKIP() << "this machine has SCSI disks; the search lines would differ";
+    // On the drive route the SG_IO stand-in hides the machine's own disks.
+    if (e2e::DefaultRoute() == e2e::Route::Emulator && AnyScsiDisk())
+        GTEST_SKIP() << "this machine has SCSI disks; the search lines would differ";
     const std::string startup = NoDeviceStartup();
     for (const ErrorRow& row : kErrorRows) {
         const RunResult r = RunTool(row.args, "");
@@ -156,6 +164,10 @@ TEST(Help, PrintsTheUsageWithoutOpeningTheController) {
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.exitStatus, 0);
     }
+    // The usage is the run's output: losing it is a failed run.
+    const RunResult r = RunTool({"--help"}, "", ToFull());
+    EXPECT_EQ(r.exitStatus, 255);
+    EXPECT_NE(r.err.find("writing standard output failed"), std::string::npos) << r.err;
 }
 
 TEST_F(EmulatedController, HelpWordsAreNoKeywordsAmongOtherWords) {
@@ -170,6 +182,7 @@ TEST_F(EmulatedController, HelpWordsAreNoKeywordsAmongOtherWords) {
 // Nobody is at a console (standard input is /dev/null): a failed exchange is reported on
 // standard error, on Windows too, and the run goes on.
 TEST(Diagnostics, FailReportsGoToStandardErrorWhenNoOneWatches) {
+    if (e2e::DefaultRoute() == e2e::Route::Drive) GTEST_SKIP() << "the drive route reports its own failures";
     Emulator emu{{"--width", "800", "--height", "600", "--image-buffer", "0x12000", "--fault", "bad-signature@3"}};
     const RunResult r = RunTool({"0xAD"}, emu.SocketPath());  // INQUIRY, 0x80, then 0xAD
     EXPECT_EQ(r.err, "[FAIL] CSW Signature (0x43425355)\n");
@@ -201,6 +214,25 @@ TEST_F(EmulatedController, MemoryDumpPrintsAllItems) {
         dump += item;
     }
     EXPECT_EQ(r.out, kStartup + "\nTesting 0x81 Read memory command...\n" + dump + "\nDone.\n");
+}
+
+// Output that could not be written is a failed run: one line on standard error, status -1.
+TEST_F(EmulatedController, LostStandardOutputFailsTheRun) {
+    for (const char* action : {"0x81", "-version", "0xAC"}) {
+        SCOPED_TRACE(action);
+        const RunResult r = RunTool({action}, emu.SocketPath(), ToFull());
+        EXPECT_EQ(r.exitStatus, 255);
+        // Windows' C library keeps no reason for a write that failed before the last flush.
+        if (e2e::ToolIsWindowsProgram()) {
+            EXPECT_EQ(r.err, "qp7730: writing standard output failed\n");
+        } else {
+            EXPECT_EQ(r.err, "qp7730: writing standard output failed: No space left on device\n");
+        }
+    }
+    // A user error keeps its status, and still reports the lost output.
+    const RunResult r = RunTool({"-Version"}, emu.SocketPath(), ToFull());
+    EXPECT_EQ(r.exitStatus, 255);
+    EXPECT_NE(r.err.find("qp7730: writing standard output failed"), std::string::npos) << r.err;
 }
 
 TEST_F(EmulatedController, SolidFillWritesExactlyTheClippedRectangle) {

@@ -4,6 +4,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <gtest/gtest.h>
+#include <link.h>
 #include <poll.h>
 #include <png.h>
 #include <signal.h>
@@ -15,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -30,6 +33,9 @@
 #endif
 #ifndef QP7730_BIN
 #error "QP7730_BIN must name the qp7730 binary"
+#endif
+#ifndef QP7730_SG_PRELOAD
+#error "QP7730_SG_PRELOAD must name the SG_IO stand-in library"
 #endif
 
 extern char** environ;
@@ -188,10 +194,10 @@ Emulator::Emulator(const std::vector<std::string>& extraOptions, Transport trans
     }
     close(out[0]);
     if (!listening) {
-        Stop();
+        const int status = Stop();
         const std::string err = Stderr();
         std::filesystem::remove_all(dir_);
-        throw std::runtime_error("qp7730-emu did not start: " + text + err);
+        throw std::runtime_error("qp7730-emu did not start (exit status " + std::to_string(status) + "): " + text + err);
     }
 }
 
@@ -249,6 +255,47 @@ std::vector<std::string> Emulator::TraceLines() const {
 // ---- RunTool -------------------------------------------------------------------------
 
 const char* ToolPath() { return QP7730_BIN; }
+namespace {
+
+constexpr const char* kNobodyListens = "/nonexistent-qp7730-e2e/nobody.sock";
+
+// Sets NAME=VALUE in an environment list, replacing an entry of the same name.
+void SetEnv(std::vector<std::string>& env, const std::string& entry) {
+    const std::string name = entry.substr(0, entry.find('=') + 1);
+    std::erase_if(env, [&](const std::string& e) { return e.starts_with(name); });
+    env.push_back(entry);
+}
+
+// The AddressSanitizer runtime when this process (built like the tool) has it as a shared
+// library. It must come first in LD_PRELOAD, ahead of the stand-in, or the tool refuses
+// to start.
+std::string SharedAsanRuntime() {
+    std::string path;
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) {
+            if (info->dlpi_name == nullptr || std::strstr(info->dlpi_name, "/libasan.so") == nullptr) return 0;
+            *static_cast<std::string*>(data) = info->dlpi_name;
+            return 1;
+        },
+        &path);
+    return path;
+}
+
+}  // namespace
+
+std::string SgPreloadPath() { return QP7730_SG_PRELOAD; }
+
+Route DefaultRoute() {
+    const char* route = getenv("QP7730_E2E_ROUTE");
+    return route != nullptr && std::string_view(route) == "sg" ? Route::Drive : Route::Emulator;
+}
+
+std::string DriveDiscoveryLines() {
+    const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(kDriveName[7])));
+    std::string s;
+    for (char c = 'A'; c < letter; ++c) s += std::string("\nSearching for device in ") + c + ":// ...\n-1: No device connected.\n";
+    return s + "\nSearching for device in " + letter + ":// ...\nDevice found.\nDevName: Generic Storage RamDisc 1.00\n";
+}
 
 std::vector<std::string> ToolCommand() {
     const char* tool = getenv("QP7730_E2E_TOOL");
@@ -274,20 +321,39 @@ std::vector<std::string> ToolCommand() {
 bool ToolIsWindowsProgram() { return ToolCommand().back().ends_with(".exe"); }
 
 RunResult RunTool(const std::vector<std::string>& args, const std::string& socketPath, int timeoutSec) {
-    return RunCommand(ToolCommand(), args, socketPath, timeoutSec);
+    RunOptions options;
+    options.timeoutSec = timeoutSec;
+    return RunTool(args, socketPath, options);
 }
 
-RunResult RunCommand(const std::vector<std::string>& command, const std::vector<std::string>& args,
-                     const std::string& socketPath, int timeoutSec) {
+RunResult RunTool(const std::vector<std::string>& args, const std::string& socketPath, const RunOptions& options) {
+    const int timeoutSec = options.timeoutSec;
+    const char* stdoutFile = options.stdoutFile;
     CStrings argv;
-    argv.items = command;
+    argv.items = options.command.empty() ? ToolCommand() : options.command;
     argv.items.insert(argv.items.end(), args.begin(), args.end());
     CStrings envp;
+    std::string inheritedPreload;
     for (char** e = environ; *e; ++e) {
-        if (!std::string_view(*e).starts_with("QP7730_EMULATOR=")) envp.items.emplace_back(*e);
+        const std::string_view entry(*e);
+        if (entry.starts_with("LD_PRELOAD=")) inheritedPreload = entry.substr(11);
+        else if (!entry.starts_with("QP7730_EMULATOR=") && !entry.starts_with("QP7730_SG_")) envp.items.emplace_back(*e);
     }
-    envp.items.push_back("QP7730_EMULATOR=" +
-                         (socketPath.empty() ? std::string("/nonexistent-qp7730-e2e/nobody.sock") : socketPath));
+    std::string preload = inheritedPreload;
+    if (options.route == Route::Drive) {
+        envp.items.push_back(std::string("QP7730_EMULATOR=") + kNobodyListens);
+        envp.items.push_back(std::string("QP7730_SG_DRIVE=") + kDriveName);
+        // Every drive-route run of the suite stands in for the same disk, and tests run side
+        // by side: without this they would take turns on its run lock (tested on its own).
+        envp.items.push_back("QP7730_TEST_NO_RUN_LOCK=1");
+        envp.items.push_back("QP7730_SG_EMULATOR=" + socketPath);
+        preload = QP7730_SG_PRELOAD + (preload.empty() ? "" : ":" + preload);
+        if (const std::string asan = SharedAsanRuntime(); !asan.empty()) preload = asan + ":" + preload;
+    } else {
+        envp.items.push_back("QP7730_EMULATOR=" + (socketPath.empty() ? std::string(kNobodyListens) : socketPath));
+    }
+    if (!preload.empty()) envp.items.push_back("LD_PRELOAD=" + preload);
+    for (const std::string& entry : options.env) SetEnv(envp.items, entry);
     char** a = argv.Get();
     char** e = envp.Get();
 
@@ -299,10 +365,15 @@ RunResult RunCommand(const std::vector<std::string>& command, const std::vector<
         throw std::runtime_error("pipe failed");
     }
     const int nullFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int outFd = stdoutFile ? open(stdoutFile, O_WRONLY | O_CLOEXEC) : out[1];
+    if (outFd < 0) {
+        for (int fd : {out[0], out[1], err[0], err[1], nullFd}) close(fd);
+        throw std::runtime_error(std::string("cannot open ") + stdoutFile);
+    }
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(nullFd, 0);
-        dup2(out[1], 1);
+        dup2(outFd, 1);
         dup2(err[1], 2);
         execve(a[0], a, e);
         _exit(127);
@@ -310,6 +381,7 @@ RunResult RunCommand(const std::vector<std::string>& command, const std::vector<
     close(out[1]);
     close(err[1]);
     close(nullFd);
+    if (stdoutFile) close(outFd);
     RunResult result;
     if (pid < 0) {
         close(out[0]);
@@ -353,6 +425,11 @@ RunResult RunCommand(const std::vector<std::string>& command, const std::vector<
         return result;
     }
     result.exitStatus = ExitCode(status);
+    if (options.route == Route::Drive && !socketPath.empty() && options.stripDiscovery && stdoutFile == nullptr) {
+        const std::string lines = DriveDiscoveryLines();
+        if (result.out.starts_with(lines)) result.out.erase(0, lines.size());
+        else ADD_FAILURE() << "the drive route did not find the controller at " << kDriveName << ":\n" << result.out;
+    }
     return result;
 }
 
@@ -597,9 +674,16 @@ std::vector<uint8_t> ReadGreyPng(const std::string& path, uint32_t* width, uint3
 }
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
+    // One read of the whole file: a byte-wise stream copy of a 16 MiB flash file takes
+    // seconds in a sanitizer build, and the fault matrix reads one per run.
+    std::ifstream f(path, std::ios::binary | std::ios::ate);
     if (!f) throw std::runtime_error("cannot read " + path);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+    const std::streamoff size = f.tellg();
+    std::vector<uint8_t> data(size > 0 ? static_cast<size_t>(size) : 0);
+    f.seekg(0);
+    if (size < 0 || !f.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size())))
+        throw std::runtime_error("cannot read " + path);
+    return data;
 }
 
 }  // namespace e2e

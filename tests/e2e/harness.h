@@ -20,7 +20,8 @@ inline void PrintTo(Transport transport, std::ostream* os) { *os << (transport =
 
 // A running qp7730-emu with a private socket, flash file, trace and panel PNG in a fresh
 // temporary directory. The constructor waits until the emulator listens and throws
-// std::runtime_error when it does not start. The destructor stops it (SIGTERM, wait) and
+// std::runtime_error when it does not start (the text has its exit status and what it
+// printed). The destructor stops it (SIGTERM, wait) and
 // removes the directory.
 class Emulator {
 public:
@@ -70,16 +71,50 @@ struct RunResult {
 // This build's qp7730 binary.
 const char* ToolPath();
 
-// Runs the qp7730 binary with args, QP7730_EMULATOR set to socketPath (empty: a path where
-// nothing listens), stdin from /dev/null; stdout and stderr captured separately.
+// How a run of qp7730 reaches the emulator.
+enum class Route {
+    // The tool's own emulator route: QP7730_EMULATOR names the socket.
+    Emulator,
+    // The drive route: the SG_IO stand-in (tests/sg_preload) is preloaded into the tool,
+    // kDriveName is the one SCSI disk there is, and its requests go to the emulator's
+    // socket; QP7730_EMULATOR names a path where nothing listens, so discovery gets past
+    // the pipe routes to the drive letters.
+    Drive,
+};
+
+// The disk that stands for the controller on the drive route, and its discovery lines.
+constexpr const char* kDriveName = "/dev/sdc";
+std::string DriveDiscoveryLines();
+
+// The SG_IO stand-in library (tests/sg_preload) that the drive route preloads.
+std::string SgPreloadPath();
+
+// Route of RunTool: Drive when the environment has QP7730_E2E_ROUTE=sg, else Emulator.
+// ctest runs the end-to-end executables once with each.
+Route DefaultRoute();
+
+struct RunOptions {
+    Route route = DefaultRoute();
+    std::vector<std::string> env;  // extra NAME=VALUE entries for the tool
+    int timeoutSec = 120;
+    // On the drive route with an emulator, RunTool checks that standard output begins with
+    // DriveDiscoveryLines() (a test failure when not) and removes them, so that the same
+    // expectations hold on both routes. False keeps the output whole.
+    bool stripDiscovery = true;
+    // Standard output goes to this file instead (e.g. "/dev/full") and out stays empty.
+    const char* stdoutFile = nullptr;
+    // The program run and its leading words; empty: ToolCommand().
+    std::vector<std::string> command;
+};
+
+// Runs the qp7730 binary with args against the emulator at socketPath (empty: none, the
+// tool finds no controller), stdin from /dev/null; stdout and stderr captured separately.
+RunResult RunTool(const std::vector<std::string>& args, const std::string& socketPath, const RunOptions& options);
 RunResult RunTool(const std::vector<std::string>& args, const std::string& socketPath, int timeoutSec = 120);
 
 // The command RunTool runs: this build's qp7730, or the words (separated by blanks) of
 // QP7730_E2E_TOOL when that is set, e.g. a Windows qp7730.exe behind Wine.
 std::vector<std::string> ToolCommand();
-// RunTool with another command in place of ToolCommand().
-RunResult RunCommand(const std::vector<std::string>& command, const std::vector<std::string>& args,
-                     const std::string& socketPath, int timeoutSec = 120);
 // True when the tool is a Windows program (the command's last word ends in ".exe").
 bool ToolIsWindowsProgram();
 

@@ -227,8 +227,9 @@ TEST_F(PictureLoad, WindowsProgramGivesTheBytesOfThisBuild) {
         std::vector<uint8_t> frames[2];
         for (int run = 0; run < 2; ++run) {
             EmuClient(emu.SocketPath()).WriteMemory(kBase, cleared);
-            const RunResult r = run == 0 ? e2e::RunCommand({e2e::ToolPath()}, {"-load", path}, emu.SocketPath())
-                                         : RunTool({"-load", path}, emu.SocketPath());
+            e2e::RunOptions options;
+            if (run == 0) options.command = {e2e::ToolPath()};
+            const RunResult r = RunTool({"-load", path}, emu.SocketPath(), options);
             ASSERT_EQ(r.exitStatus, 0) << r.out;
             frames[run] = Frame();
         }
