@@ -2,7 +2,6 @@
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
-#include <sys/stat.h>
 
 #include "platform/platform.h"
 
