@@ -479,10 +479,7 @@ void Server::ReportExitAfter() const {
 }
 
 int Server::Run(Model& model) {
-    if (config_.interleave) {
-        RunInterleaved(model);
-        return 0;
-    }
+    if (config_.interleave) return RunInterleaved(model);
     for (;;) {
         switch (WaitFor(listenFd_, POLLIN, -1)) {
             case Wait::Stop: return 0;
@@ -502,7 +499,7 @@ int Server::Run(Model& model) {
     return 0;
 }
 
-void Server::RunInterleaved(Model& model) {
+int Server::RunInterleaved(Model& model) {
     struct Connection {
         int fd;
         uint64_t number;  // from 1, in the order accepted; shown in the trace
@@ -511,11 +508,13 @@ void Server::RunInterleaved(Model& model) {
     std::vector<pollfd> fds;
     uint64_t accepted = 0;
     bool stop = false;
+    int status = 0;
     while (!stop) {
         fds.assign({{g_stopPipe[0], POLLIN, 0}, {listenFd_, POLLIN, 0}});
         for (const Connection& c : open) fds.push_back({c.fd, POLLIN, 0});
         if (poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR) continue;
+            status = 1;
             break;
         }
         if (fds[0].revents & POLLIN) {
@@ -558,6 +557,7 @@ void Server::RunInterleaved(Model& model) {
     for (const Connection& c : open) close(c.fd);
     model.SyncFlash();
     ReportExitAfter();
+    return status;
 }
 
 bool Server::ServeConnection(int fd, Model& model) {

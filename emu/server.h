@@ -104,8 +104,8 @@ private:
     Served ServeCommand(int fd, Model& model, int waitMs, uint64_t connection);
     // Serves one connection; false when the whole emulator is to end.
     bool ServeConnection(int fd, Model& model);
-    // The poll loop of interleave: returns when the emulator is to end.
-    void RunInterleaved(Model& model);
+    // The poll loop of interleave: returns the exit status when the emulator is to end.
+    int RunInterleaved(Model& model);
     void ReportExitAfter() const;
     const Fault* FaultFor(uint64_t command) const;
     void Trace(uint64_t seq, const std::string& line);
