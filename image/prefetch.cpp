@@ -26,6 +26,8 @@ public:
         format_ = inner_->Format();
         fileWidth_ = inner_->FileWidth();
         fileHeight_ = inner_->FileHeight();
+        scaleNum_ = inner_->ScaleNum();
+        scaleDenom_ = inner_->ScaleDenom();
         rowBytes_ = RowBytes(format_.width, format_.depth);
         ring_.resize(rowBytes_ * kRingRows);
     }
@@ -61,6 +63,12 @@ public:
         const uint8_t* p = NextRowAddress(row);
         if (p && p != row) memcpy(row, p, rowBytes_);
         return p != nullptr;
+    }
+
+    // The decoder's reason, once the worker has stopped (before that it may still write it).
+    std::string Failure() const override {
+        if (!worker_.joinable() || ended_.load()) return inner_->Failure();
+        return {};
     }
 
 private:
