@@ -169,6 +169,7 @@ std::vector<uint8_t> MakePng(const PngSpec& s, const std::vector<uint16_t>& samp
     png_infop info = png_create_info_struct(png);
     if (setjmp(png_jmpbuf(png))) throw std::runtime_error("libpng could not write the test picture");
     png_set_write_fn(png, &out, AppendPng, NoFlush);
+    png_set_compression_level(png, 1);  // test pictures: fast rather than small
     png_set_IHDR(png, info, s.width, s.height, s.bitDepth, s.colourType,
                  s.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
