@@ -190,7 +190,7 @@ TEST_P(PngRefused, QuicklyInLittleMemoryWithAReason) {
     const std::string path = WriteFile(std::string(GetParam().name) + ".png", GetParam().bytes());
     const imgtest::Bounded b = imgtest::RunBounded([&] { imgtest::LoadInChild(path, 1872, 1404); }, 2000 * imgtest::kSlowdown);
     ASSERT_TRUE(b.finished) << b.ms << " ms";
-    EXPECT_LT(b.peakGrowthMb, 64);
+    EXPECT_LT(b.peakGrowthMb, 64 * imgtest::kMemoryOverhead);
     const imgtest::Decoded d = imgtest::DecodeFile(path, 1872, 1404);
     EXPECT_FALSE(d.ok);
     EXPECT_NE(d.why.find(GetParam().reason), std::string::npos) << d.why;
@@ -209,7 +209,7 @@ TEST(ImagePng, LargePngIsStreamed) {
     samples = {};
     const imgtest::Bounded b = imgtest::RunBounded([&] { imgtest::LoadInChild(path, 800, 600); }, 20000 * imgtest::kSlowdown);
     ASSERT_TRUE(b.finished) << b.ms << " ms";
-    EXPECT_LT(b.peakGrowthMb, 40);
+    EXPECT_LT(b.peakGrowthMb, 40 * imgtest::kMemoryOverhead);
 }
 
 TEST(ImagePng, MutatedFilesLoadOrAreRefusedWithinBounds) {
@@ -226,7 +226,7 @@ TEST(ImagePng, MutatedFilesLoadOrAreRefusedWithinBounds) {
             const std::string path = WriteFile("mutated_" + std::to_string(index++) + ".png", f);
             const imgtest::Bounded b = imgtest::RunBounded([&] { imgtest::LoadInChild(path); }, 2000 * imgtest::kSlowdown);
             ASSERT_TRUE(b.finished) << c.name << " round " << round;
-            EXPECT_LT(b.peakGrowthMb, 300);
+            EXPECT_LT(b.peakGrowthMb, 300 * imgtest::kMemoryOverhead);
         }
     }
 }

@@ -60,6 +60,18 @@ std::string WriteFile(const std::string& name, const std::vector<uint8_t>& bytes
     return path;
 }
 
+#if defined(__SANITIZE_THREAD__)
+const int kMemoryOverhead = 5;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+const int kMemoryOverhead = 5;
+#else
+const int kMemoryOverhead = 1;
+#endif
+#else
+const int kMemoryOverhead = 1;
+#endif
+
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 const int kSlowdown = 10;
 #elif defined(__has_feature)

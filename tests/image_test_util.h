@@ -49,6 +49,9 @@ Bounded RunBounded(const std::function<void()>& work, int limitMs);
 void LoadInChild(const std::string& path, uint32_t panelWidth = 800, uint32_t panelHeight = 600);
 // Sanitizer builds run several times slower; time bounds of tests are multiplied by this.
 extern const int kSlowdown;
+// ThreadSanitizer keeps four bytes of shadow for each byte of memory that instrumented
+// code allocates; memory bounds of tests are multiplied by this.
+extern const int kMemoryOverhead;
 
 // A whole picture read through qpimg::OpenImage, row by row.
 struct Decoded {
