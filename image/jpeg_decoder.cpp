@@ -220,20 +220,43 @@ public:
             format_.height = cinfo_.output_height;
             format_.depth = 24;
         }
-        if (cmyk_) cmykRow_.resize(size_t{format_.width} * 4);
+        rowBytes_ = RowBytes(format_.width, format_.depth);
+        decoded_.resize(size_t{format_.width} * (cmyk_ ? 4 : format_.depth / 8) + 2 * kOffAlignment);
+        if (cmyk_) converted_.resize(rowBytes_);
         return true;
     }
 
+    // The row is decoded into this source's own buffer and handed out from there.
+    const uint8_t* NextRowAddress(uint8_t*) override { return Decode(); }
+
     bool ReadRow(uint8_t* row) override {
-        if (!failure_.empty() || cinfo_.output_scanline >= cinfo_.output_height) return false;
-        if (!SafeReadScanline(&cinfo_, cmyk_ ? cmykRow_.data() : row)) {
+        const uint8_t* p = Decode();
+        if (p) memcpy(row, p, rowBytes_);
+        return p != nullptr;
+    }
+
+private:
+    // libjpeg-turbo stores output rows whose address is a multiple of 16 with
+    // non-temporal stores, which go past the caches to memory; the rows are read again at
+    // once, so they are decoded at an address that is not (8 bytes past one that is).
+    static constexpr size_t kOffAlignment = 8;
+    uint8_t* DecodeTarget() {
+        const auto at = reinterpret_cast<uintptr_t>(decoded_.data());
+        return decoded_.data() + (16 - at % 16) % 16 + kOffAlignment;
+    }
+
+    const uint8_t* Decode() {
+        if (!failure_.empty() || cinfo_.output_scanline >= cinfo_.output_height) return nullptr;
+        uint8_t* target = DecodeTarget();
+        if (!SafeReadScanline(&cinfo_, target)) {
             failure_ = "corrupt JPEG data at row " + std::to_string(cinfo_.output_scanline) + ": " + err_.text;
-            return false;
+            return nullptr;
         }
-        if (!cmyk_) return true;
+        if (!cmyk_) return target;
         // Adobe writes CMYK inverted (0 = full ink), and says so with its marker.
         const bool inverted = cinfo_.saw_Adobe_marker;
-        const uint8_t* p = cmykRow_.data();
+        const uint8_t* p = target;
+        uint8_t* row = converted_.data();
         for (uint32_t x = 0; x < format_.width; ++x, p += 4, row += 3) {
             unsigned c = p[0], m = p[1], y = p[2], k = p[3];
             if (!inverted) c = 255 - c, m = 255 - m, y = 255 - y, k = 255 - k;
@@ -241,10 +264,9 @@ public:
             row[1] = static_cast<uint8_t>((m * k + 127) / 255);
             row[2] = static_cast<uint8_t>((c * k + 127) / 255);
         }
-        return true;
+        return converted_.data();
     }
 
-private:
     FILE* file_;
     jpeg_decompress_struct cinfo_{};
     ErrorManager err_{};
@@ -252,7 +274,9 @@ private:
     uint64_t fileBytes_ = 0;
     bool created_ = false;
     bool cmyk_ = false;
-    std::vector<uint8_t> cmykRow_;
+    size_t rowBytes_ = 0;
+    std::vector<uint8_t> decoded_;    // libjpeg's output row (C, M, Y, K for CMYK files)
+    std::vector<uint8_t> converted_;  // CMYK rows as blue, green, red
 };
 
 }  // namespace

@@ -6,6 +6,9 @@
 // variable are used only when a side has to sleep (ring full or empty). A side that is
 // about to sleep raises its flag and checks again under the mutex; the other side moves
 // its counter first and then looks at the flag, so one of them always sees the other.
+// A sleeping side is woken only when a batch of rows (kWakeRows) is ready for it, or the
+// picture has ended: waking a thread for every row costs more than most rows take.
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -19,6 +22,7 @@ namespace qpimg {
 namespace {
 
 constexpr uint32_t kRingRows = 64;
+constexpr uint32_t kWakeRows = 16;
 
 class PrefetchSource final : public RowSource {
 public:
@@ -49,9 +53,11 @@ public:
         Release();
         const uint64_t c = consumed_.load();
         if (produced_.load() == c) {
+            // Sleep until a batch is ready (or what is left of the picture, or the end).
+            const uint64_t batch = std::min<uint64_t>(kWakeRows, format_.height > c ? format_.height - c : 1);
             std::unique_lock<std::mutex> lock(mutex_);
             consumerWaiting_.store(true);
-            changed_.wait(lock, [&] { return produced_.load() != c || ended_.load(); });
+            changed_.wait(lock, [&] { return produced_.load() - c >= batch || ended_.load(); });
             consumerWaiting_.store(false);
             if (produced_.load() == c) return nullptr;  // failed, or no more rows
         }
@@ -75,8 +81,8 @@ private:
     void Release() {
         if (!holding_) return;
         holding_ = false;
-        consumed_.fetch_add(1);
-        if (producerWaiting_.load()) Wake();
+        const uint64_t c = consumed_.fetch_add(1) + 1;
+        if (producerWaiting_.load() && produced_.load() - c <= kRingRows - kWakeRows) Wake();
     }
     void Wake() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -87,15 +93,16 @@ private:
         for (uint32_t r = 0; r < format_.height; ++r) {
             const uint64_t p = produced_.load();
             if (p - consumed_.load() >= kRingRows) {
+                // Sleep until a batch of slots is free.
                 std::unique_lock<std::mutex> lock(mutex_);
                 producerWaiting_.store(true);
-                changed_.wait(lock, [&] { return stop_.load() || p - consumed_.load() < kRingRows; });
+                changed_.wait(lock, [&] { return stop_.load() || p - consumed_.load() <= kRingRows - kWakeRows; });
                 producerWaiting_.store(false);
             }
             if (stop_.load()) break;
             if (!inner_->ReadRow(ring_.data() + (p % kRingRows) * rowBytes_)) break;
-            produced_.fetch_add(1);
-            if (consumerWaiting_.load()) Wake();
+            const uint64_t made = produced_.fetch_add(1) + 1;
+            if (consumerWaiting_.load() && (made - consumed_.load() >= kWakeRows || made == format_.height)) Wake();
         }
         ended_.store(true);
         Wake();

@@ -75,7 +75,7 @@ AreaResampler::AreaResampler(RowSource& source, uint32_t dstWidth, uint32_t dstH
     inverse_ = 1.0 / (2.0 * total_);
     bias_ = 1.0 / (4.0 * total_);
     raw_.resize(RowBytes(f.width, f.depth));
-    colours_.resize(size_t{f.width} * channels_);
+    if (f.depth != 24) colours_.resize(size_t{f.width} * channels_);
     hRow_.resize(size_t{dstWidth} * channels_);
     acc_.resize(size_t{dstWidth} * channels_);
 }
@@ -87,9 +87,12 @@ bool AreaResampler::FetchSourceRow() {
     const uint8_t* row = source_.NextRowAddress(raw_.data());
     if (!row) return false;
     ++nextSourceRow_;
-    RowToColours(source_.Format(), channels_, row, colours_.data());
+    const uint8_t* c = row;  // 24-bit rows are blue, green, red already
+    if (source_.Format().depth != 24) {
+        RowToColours(source_.Format(), channels_, row, colours_.data());
+        c = colours_.data();
+    }
     const Axis& x = *xAxis_;
-    const uint8_t* c = colours_.data();
     double* out = hRow_.data();
     if (channels_ == 1) {
         for (uint32_t j = 0; j < dstWidth_; ++j) {
