@@ -329,7 +329,7 @@ private:
             const uint8_t n = Byte(pos), c = Byte(pos + 1);
             pos += 2;
             if (n > 0) {
-                if (out) {
+                if (out && x < w) {
                     for (uint32_t k = 0; k < n; ++k) put(x + k, rle8 ? c : static_cast<uint8_t>(k & 1 ? c & 0x0F : c >> 4));
                 }
                 x += n;
@@ -349,7 +349,7 @@ private:
                 }
             } else {
                 const uint64_t bytes = rle8 ? c : (c + 1u) / 2;
-                if (out) {
+                if (out && x < w) {
                     for (uint32_t k = 0; k < c; ++k) {
                         const uint64_t at = pos + (rle8 ? k : k / 2);
                         if (at >= end_) break;

@@ -69,7 +69,8 @@ void RowToGrey(const qpimg::PixelFormat& f, const uint8_t* row, const uint8_t* i
     }
 }
 
-// Pictures of at least this many decoded pixels are decoded on a second thread.
+// Pictures to be fitted of at least this many decoded pixels are decoded on a second
+// thread while this one stretches the rows before.
 constexpr uint64_t kPrefetchPixels = 256 * 1024;
 
 // Decodes into `out`; returns the size delivered, 0 x 0 when nothing was (`why` then
@@ -84,10 +85,11 @@ void DecodeInto(const char* path, uint8_t* out, uint32_t panelW, uint32_t panelH
     auto source = qpimg::OpenImage(path, panelW, panelH, why);
     if (!source) return;
     const qpimg::PixelFormat f = source->Format();
-    if (uint64_t{f.width} * f.height >= kPrefetchPixels) source = qpimg::Prefetched(std::move(source));
     uint32_t width = source->FileWidth(), height = source->FileHeight();
+    const bool fit = width > panelW || height > panelH;
+    if (fit && uint64_t{f.width} * f.height >= kPrefetchPixels) source = qpimg::Prefetched(std::move(source));
 
-    if (width > panelW || height > panelH) {
+    if (fit) {
         // Fit: both sides become the panel's, whichever was exceeded; the aspect ratio
         // is not kept. The stretched colours then go through the grey rule.
         width = panelW, height = panelH;
