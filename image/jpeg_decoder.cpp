@@ -227,11 +227,14 @@ public:
     }
 
     // The row is decoded into this source's own buffer and handed out from there.
-    const uint8_t* NextRowAddress(uint8_t*) override { return Decode(); }
+    const uint8_t* NextRowAddress(uint8_t*) override { return Decode(nullptr); }
 
+    // A row address that libjpeg-turbo will not write past the caches (see DecodeTarget)
+    // is decoded into directly.
     bool ReadRow(uint8_t* row) override {
-        const uint8_t* p = Decode();
-        if (p) memcpy(row, p, rowBytes_);
+        const bool direct = !cmyk_ && reinterpret_cast<uintptr_t>(row) % 16 != 0;
+        const uint8_t* p = Decode(direct ? row : nullptr);
+        if (p && p != row) memcpy(row, p, rowBytes_);
         return p != nullptr;
     }
 
@@ -245,9 +248,11 @@ private:
         return decoded_.data() + (16 - at % 16) % 16 + kOffAlignment;
     }
 
-    const uint8_t* Decode() {
+    // Decodes the next row into `target`, or this source's own buffer when null; returns
+    // where the row (as blue, green, red or grey) is.
+    const uint8_t* Decode(uint8_t* target) {
         if (!failure_.empty() || cinfo_.output_scanline >= cinfo_.output_height) return nullptr;
-        uint8_t* target = DecodeTarget();
+        if (!target) target = DecodeTarget();
         if (!SafeReadScanline(&cinfo_, target)) {
             failure_ = "corrupt JPEG data at row " + std::to_string(cinfo_.output_scanline) + ": " + err_.text;
             return nullptr;

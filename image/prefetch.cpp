@@ -33,7 +33,13 @@ public:
         scaleNum_ = inner_->ScaleNum();
         scaleDenom_ = inner_->ScaleDenom();
         rowBytes_ = RowBytes(format_.width, format_.depth);
-        ring_.resize(rowBytes_ * kRingRows);
+        // Slots 8 bytes past a multiple of 16, a multiple of 16 apart: a decoder that
+        // writes aligned rows past the caches (libjpeg-turbo) then writes into them
+        // directly and through the caches.
+        pitch_ = (rowBytes_ + 15) / 16 * 16;
+        ring_.resize(pitch_ * kRingRows + 32);
+        const auto at = reinterpret_cast<uintptr_t>(ring_.data());
+        slots_ = ring_.data() + (16 - at % 16) % 16 + 8;
     }
     ~PrefetchSource() override {
         stop_.store(true);
@@ -62,7 +68,7 @@ public:
             if (produced_.load() == c) return nullptr;  // failed, or no more rows
         }
         holding_ = true;  // the slot stays ours until the next call
-        return ring_.data() + (c % kRingRows) * rowBytes_;
+        return slots_ + (c % kRingRows) * pitch_;
     }
 
     bool ReadRow(uint8_t* row) override {
@@ -100,7 +106,7 @@ private:
                 producerWaiting_.store(false);
             }
             if (stop_.load()) break;
-            if (!inner_->ReadRow(ring_.data() + (p % kRingRows) * rowBytes_)) break;
+            if (!inner_->ReadRow(slots_ + (p % kRingRows) * pitch_)) break;
             const uint64_t made = produced_.fetch_add(1) + 1;
             if (consumerWaiting_.load() && (made - consumed_.load() >= kWakeRows || made == format_.height)) Wake();
         }
@@ -109,8 +115,9 @@ private:
     }
 
     std::unique_ptr<RowSource> inner_;
-    size_t rowBytes_ = 0;
+    size_t rowBytes_ = 0, pitch_ = 0;
     std::vector<uint8_t> ring_;
+    uint8_t* slots_ = nullptr;  // the first slot in ring_
     std::mutex mutex_;
     std::condition_variable changed_;
     std::atomic<uint64_t> produced_{0}, consumed_{0};
