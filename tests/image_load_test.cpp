@@ -1,6 +1,11 @@
 // The "-load FILE" action: file type check, printed lines, fit to the panel, the grey
 // conversion of each depth, the transfer, and the ways a file is refused.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <thread>
 
 #include <filesystem>
 #include <functional>
@@ -10,6 +15,19 @@
 #include "image/image.h"
 #include "image/image_service.h"
 #include "tests/image_test_util.h"
+
+// Counts the threads the process starts: this definition stands in for the C library's
+// (the dynamic linker resolves the calls of the C++ runtime to the program's own) and
+// passes each call on.
+namespace {
+std::atomic<int> g_ThreadsStarted{0};
+}
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg) {
+    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static const Create real = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+    g_ThreadsStarted.fetch_add(1);
+    return real(thread, attr, start, arg);
+}
 
 namespace {
 
@@ -424,6 +442,24 @@ TEST_F(LoadImage, GreyscaleAndCmykJpegs) {
     const auto& got = g_TransferCalls[0].pixels;
     EXPECT_GE(got[10 * w + 3], 250);
     EXPECT_LE(got[10 * w + w - 3], 5);
+}
+
+// Large pictures that are fitted are decoded on a second thread; pictures at their own
+// size, and small ones, on this one.
+TEST_F(LoadImage, LargeFittedPicturesAreDecodedAhead) {
+    if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "one processor: nothing to gain from a second thread";
+    struct {
+        uint32_t w, h;
+        int threads;
+    } cases[] = {{1603, 1207, 1}, {800, 600, 0}, {900, 290, 0}};
+    for (const auto& c : cases) {
+        const std::string path = WriteFile("ahead_" + std::to_string(c.w) + ".bmp", Bmp24(c.w, c.h, Bgr24(c.w, c.h)));
+        const int before = g_ThreadsStarted.load();
+        Run(path);
+        EXPECT_EQ(g_ThreadsStarted.load() - before, c.threads) << c.w << "x" << c.h;
+        ASSERT_EQ(g_TransferCalls.size(), 1u);
+        g_TransferCalls.clear();
+    }
 }
 
 TEST_F(LoadImage, MissingImageBufferEndsTheRunWithAMessage) {
