@@ -93,6 +93,26 @@ void StretchBgr(const uint8_t* c, const uint32_t* start, const uint32_t* fixed, 
     }
 }
 
+// The vertical sums and the final division, with wider vectors where the processor has
+// them (AVX2, without fused multiply-add: the same operations, the same results).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#define QP_WIDE __attribute__((target_clones("avx2", "default")))
+#else
+#define QP_WIDE
+#endif
+
+QP_WIDE void Weigh(double* a, const double* h, double w, size_t n, bool first) {
+    if (first) {
+        for (size_t e = 0; e < n; ++e) a[e] = w * h[e];
+    } else {
+        for (size_t e = 0; e < n; ++e) a[e] += w * h[e];
+    }
+}
+
+QP_WIDE void Finish(const double* a, size_t n, double total, double inverse, double bias, uint8_t* out) {
+    for (size_t e = 0; e < n; ++e) out[e] = static_cast<uint8_t>(static_cast<int>((2.0 * a[e] + total) * inverse + bias));
+}
+
 }  // namespace
 
 AreaResampler::AreaResampler(RowSource& source, uint32_t dstWidth, uint32_t dstHeight)
@@ -173,18 +193,9 @@ bool AreaResampler::NextRow(uint8_t* out) {
         while (nextSourceRow_ <= i) {
             if (!FetchSourceRow()) return false;
         }
-        const double w = y.weight[y.offset[j] + k];
-        const double* h = hRow_.data();
-        double* a = acc_.data();
-        if (k == 0) {
-            for (size_t e = 0; e < n; ++e) a[e] = w * h[e];
-        } else {
-            for (size_t e = 0; e < n; ++e) a[e] += w * h[e];
-        }
+        Weigh(acc_.data(), hRow_.data(), y.weight[y.offset[j] + k], n, k == 0);
     }
-    const double total = total_, inverse = inverse_, bias = bias_;
-    const double* a = acc_.data();
-    for (size_t e = 0; e < n; ++e) out[e] = static_cast<uint8_t>(static_cast<int>((2.0 * a[e] + total) * inverse + bias));
+    Finish(acc_.data(), n, total_, inverse_, bias_, out);
     return true;
 }
 
