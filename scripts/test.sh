@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Runs every test twice: in the normal build and with AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer; and the image tests (the code that decodes on a second
+# thread) a third time with ThreadSanitizer, building only what they need.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh default asan
-for preset in default asan; do
+scripts/setup.sh default asan tsan
+for preset in default asan tsan; do
   echo "== tests: $preset"
   ctest --preset "$preset"
 done
