@@ -3,9 +3,17 @@
 //
 // The picture is streamed: rows come from the decoder one at a time, are stretched on
 // the way when the picture is larger than the panel, and are converted to grey straight
-// into HostImageBuffer. The whole decoded picture is never held.
+// into HostImageBuffer. Decoders hold a few rows, except where a format needs the whole
+// picture before its first row (multi-scan JPEGs, interlaced PNGs), and then only within
+// the memory the file's size allows (qpimg::MemoryAllowed). Large pictures are decoded
+// on a second thread while this one stretches and converts the rows before.
+//
+// When a file yields no picture, the reason (the file is missing, is no picture, declares
+// a size or asks for memory or work that is refused, is corrupt at some row) goes to
+// standard error; standard output carries only the usual lines.
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "image/grey.h"
@@ -53,29 +61,41 @@ void RowToGrey(const qpimg::PixelFormat& f, const uint8_t* row, const uint8_t* i
     }
 }
 
-// Decodes into HostImageBuffer; returns the size delivered, 0 x 0 when nothing was.
-void DecodeInto(const char* path, uint8_t* out, uint32_t panelW, uint32_t panelH, uint32_t& w, uint32_t& h) {
-    w = h = 0;
-    auto source = qpimg::OpenImage(path, panelW, panelH);
-    if (!source) return;
-    const qpimg::PixelFormat& f = source->Format();
-    uint32_t width = source->FileWidth(), height = source->FileHeight();
+// Pictures to be fitted of at least this many decoded pixels are decoded on a second
+// thread while this one stretches the rows before.
+constexpr uint64_t kPrefetchPixels = 256 * 1024;
 
-    if (width > panelW || height > panelH) {
+// Decodes into `out`; returns the size delivered, 0 x 0 when nothing was (`why` then
+// says why).
+void DecodeInto(const char* path, uint8_t* out, uint32_t panelW, uint32_t panelH, uint32_t& w, uint32_t& h,
+                std::string& why) {
+    w = h = 0;
+    if (panelW == 0 || panelH == 0) {
+        why = "the panel size is " + std::to_string(panelW) + " x " + std::to_string(panelH);
+        return;
+    }
+    auto source = qpimg::OpenImage(path, panelW, panelH, why);
+    if (!source) return;
+    const qpimg::PixelFormat f = source->Format();
+    uint32_t width = source->FileWidth(), height = source->FileHeight();
+    const bool fit = width > panelW || height > panelH;
+    if (fit && uint64_t{f.width} * f.height >= kPrefetchPixels) source = qpimg::Prefetched(std::move(source));
+
+    if (fit) {
         // Fit: both sides become the panel's, whichever was exceeded; the aspect ratio
         // is not kept. The stretched colours then go through the grey rule.
         width = panelW, height = panelH;
-        if (width == 0 || height == 0) return;
         qpimg::AreaResampler resampler(*source, width, height);
         std::vector<uint8_t> line(size_t{width} * resampler.Channels());
         for (uint32_t r = 0; r < height; ++r) {
-            if (!resampler.NextRow(line.data())) return;
             uint8_t* dst = out + size_t{r} * width;
             if (resampler.Channels() == 1) {
-                memcpy(dst, line.data(), width);
+                if (!resampler.NextRow(dst)) break;
             } else {
+                if (!resampler.NextRow(line.data())) break;
                 qpimg::GreyRow(line.data(), 3, dst, width);
             }
+            if (r + 1 == height) w = width, h = height;
         }
     } else {
         // At its own size (never enlarged), packed at pitch `width`.
@@ -84,13 +104,15 @@ void DecodeInto(const char* path, uint8_t* out, uint32_t panelW, uint32_t panelH
             indexGrey[i] = qpimg::GreyOf(f.palette[i][0], f.palette[i][1], f.palette[i][2]);
         std::vector<uint8_t> row(qpimg::RowBytes(width, f.depth));
         std::vector<uint8_t> scratch(width);
-        for (uint32_t r = 0; r < height; ++r) {
+        uint32_t r = 0;
+        for (; r < height; ++r) {
             const uint8_t* p = source->NextRowAddress(row.data());
-            if (!p) return;
+            if (!p) break;
             RowToGrey(f, p, indexGrey, scratch, out + size_t{r} * width);
         }
+        if (r == height) w = width, h = height;
     }
-    w = width, h = height;
+    if (w == 0) why = source->Failure().empty() ? "the decoder stopped early" : source->Failure();
 }
 
 }  // namespace
@@ -101,10 +123,12 @@ void DecodeImageToGrey(const char* path) {
         EndRun(-1);
     }
     uint32_t w = 0, h = 0;
-    DecodeInto(path, g_DeviceState.HostImageBuffer, g_DeviceState.PanelWidth, g_DeviceState.PanelHeight, w, h);
+    std::string why;
+    DecodeInto(path, g_DeviceState.HostImageBuffer, g_DeviceState.PanelWidth, g_DeviceState.PanelHeight, w, h, why);
     g_DeviceState.LoadedWidth = w;
     g_DeviceState.LoadedHeight = h;
     if (w == 0 || h == 0) {
+        fprintf(stderr, "qp7730: %s: %s\n", path, why.c_str());
         printf("Error: wrong size of loaded file\n");
         EndRun(-1);
     }

@@ -11,13 +11,13 @@
 uint32_t TickCountMs();
 
 // Opens a regular file for reading only and returns its descriptor; -1 when the path
-// cannot be opened or names anything but a regular file (a FIFO or a device never
-// blocks the open).
-int OpenFileForReading(const char* path);
+// cannot be opened (errno says why) or names anything but a regular file (*notRegular
+// set; a FIFO or a device never blocks the open).
+int OpenFileForReading(const char* path, bool* notRegular);
 // The open file's length in bytes; false when it cannot be had.
 bool FileLength(int fd, uint64_t* length);
 // Reads up to n bytes at offset, leaving the file position as it was. Returns the bytes
-// read, 0 at the end of the file, -1 on an error.
+// read, 0 at the end of the file, -1 on an error (errno says which).
 int64_t ReadFileAt(int fd, void* buffer, size_t n, uint64_t offset);
 // A binary stdio stream reading the open file from its current position; the stream
 // takes the descriptor over (fclose closes both). Null on failure, the file still open.

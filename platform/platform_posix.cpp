@@ -12,13 +12,15 @@ uint32_t TickCountMs() {
     return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
 }
 
-int OpenFileForReading(const char* path) {
+int OpenFileForReading(const char* path, bool* notRegular) {
+    *notRegular = false;
     // Non-blocking, so that a FIFO given as a file name cannot hang the open.
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return -1;
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
+        *notRegular = true;
         return -1;
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);

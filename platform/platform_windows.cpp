@@ -3,17 +3,21 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <cerrno>
+
 #include "platform/platform.h"
 
 uint32_t TickCountMs() { return GetTickCount(); }
 
-int OpenFileForReading(const char* path) {
+int OpenFileForReading(const char* path, bool* notRegular) {
+    *notRegular = false;
     const int fd = _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
     if (fd < 0) return -1;
-    // Only a disk file: a pipe, a console or a device is refused like a missing file.
+    // Only a disk file: a pipe, a console or a device is no file to read.
     const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
     if (h == INVALID_HANDLE_VALUE || GetFileType(h) != FILE_TYPE_DISK) {
         _close(fd);
+        *notRegular = true;
         return -1;
     }
     return fd;
@@ -29,11 +33,14 @@ bool FileLength(int fd, uint64_t* length) {
 
 int64_t ReadFileAt(int fd, void* buffer, size_t n, uint64_t offset) {
     const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-    if (h == INVALID_HANDLE_VALUE) return -1;
+    if (h == INVALID_HANDLE_VALUE) return -1;  // errno is EBADF
     // A read at an offset moves the file pointer of a synchronous handle: put it back,
     // so that a stream opened on the file later starts where it expects.
     LARGE_INTEGER here{}, zero{};
-    if (!SetFilePointerEx(h, zero, &here, FILE_CURRENT)) return -1;
+    if (!SetFilePointerEx(h, zero, &here, FILE_CURRENT)) {
+        errno = EIO;
+        return -1;
+    }
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(offset);
     at.OffsetHigh = static_cast<DWORD>(offset >> 32);
@@ -42,8 +49,10 @@ int64_t ReadFileAt(int fd, void* buffer, size_t n, uint64_t offset) {
     const BOOL ok = ReadFile(h, buffer, want, &got, &at);
     const DWORD error = GetLastError();
     SetFilePointerEx(h, here, nullptr, FILE_BEGIN);
-    if (!ok) return error == ERROR_HANDLE_EOF ? 0 : -1;
-    return got;
+    if (ok) return got;
+    if (error == ERROR_HANDLE_EOF) return 0;
+    errno = EIO;
+    return -1;
 }
 
 FILE* FileStream(int fd) { return _fdopen(fd, "rb"); }

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Runs every test: in the normal build, with AddressSanitizer and
-# UndefinedBehaviorSanitizer, and in the Windows build under Wine (which also runs the
-# end-to-end tests with qp7730.exe against the Linux qp7730-emu).
+# Runs every test twice: in the normal build and with AddressSanitizer and
+# UndefinedBehaviorSanitizer; the image tests (the code that decodes on a second thread)
+# a third time with ThreadSanitizer, building only what they need; and the Windows build
+# under Wine, which also runs the end-to-end tests with qp7730.exe against qp7730-emu.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-presets=(default asan windows)
+presets=(default asan tsan windows)
 scripts/setup.sh "${presets[@]}"
 
 # The Wine session of the windows tests would end by itself a few seconds after its last

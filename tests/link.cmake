@@ -10,15 +10,16 @@ add_executable(unit_tests
   ${CMAKE_CURRENT_SOURCE_DIR}/link_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/commands_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/area_display_test.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/flash_upgrade_test.cpp
 )
 if(NOT WIN32)
-  # The test's TCP peer speaks POSIX sockets; the Windows side of the TCP form is tested
-  # end to end (qp7730.exe under Wine against qp7730-emu).
-  target_sources(unit_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/pipe_tcp_test.cpp)
+  # These tests need POSIX: the TCP peer speaks POSIX sockets, and the upgrade tests watch
+  # the library's file opens through the GNU linker's --wrap and switch users. On Windows
+  # both are tested end to end (qp7730.exe under Wine against qp7730-emu over TCP).
+  target_sources(unit_tests PRIVATE
+    ${CMAKE_CURRENT_SOURCE_DIR}/flash_upgrade_test.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/pipe_tcp_test.cpp)
+  target_link_options(unit_tests PRIVATE -Wl,--wrap=fopen -Wl,--wrap=fopen64)
 endif()
 target_link_libraries(unit_tests PRIVATE qp7730_test_support GTest::gtest_main)
-# The upgrade tests watch the library's file opens (flash_upgrade_test.cpp).
-target_link_options(unit_tests PRIVATE -Wl,--wrap=fopen -Wl,--wrap=fopen64)
 # In-process start-ups share one scripted device: no run lock between test processes.
 gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 60 PROPERTIES ENVIRONMENT QP7730_TEST_NO_RUN_LOCK=1)
