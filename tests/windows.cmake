@@ -1,7 +1,7 @@
 # tests of the Windows program, run under Wine
 #
-# The unit tests of link.cmake and image.cmake run under Wine too, through
-# CMAKE_CROSSCOMPILING_EMULATOR (cmake/wine-run.sh).
+# The unit tests of link.cmake run under Wine too, through CMAKE_CROSSCOMPILING_EMULATOR
+# (cmake/wine-run.sh).
 
 add_executable(winusb_tests ${CMAKE_CURRENT_SOURCE_DIR}/winusb_test.cpp)
 target_link_libraries(winusb_tests PRIVATE libqp7730 GTest::gtest_main)
