@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every test twice: in the normal build and with AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer; then every fuzz target briefly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh default asan
@@ -8,3 +8,5 @@ for preset in default asan; do
   echo "== tests: $preset"
   ctest --preset "$preset"
 done
+echo "== fuzz: every target 10 s"
+scripts/fuzz.sh 10
