@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test twice: in the normal build and with AddressSanitizer and
-# UndefinedBehaviorSanitizer; then every fuzz target briefly.
+# UndefinedBehaviorSanitizer; then static analysis and every
+# fuzz target briefly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh default asan
@@ -8,5 +9,7 @@ for preset in default asan; do
   echo "== tests: $preset"
   ctest --preset "$preset"
 done
+echo "== static analysis"
+scripts/lint.sh
 echo "== fuzz: every target 10 s"
 scripts/fuzz.sh 10
