@@ -493,8 +493,13 @@ bool Server::ServeConnection(int fd, Model& model) {
     static const uint8_t kZeros[kMaxMessage] = {};
     std::vector<uint8_t> dataOut;
     std::vector<uint8_t> reply;
+    // A client has dataTimeoutMs to send its first wrapper: one that connects and says
+    // nothing would otherwise hold the controller (one connection at a time) for ever.
+    // Between commands the host may pause as long as it likes (decoding a picture).
+    bool first = true;
     for (;;) {
-        long n = Receive(fd, rx_.data(), rx_.size(), -1);
+        long n = Receive(fd, rx_.data(), rx_.size(), first ? config_.dataTimeoutMs : -1);
+        first = false;
         if (n == -2) return false;
         if (n <= 0) return true;  // end of connection or error: back to accept
         const uint64_t seq = ++commandCount_;
