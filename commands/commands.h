@@ -51,6 +51,8 @@ struct ENG {
 };
 
 uint8_t ReadMemory(uint32_t address, uint16_t length, uint8_t* destination);
+// The same 0x81 command, telling whether it succeeded and returned all length bytes.
+bool ReadMemoryInFull(uint32_t address, uint16_t length, uint8_t* destination);
 uint8_t WriteMemory(uint32_t address, uint16_t length, const uint8_t* source);
 uint8_t LoadImageArea(LdImgInfo& header, const uint8_t* pixels);
 uint8_t DisplayArea(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint32_t mode, uint32_t imageBufferAddress,
@@ -82,6 +84,11 @@ uint8_t WriteFlashFromMemory(const SPICmd& cmd);
 int32_t EraseFlashRange(uint32_t address, uint32_t count);
 int ReadFlashRange(uint32_t address, uint32_t count, uint8_t* destination, uint32_t staging);
 int WriteFlashRange(uint32_t address, uint32_t count, const uint8_t* source, uint32_t staging);
+// Reads the 16-byte text at flashAddress (the firmware or LUT version) through the first
+// 16 bytes of the image buffer, which it leaves holding the text. True when both
+// commands succeeded and all 16 bytes arrived.
+bool ReadFlashText(uint32_t flashAddress, uint8_t (&text)[16]);
+// "-version": reads and prints the firmware version text.
 void ShowFirmwareVersion();
 
 // Optional progress report of the range operations: called after every erase block and

@@ -19,11 +19,16 @@ constexpr uint32_t kLdImgInfoSize = 20;
 
 }  // namespace
 
-uint8_t ReadMemory(uint32_t address, uint16_t length, uint8_t* destination) {
+bool ReadMemoryInFull(uint32_t address, uint16_t length, uint8_t* destination) {
     SCSI_PASS_THROUGH_DIRECT stSPTDBuf;
     FillPassThrough(stSPTDBuf, kVendorOpcode, kCmdReadMemory, 1, length, destination);
     FillAddressLength(stSPTDBuf, address, length);
-    CallTransport(stSPTDBuf);
+    DWORD dwReturnBytes = 0;
+    return CallTransport(stSPTDBuf, &dwReturnBytes) != 0 && dwReturnBytes >= length;
+}
+
+uint8_t ReadMemory(uint32_t address, uint16_t length, uint8_t* destination) {
+    ReadMemoryInFull(address, length, destination);
     return 1;
 }
 

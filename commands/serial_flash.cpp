@@ -6,6 +6,7 @@
 #include "commands/commands.h"
 #include "link/device_state.h"
 #include "link/endian.h"
+#include "link/report.h"
 
 namespace {
 
@@ -89,9 +90,16 @@ int WriteFlashRange(uint32_t address, uint32_t count, const uint8_t* source, uin
     return 1;
 }
 
+bool ReadFlashText(uint32_t flashAddress, uint8_t (&text)[16]) {
+    // The two commands of ReadFlashRange for one 16-byte piece, with their results.
+    const SPICmd stSPICmd{flashAddress, ImageBufferAddress(), sizeof text};
+    const bool copied = ReadFlashToMemory(stSPICmd) != 0;
+    return ReadMemoryInFull(ImageBufferAddress(), sizeof text, text) && copied;
+}
+
 void ShowFirmwareVersion() {
     uint8_t ucBuf[16] = {};
-    ReadFlashRange(kFwVersionFlashAddress, sizeof ucBuf, ucBuf, ImageBufferAddress());
+    ReadFlashText(kFwVersionFlashAddress, ucBuf);
     // The text ends at the first zero byte, or after all 16 bytes when there is none.
-    printf("FW Version : %.16s \r\n", reinterpret_cast<const char*>(ucBuf));
+    Say("FW Version : %.16s \r\n", reinterpret_cast<const char*>(ucBuf));
 }

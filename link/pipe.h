@@ -63,5 +63,12 @@ extern const int kPipeBackendCount;
 // tests put a scripted device in front of the drive letters.
 void SetPipeBackends(const PipeBackend* const* backends, int count);
 
-// The emulator route: the socket path both programs agree on.
+// The emulator route: the socket path both programs agree on, unless a named route
+// (FindDeviceAt) asks for another address.
 std::string EmulatorSocketPath();
+// The emulator address of the named route in force, or null.
+const char* NamedEmulatorAddress();
+void ForgetNamedRoute();
+
+// False when this build has no USB route.
+bool UsbRouteBuilt();

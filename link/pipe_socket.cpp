@@ -90,6 +90,7 @@ void SocketClose(void* device) {
 }  // namespace
 
 std::string EmulatorSocketPath() {
+    if (const char* named = NamedEmulatorAddress()) return named;
     const char* env = std::getenv("QP7730_EMULATOR");
     if (env != nullptr && env[0] != '\0') return env;
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
