@@ -95,6 +95,7 @@ void ShowFirmwareVersion();
 // every piece with the phase ("erase", "write", "read"), the bytes done and the total.
 using FlashProgressFn = void (*)(const char* phase, uint32_t done, uint32_t total);
 void SetFlashProgress(FlashProgressFn progress);
+FlashProgressFn CurrentFlashProgress();
 
 // ---- power management ------------------------------------------------------------
 

@@ -31,6 +31,8 @@ uint32_t PieceCount(uint32_t count) { return count / kFlashPiece + (count % kFla
 
 void SetFlashProgress(FlashProgressFn progress) { g_progress = progress; }
 
+FlashProgressFn CurrentFlashProgress() { return g_progress; }
+
 uint8_t EraseFlash(const ArgErase& arg) {
     SCSI_PASS_THROUGH_DIRECT stSPTDBuf;
     FillPassThrough(stSPTDBuf, kVendorOpcode, kCmdEraseFlash, 0, 8, TransferBuffer);

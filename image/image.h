@@ -10,6 +10,21 @@ void LoadImageFile(const char* path);
 // The decode step: fills HostImageBuffer and the loaded size, or ends the run.
 void DecodeImageToGrey(const char* path);
 
+// Layouts of caller pictures in memory, one pixel after the other within a row.
+enum class PixelLayout {
+    kGrey8,   // one byte of grey
+    kRgb24,   // red, green, blue
+    kRgba32,  // red, green, blue, alpha (dropped, as for picture files)
+    kBgr24,   // blue, green, red
+    kBgra32,  // blue, green, red, alpha (dropped)
+};
+inline size_t PixelBytes(PixelLayout layout) {
+    return layout == PixelLayout::kGrey8 ? 1 : layout == PixelLayout::kRgb24 || layout == PixelLayout::kBgr24 ? 3 : 4;
+}
+// The decode step for a picture in memory: the same fit and grey conversion as a decoded
+// file, into HostImageBuffer and the loaded size, or the run ends.
+void DecodePixelsToGrey(const uint8_t* pixels, uint32_t width, uint32_t height, size_t stride, PixelLayout layout);
+
 // Moves a w x h rectangle of 8-bit grey (row pitch w) into the controller frame at
 // (x, y), base being the controller's image buffer address. True when every command
 // succeeded.

@@ -4,7 +4,9 @@
 // The picture is streamed: rows come from the decoder one at a time, are stretched on
 // the way when the picture is larger than the panel, and are converted to grey straight
 // into HostImageBuffer. The whole decoded picture is never held.
+#include <fcntl.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -13,7 +15,9 @@
 #include "image/grey.h"
 #include "image/image.h"
 #include "image/image_service.h"
+#include "image/pixel_source.h"
 #include "link/device_state.h"
+#include "link/report.h"
 
 namespace {
 
@@ -62,9 +66,9 @@ void RowToGrey(const qpimg::PixelFormat& f, const uint8_t* row, const uint8_t* i
 }
 
 // Decodes into HostImageBuffer; returns the size delivered, 0 x 0 when nothing was.
-void DecodeInto(const char* path, uint8_t* out, uint32_t panelW, uint32_t panelH, uint32_t& w, uint32_t& h) {
+void DecodeInto(std::unique_ptr<qpimg::RowSource> source, uint8_t* out, uint32_t panelW, uint32_t panelH,
+                uint32_t& w, uint32_t& h) {
     w = h = 0;
-    auto source = qpimg::OpenImage(path, panelW, panelH);
     if (!source) return;
     const qpimg::PixelFormat& f = source->Format();
     uint32_t width = source->FileWidth(), height = source->FileHeight();
@@ -101,40 +105,58 @@ void DecodeInto(const char* path, uint8_t* out, uint32_t panelW, uint32_t panelH
     w = width, h = height;
 }
 
-}  // namespace
-
-void DecodeImageToGrey(const char* path) {
+// The decode step of a file or of caller pixels: `open` gives the rows, fitted to the
+// panel. `unreadable` tells, once nothing came, whether the file could not be read.
+template <typename Open, typename Unreadable>
+void DecodeToGrey(Open open, Unreadable unreadable) {
     if (!g_DeviceState.HostImageBuffer) {
-        printf("Error: no image buffer to decode into (allocation failed at start-up)\n");
-        EndRun(-1);
+        Say("Error: no image buffer to decode into (allocation failed at start-up)\n");
+        EndRun(-1, RunError::kNoMemory);
     }
     uint32_t w = 0, h = 0;
-    DecodeInto(path, g_DeviceState.HostImageBuffer, g_DeviceState.PanelWidth, g_DeviceState.PanelHeight, w, h);
+    DecodeInto(open(g_DeviceState.PanelWidth, g_DeviceState.PanelHeight), g_DeviceState.HostImageBuffer,
+               g_DeviceState.PanelWidth, g_DeviceState.PanelHeight, w, h);
     g_DeviceState.LoadedWidth = w;
     g_DeviceState.LoadedHeight = h;
     if (w == 0 || h == 0) {
-        printf("Error: wrong size of loaded file\n");
-        EndRun(-1);
+        Say("Error: wrong size of loaded file\n");
+        EndRun(-1, unreadable() ? RunError::kFileUnreadable : RunError::kNoPicture);
     }
+}
+
+}  // namespace
+
+void DecodeImageToGrey(const char* path) {
+    DecodeToGrey([&](uint32_t pw, uint32_t ph) { return qpimg::OpenImage(path, pw, ph); },
+                 [&] {
+                     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+                     if (fd >= 0) close(fd);
+                     return fd < 0;
+                 });
+}
+
+void DecodePixelsToGrey(const uint8_t* pixels, uint32_t width, uint32_t height, size_t stride, PixelLayout layout) {
+    DecodeToGrey([&](uint32_t, uint32_t) { return qpimg::OpenPixels(pixels, width, height, stride, layout); },
+                 [] { return false; });
 }
 
 void LoadImageFile(const char* path) {
     if (!SupportedFileType(path)) {
-        printf("File type not supported! \r\n");
+        Say("File type not supported! \r\n");
         return;
     }
-    printf("Load image: %s\r\n", path);
+    Say("Load image: %s\r\n", path);
     const uint32_t t0 = TickMs();
-    printf("Decoding image file: %s ...\r\n", path);
+    Say("Decoding image file: %s ...\r\n", path);
     DecodeImageToGrey(path);
-    printf("Decode image time = %d \r\n", static_cast<int>(TickMs() - t0));
-    printf("Loaded file: W, H = %d, %d\n", static_cast<int>(g_DeviceState.LoadedWidth),
-           static_cast<int>(g_DeviceState.LoadedHeight));
+    Say("Decode image time = %d \r\n", static_cast<int>(TickMs() - t0));
+    Say("Loaded file: W, H = %d, %d\n", static_cast<int>(g_DeviceState.LoadedWidth),
+        static_cast<int>(g_DeviceState.LoadedHeight));
     const uint32_t t1 = TickMs();
-    printf("Sending image file to device..\r\n");
+    Say("Sending image file to device..\r\n");
     TransferImageArea(g_DeviceState.HostImageBuffer, ImageBufferAddress(), 0, 0, g_DeviceState.LoadedWidth,
                       g_DeviceState.LoadedHeight);
-    printf("Send image time = %d \r\n", static_cast<int>(TickMs() - t1));
+    Say("Send image time = %d \r\n", static_cast<int>(TickMs() - t1));
     g_DeviceState.LoadedWidth = 0;
     g_DeviceState.LoadedHeight = 0;
 }
