@@ -18,13 +18,24 @@ namespace {
 const char kUsage[] = R"(Usage: qp7730-emu [OPTION]...
 A software QP7730 e-paper controller. It serves the controller's USB Bulk-Only protocol on
 an AF_UNIX SOCK_SEQPACKET socket (one message = one bulk transfer); qp7730 finds it there.
+The socket is its owner's only, and clients of other users (root aside) are refused.
 
 Socket and outputs:
   --socket PATH           socket to serve (default: $QP7730_EMULATOR if set and not empty,
-                          else $XDG_RUNTIME_DIR/qp7730-emu.sock, else /tmp/qp7730-emu-<uid>.sock)
+                          else $XDG_RUNTIME_DIR/qp7730-emu.sock, else /tmp/qp7730-emu-<uid>.sock);
+                          PATH.lock is held while serving
+  --listen HOST:PORT      serve loopback TCP instead (also when $QP7730_EMULATOR is
+                          tcp:HOST:PORT): each message is a 4-byte little-endian length and
+                          then that many bytes; hosts use QP7730_EMULATOR=tcp:HOST:PORT. Only
+                          127.0.0.0/8 and ::1 are accepted ([::1]:PORT for IPv6); port 0 takes
+                          a free port, shown on the "listening on" line. Any local user can
+                          connect to a TCP port and no credentials are checked: this form is
+                          for development and tests (and Windows hosts); the AF_UNIX socket
+                          stays the default
   --png PATH              panel image, 8-bit grey PNG, rewritten atomically at start and after
                           every refresh (default: the socket path with ".sock" replaced by
-                          "-panel.png"; an empty PATH turns it off)
+                          "-panel.png"; with --listen, that of the default socket path; an
+                          empty PATH turns it off)
   --flash-file PATH       keep the 16 MiB serial flash in PATH: used as it is when it has that
                           size, otherwise created from the initial content; kept current after
                           every flash change (default: flash lives in memory only)
@@ -155,6 +166,7 @@ int main(int argc, char** argv) {
         };
         bool ok = true;
         if (option == "--socket") ok = next(&server.socketPath) && !server.socketPath.empty();
+        else if (option == "--listen") ok = next(&server.listenAddress) && !server.listenAddress.empty();
         else if (option == "--png") ok = next(&model.pngPath), pngGiven = true;
         else if (option == "--flash-file") ok = next(&model.flashFile);
         else if (option == "--trace") ok = next(&server.tracePath);
@@ -192,8 +204,18 @@ int main(int argc, char** argv) {
         (uint64_t{model.memoryMiB} << 20)) {
         std::fprintf(stderr, "qp7730-emu: warning: the image buffer does not fit in controller memory\n");
     }
-    if (server.socketPath.empty()) server.socketPath = emu::DefaultSocketPath();
-    if (!pngGiven) model.pngPath = emu::DefaultPngPath(server.socketPath);
+    if (!server.socketPath.empty() && !server.listenAddress.empty()) {
+        std::fprintf(stderr, "qp7730-emu: give either --socket or --listen, not both\n");
+        return 2;
+    }
+    if (server.socketPath.empty() && server.listenAddress.empty()) {
+        const std::string address = emu::DefaultSocketPath();
+        if (address.starts_with("tcp:")) server.listenAddress = address.substr(4);
+        else server.socketPath = address;
+    }
+    if (!pngGiven) {
+        model.pngPath = emu::DefaultPngPath(server.listenAddress.empty() ? server.socketPath : emu::UserSocketPath());
+    }
 
     if (!emu::Server::InitStopChannel()) return Fail(std::string("pipe: ") + std::strerror(errno));
     struct sigaction sa {};
@@ -209,7 +231,7 @@ int main(int argc, char** argv) {
     try {
         emu::Model controller(model);
         if (!model.pngPath.empty()) std::fprintf(stderr, "qp7730-emu: panel image %s\n", model.pngPath.c_str());
-        std::printf("qp7730-emu: listening on %s\n", server.socketPath.c_str());
+        std::printf("qp7730-emu: listening on %s\n", srv.Address().c_str());
         std::fflush(stdout);
         return srv.Run(controller);
     } catch (const std::exception& e) {

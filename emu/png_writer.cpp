@@ -1,11 +1,14 @@
 #include "emu/png_writer.h"
 
+#include <fcntl.h>
 #include <png.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace emu {
@@ -55,10 +58,20 @@ bool EncodeTo(FILE* file, const uint8_t* pixels, uint32_t width, uint32_t height
 
 bool WriteGreyPng(const std::string& path, const uint8_t* pixels, uint32_t width, uint32_t height,
                   std::string* error) {
-    const std::string temp = path + ".tmp." + std::to_string(getpid());
-    FILE* file = std::fopen(temp.c_str(), "wb");
+    // A fresh file of our own beside the target: mkstemp creates it exclusively, so a name
+    // planted in a shared folder (a symlink to someone's file) is never written through.
+    std::string temp = path + ".tmp.XXXXXX";
+    const int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) {
+        if (error) *error = temp + ": " + std::strerror(errno);
+        return false;
+    }
+    fchmod(fd, 0644);  // a picture for anyone to look at, like any other file the user writes
+    FILE* file = fdopen(fd, "wb");
     if (!file) {
         if (error) *error = temp + ": " + std::strerror(errno);
+        close(fd);
+        unlink(temp.c_str());
         return false;
     }
     PngErrorState state;

@@ -1,7 +1,12 @@
 #include "emu/server.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -9,10 +14,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
 #include "emu/bulk_only_device.h"
+#include "link/endian.h"
+#include "link/host_port.h"
 
 namespace emu {
 namespace {
@@ -21,7 +29,7 @@ constexpr size_t kMaxMessage = 0x10000;  // one bulk transfer
 // Data-out bytes kept for the model; longer phases are consumed and the command fails.
 constexpr size_t kMaxKeptData = 16u << 20;
 constexpr size_t kTraceDataBytes = 64;
-constexpr int kSendTimeoutSec = 10;
+constexpr int kSendTimeoutMs = 10000;
 
 int g_stopPipe[2] = {-1, -1};
 
@@ -36,6 +44,23 @@ std::string Hex(const uint8_t* data, size_t length, size_t limit) {
     }
     if (length > limit) s += "...";
     return s;
+}
+
+// 127.0.0.0/8 and ::1 (also as an IPv4-mapped IPv6 address).
+bool IsLoopback(const sockaddr* address) {
+    if (address->sa_family == AF_INET) {
+        return (ntohl(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr) >> 24) == 127;
+    }
+    if (address->sa_family == AF_INET6) {
+        const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+        return IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
+    }
+    return false;
+}
+
+int MsUntil(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<long long>(0, left.count()));
 }
 
 }  // namespace
@@ -79,6 +104,10 @@ const char* FaultName(FaultKind kind) {
 std::string DefaultSocketPath() {
     const char* env = std::getenv("QP7730_EMULATOR");
     if (env && *env) return env;
+    return UserSocketPath();
+}
+
+std::string UserSocketPath() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime && *runtime) return std::string(runtime) + "/qp7730-emu.sock";
     return "/tmp/qp7730-emu-" + std::to_string(getuid()) + ".sock";
@@ -105,22 +134,136 @@ void Server::RequestStop() {
     }
 }
 
-Server::Server(ServerConfig config) : config_(std::move(config)), rx_(kMaxMessage + 1) {}
+Server::Server(ServerConfig config)
+    : config_(std::move(config)), tcp_(!config_.listenAddress.empty()), rx_(kMaxMessage + 1) {}
 
 Server::~Server() {
     if (listenFd_ >= 0) {
         close(listenFd_);
         // Remove the socket file only while it is still the one this emulator made.
         struct stat st {};
-        if (lstat(config_.socketPath.c_str(), &st) == 0 && st.st_ino == socketInode_) {
+        if (!tcp_ && lstat(config_.socketPath.c_str(), &st) == 0 && st.st_ino == socketInode_) {
             unlink(config_.socketPath.c_str());
         }
+    }
+    if (lockFd_ >= 0) {
+        // Removed while still held: whoever opened it meanwhile finds it gone after locking
+        // and starts over with a new one (see TakeLock).
+        unlink(LockPath().c_str());
+        close(lockFd_);
     }
     if (trace_) std::fclose(trace_);
 }
 
+std::string Server::LockPath() const { return config_.socketPath + ".lock"; }
+
+bool Server::TakeLock(std::string* error) {
+    const std::string lock = LockPath();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            *error = lock + ": " + std::strerror(errno);
+            return false;
+        }
+        struct stat held {};
+        if (fstat(fd, &held) != 0 || !S_ISREG(held.st_mode) || held.st_uid != geteuid()) {
+            close(fd);
+            *error = lock + " is not a file of this user";
+            return false;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int e = errno;
+            close(fd);
+            *error = e == EWOULDBLOCK ? "another emulator already serves " + config_.socketPath
+                                      : lock + ": " + std::strerror(e);
+            return false;
+        }
+        // The emulator that held it may have removed it before we locked it.
+        struct stat named {};
+        if (lstat(lock.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
+            lockFd_ = fd;
+            return true;
+        }
+        close(fd);
+    }
+    *error = lock + " keeps changing";
+    return false;
+}
+
 bool Server::Listen(std::string* error) {
+    if (!(tcp_ ? ListenTcp(error) : ListenUnix(error))) return false;
+    if (!config_.tracePath.empty()) {
+        trace_ = std::fopen(config_.tracePath.c_str(), "w");
+        if (!trace_) {
+            *error = config_.tracePath + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Server::ListenTcp(std::string* error) {
+    const std::string& text = config_.listenAddress;
+    std::string host, port;
+    if (!SplitHostPort(text, &host, &port)) {
+        *error = "--listen wants HOST:PORT or [IPV6]:PORT, not " + text;
+        return false;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV | AI_PASSIVE;
+    addrinfo* found = nullptr;
+    if (const int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0) {
+        *error = text + ": " + gai_strerror(rc);
+        return false;
+    }
+    // Anyone on the machine can connect to a TCP port and no credentials come with it:
+    // only loopback addresses are served, never a port reachable from other machines.
+    for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        if (!IsLoopback(a->ai_addr)) {
+            freeaddrinfo(found);
+            *error = text + " is not a loopback address: --listen serves only 127.0.0.0/8 and ::1";
+            return false;
+        }
+    }
+    int e = 0;
+    for (addrinfo* a = found; a != nullptr && listenFd_ < 0; a = a->ai_next) {
+        listenFd_ = socket(a->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int one = 1;
+        if (listenFd_ >= 0 && setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
+            bind(listenFd_, a->ai_addr, a->ai_addrlen) == 0 && listen(listenFd_, 4) == 0) {
+            break;
+        }
+        e = errno;
+        if (listenFd_ >= 0) close(listenFd_);
+        listenFd_ = -1;
+    }
+    freeaddrinfo(found);
+    if (listenFd_ < 0) {
+        *error = text + ": " + std::strerror(e);
+        return false;
+    }
+
+    sockaddr_storage bound{};
+    socklen_t size = sizeof bound;
+    char name[INET6_ADDRSTRLEN] = "?";
+    getsockname(listenFd_, reinterpret_cast<sockaddr*>(&bound), &size);
+    if (bound.ss_family == AF_INET6) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&bound);
+        inet_ntop(AF_INET6, &in6->sin6_addr, name, sizeof name);
+        address_ = "tcp:[" + std::string(name) + "]:" + std::to_string(ntohs(in6->sin6_port));
+    } else {
+        const auto* in4 = reinterpret_cast<const sockaddr_in*>(&bound);
+        inet_ntop(AF_INET, &in4->sin_addr, name, sizeof name);
+        address_ = "tcp:" + std::string(name) + ":" + std::to_string(ntohs(in4->sin_port));
+    }
+    return true;
+}
+
+bool Server::ListenUnix(std::string* error) {
     const std::string& path = config_.socketPath;
+    address_ = path;
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof addr.sun_path) {
@@ -129,13 +272,17 @@ bool Server::Listen(std::string* error) {
     }
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
 
+    // The lock makes the check for a live emulator, the removal of a stale socket and the
+    // bind one step; it is held while serving, so a second emulator stops right here.
+    if (!TakeLock(error)) return false;
     struct stat st {};
     if (lstat(path.c_str(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode)) {
             *error = path + " exists and is not a socket";
             return false;
         }
-        int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        // Non-blocking: a listener whose queue is full answers EAGAIN instead of holding us.
+        int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (probe < 0) {
             *error = std::string("socket: ") + std::strerror(errno);
             return false;
@@ -175,18 +322,11 @@ bool Server::Listen(std::string* error) {
         *error = std::string("listen: ") + std::strerror(errno);
         return false;
     }
-    if (!config_.tracePath.empty()) {
-        trace_ = std::fopen(config_.tracePath.c_str(), "w");
-        if (!trace_) {
-            *error = config_.tracePath + ": " + std::strerror(errno);
-            return false;
-        }
-    }
     return true;
 }
 
-Server::Wait Server::WaitReadable(int fd, int timeoutMs) {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {g_stopPipe[0], POLLIN, 0}};
+Server::Wait Server::WaitFor(int fd, short events, int timeoutMs) {
+    pollfd fds[2] = {{fd, events, 0}, {g_stopPipe[0], POLLIN, 0}};
     const nfds_t count = g_stopPipe[0] >= 0 ? 2 : 1;
     for (;;) {
         const int rc = poll(fds, count, timeoutMs);
@@ -195,13 +335,17 @@ Server::Wait Server::WaitReadable(int fd, int timeoutMs) {
             return Wait::Error;
         }
         if (rc == 0) return Wait::Timeout;
-        if (count == 2 && (fds[1].revents & POLLIN)) return Wait::Stop;
+        if (count == 2 && (fds[1].revents & POLLIN)) {
+            stopped_ = true;
+            return Wait::Stop;
+        }
         return Wait::Ready;
     }
 }
 
 long Server::Receive(int fd, uint8_t* buf, size_t cap, int timeoutMs) {
-    switch (WaitReadable(fd, timeoutMs)) {
+    if (tcp_) return ReceiveFramed(fd, buf, cap, timeoutMs);
+    switch (WaitFor(fd, POLLIN, timeoutMs)) {
         case Wait::Stop: return -2;
         case Wait::Timeout: return -3;
         case Wait::Error: return -1;
@@ -215,12 +359,87 @@ long Server::Receive(int fd, uint8_t* buf, size_t cap, int timeoutMs) {
     }
 }
 
-bool Server::Send(int fd, const uint8_t* data, size_t length) {
-    for (;;) {
-        const ssize_t n = send(fd, data, length, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        return n == static_cast<ssize_t>(length);
+long Server::ReceiveFramed(int fd, uint8_t* buf, size_t cap, int timeoutMs) {
+    uint8_t header[4];
+    const long n = ReadExactly(fd, header, sizeof header, timeoutMs);
+    if (n != sizeof header) return n;
+    const uint32_t length = GetLe32(header);
+    // Never more than one bulk transfer: a longer length is not read, and the stream
+    // cannot be followed past it.
+    if (length > kMaxMessage || length > cap) {
+        std::fprintf(stderr, "qp7730-emu: dropped a client that announced a message of %lu bytes (at most %zu)\n",
+                     static_cast<unsigned long>(length), kMaxMessage);
+        return -1;
     }
+    if (length == 0) return 0;
+    const long got = ReadExactly(fd, buf, length, config_.dataTimeoutMs);
+    return got == static_cast<long>(length) || got == -2 ? got : -1;
+}
+
+long Server::ReadExactly(int fd, uint8_t* buf, size_t length, int timeoutMs) {
+    size_t done = 0;
+    auto deadline = std::chrono::steady_clock::now();
+    while (done < length) {
+        // Once a message has begun, the rest must follow within the data bound.
+        switch (WaitFor(fd, POLLIN, done == 0 ? timeoutMs : MsUntil(deadline))) {
+            case Wait::Stop: return -2;
+            case Wait::Timeout: return done == 0 ? -3 : -1;
+            case Wait::Error: return -1;
+            case Wait::Ready: break;
+        }
+        const ssize_t n = recv(fd, buf + done, length - done, MSG_DONTWAIT);
+        if (n == 0) return done == 0 ? 0 : -1;
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            return -1;
+        }
+        if (done == 0) deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(config_.dataTimeoutMs);
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<long>(length);
+}
+
+bool Server::Send(int fd, const uint8_t* data, size_t length) {
+    if (tcp_) {
+        // The length and the message go out together, in one send when the socket has room.
+        frame_.resize(4 + length);
+        PutLe32(frame_.data(), static_cast<uint32_t>(length));
+        std::copy(data, data + length, frame_.begin() + 4);
+        data = frame_.data();
+        length = frame_.size();
+    }
+    // A host that does not read gets kSendTimeoutMs; a stop request ends the wait at once.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSendTimeoutMs);
+    size_t done = 0;
+    for (;;) {
+        const ssize_t n = send(fd, data + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            done += static_cast<size_t>(n);
+            if (done == length) return true;
+            if (!tcp_) return false;  // a message goes whole or not at all
+            continue;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+        if (WaitFor(fd, POLLOUT, MsUntil(deadline)) != Wait::Ready) return false;
+    }
+}
+
+bool Server::ClientTrusted(int fd) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof peer &&
+        (peer.uid == geteuid() || peer.uid == 0)) {
+        return true;
+    }
+    if (!refusalReported_) {
+        std::fprintf(stderr,
+                     "qp7730-emu: refused a client of uid %ld: only uid %ld and root are served "
+                     "(further refusals are not reported)\n",
+                     size == sizeof peer ? static_cast<long>(peer.uid) : -1L, static_cast<long>(geteuid()));
+        refusalReported_ = true;
+    }
+    return false;
 }
 
 const Fault* Server::FaultFor(uint64_t command) const {
@@ -238,16 +457,25 @@ void Server::Trace(uint64_t seq, const std::string& line) {
 
 int Server::Run(Model& model) {
     for (;;) {
-        switch (WaitReadable(listenFd_, -1)) {
+        switch (WaitFor(listenFd_, POLLIN, -1)) {
             case Wait::Stop: return 0;
             case Wait::Error: return 1;
             default: break;
         }
         const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;  // the peer gave up before we took it, or a signal
-        timeval tv{kSendTimeoutSec, 0};
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-        const bool goOn = ServeConnection(fd, model);
+        if (tcp_) {
+            // A TCP peer brings no credentials: any local user may connect to a loopback
+            // port, which is why TCP is for development and tests only.
+            const int one = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        } else if (!ClientTrusted(fd)) {
+            // The socket file is owner-only, but its directory or mode may be changed by
+            // others: the peer's credentials decide.
+            close(fd);
+            continue;
+        }
+        const bool goOn = ServeConnection(fd, model) && !stopped_;
         close(fd);
         model.SyncFlash();
         if (!goOn) {

@@ -1,5 +1,6 @@
 // The emulator's USB side: a SOCK_SEQPACKET socket on which every message is one bulk
-// transfer, the Bulk-Only framing around each command, fault injection and the trace.
+// transfer (or loopback TCP, each message framed by its 4-byte little-endian length), the
+// Bulk-Only framing around each command, fault injection and the trace.
 #pragma once
 #include <cstdint>
 #include <cstdio>
@@ -23,14 +24,16 @@ struct Fault {
 bool ParseFault(const std::string& text, Fault* fault);
 const char* FaultName(FaultKind kind);
 
-// QP7730_EMULATOR when set and not empty, else $XDG_RUNTIME_DIR/qp7730-emu.sock, else
-// /tmp/qp7730-emu-<uid>.sock.
+// QP7730_EMULATOR when set and not empty, else UserSocketPath().
 std::string DefaultSocketPath();
+// $XDG_RUNTIME_DIR/qp7730-emu.sock, else /tmp/qp7730-emu-<uid>.sock.
+std::string UserSocketPath();
 // The socket path with ".sock" replaced by "-panel.png" (appended when it has no ".sock").
 std::string DefaultPngPath(const std::string& socketPath);
 
 struct ServerConfig {
     std::string socketPath;
+    std::string listenAddress;  // "HOST:PORT" of a loopback address: TCP instead of socketPath
     std::vector<Fault> faults;
     uint64_t exitAfter = 0;  // 0: never
     std::string tracePath;   // empty: no trace
@@ -45,9 +48,13 @@ public:
     Server& operator=(const Server&) = delete;
 
     // Creates the socket, owner-only. Refuses (false, *error set) when another emulator
-    // answers on the path or the path holds something that is not a socket; a stale
-    // socket file is replaced.
+    // serves the path (it holds the lock file PATH.lock, or something answers on the path)
+    // or the path holds something that is not a socket; a stale socket file is replaced.
+    // With a listen address: listens on that loopback TCP address (port 0: any free one);
+    // refuses any address outside 127.0.0.0/8 and ::1.
     bool Listen(std::string* error);
+    // Where hosts find it after Listen: the socket path, or "tcp:HOST:PORT".
+    const std::string& Address() const { return address_; }
 
     // Serves one connection after another until a stop is requested or the command of
     // --exit-after has been answered. Returns the process exit status.
@@ -60,21 +67,40 @@ public:
 
 private:
     enum class Wait { Ready, Stop, Timeout, Error };
-    Wait WaitReadable(int fd, int timeoutMs);
+    // Waits for events on fd, or for a stop request (which sets stopped_).
+    Wait WaitFor(int fd, short events, int timeoutMs);
     // One message; returns its real length (may exceed the buffer), 0 at end of connection,
     // -1 on error, -2 when stopped, -3 on timeout.
     long Receive(int fd, uint8_t* buf, size_t cap, int timeoutMs);
+    // Receive over TCP; a length above one bulk transfer drops the client (-1).
+    long ReceiveFramed(int fd, uint8_t* buf, size_t cap, int timeoutMs);
+    // Exactly length bytes of the stream, with Receive's results (-1 when it ends mid-way).
+    long ReadExactly(int fd, uint8_t* buf, size_t length, int timeoutMs);
+    bool ListenUnix(std::string* error);
+    bool ListenTcp(std::string* error);
+    // One message; false when it could not go out in time or a stop was requested.
     bool Send(int fd, const uint8_t* data, size_t length);
+    // True when the client runs as this user or root; says so once when it refuses one.
+    bool ClientTrusted(int fd);
+    std::string LockPath() const;
+    // Takes PATH.lock (created owner-only, never through a symlink) for this emulator's life.
+    bool TakeLock(std::string* error);
     // Serves one connection; false when the whole emulator is to end.
     bool ServeConnection(int fd, Model& model);
     const Fault* FaultFor(uint64_t command) const;
     void Trace(uint64_t seq, const std::string& line);
 
     ServerConfig config_;
+    bool tcp_;
+    std::string address_;
     int listenFd_ = -1;
+    int lockFd_ = -1;
+    bool stopped_ = false;
+    bool refusalReported_ = false;
     unsigned long socketInode_ = 0;
     uint64_t commandCount_ = 0;
     std::vector<uint8_t> rx_;
+    std::vector<uint8_t> frame_;  // a TCP message with its length
     FILE* trace_ = nullptr;
 };
 

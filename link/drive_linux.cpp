@@ -8,8 +8,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "link/drive.h"
+#include "link/report.h"
 
 namespace {
 
@@ -22,6 +24,18 @@ bool g_permissionHintGiven = false;
 
 constexpr uint8_t kInquiryOpcode = 0x12;
 constexpr unsigned kDriverSense = 0x08;
+
+// What the SCSI layer's host status says, for the ones a USB disk gives.
+const char* HostStatusText(unsigned status) {
+    switch (status) {
+        case 0x01: return ", no device";
+        case 0x03: return ", timed out";
+        case 0x05: return ", aborted";
+        case 0x07: return ", transport error";
+        case 0x08: return ", reset";
+        default: return "";
+    }
+}
 
 }  // namespace
 
@@ -67,20 +81,33 @@ BOOL DriveIoControl(HANDLE handle, DWORD, void* inBuffer, DWORD, void*, DWORD, D
     io.sbp = nullptr;
 
     if (ioctl(drive->fd, SG_IO, &io) != 0) {
-        // The kernel lets anyone with write access send an INQUIRY, but vendor blocks need
-        // CAP_SYS_RAWIO. Say once what to do; standard output stays as it is.
-        if ((errno == EPERM || errno == EACCES) && sptd.Cdb[0] != kInquiryOpcode && !g_permissionHintGiven) {
-            g_permissionHintGiven = true;
-            fprintf(stderr,
-                    "qp7730: %s refused a controller command (permission denied). Run as root, or grant the "
-                    "capability: setcap cap_sys_rawio+ep qp7730\n",
-                    drive->name);
+        const int error = errno;
+        if (error == EPERM || error == EACCES) {
+            // The kernel lets anyone with write access send an INQUIRY, but vendor blocks
+            // need CAP_SYS_RAWIO. Say once what to do; standard output stays as it is.
+            if (sptd.Cdb[0] != kInquiryOpcode && !g_permissionHintGiven) {
+                g_permissionHintGiven = true;
+                Warn("qp7730: %s refused a controller command (permission denied). Run as root, or grant the "
+                     "capability: setcap cap_sys_rawio+ep qp7730\n",
+                     drive->name);
+            }
+        } else {
+            Warn("[FAIL] %s SG_IO (%s)\n", drive->name, strerror(error));
         }
         return 0;
     }
     // Like the platform pass-through, the call succeeds when the request reached the
-    // device and completed; the SCSI status itself is not looked at.
-    if (io.host_status != 0 || (io.driver_status & ~kDriverSense) != 0) return 0;
+    // device and completed; the SCSI status itself is not looked at. An exchange that
+    // broke on the way (time-out, transport error, device gone) fails, with one line on
+    // standard error like the pipe routes' diagnostics.
+    if (io.host_status != 0) {
+        Warn("[FAIL] %s SG_IO (host status 0x%02X%s)\n", drive->name, io.host_status, HostStatusText(io.host_status));
+        return 0;
+    }
+    if ((io.driver_status & ~kDriverSense) != 0) {
+        Warn("[FAIL] %s SG_IO (driver status 0x%02X)\n", drive->name, io.driver_status);
+        return 0;
+    }
     if (bytesReturned) *bytesReturned = sptd.DataTransferLength - static_cast<DWORD>(io.resid);
     sptd.ScsiStatus = io.status;
     return 1;

@@ -63,8 +63,9 @@ extern const int kPipeBackendCount;
 // tests put a scripted device in front of the drive letters.
 void SetPipeBackends(const PipeBackend* const* backends, int count);
 
-// The emulator route: the socket path both programs agree on, unless a named route
-// (FindDeviceAt) asks for another address.
+// The emulator route's address: QP7730_EMULATOR when set and not empty ("tcp:HOST:PORT"
+// or a socket path), else the platform's default socket path (none on Windows).
+// A named route (FindDeviceAt) puts its own address in place while its device is open.
 std::string EmulatorSocketPath();
 // The emulator address of the named route in force, or null.
 const char* NamedEmulatorAddress();

@@ -1,11 +1,14 @@
-// Discovery order of the pipe routes on Windows: the USB route only (no emulator socket).
+// Discovery order of the pipe routes on Windows: USB first, then the emulator, which is
+// reached only over TCP (QP7730_EMULATOR=tcp:HOST:PORT): Windows has no AF_UNIX
+// sequenced-packet sockets.
 #include "link/pipe.h"
-
-#include <string>
+#include "link/pipe_emulator.h"
 
 extern const PipeBackend kUsbPipeBackend;
+extern const PipeBackend kEmulatorPipeBackend;
 
-const PipeBackend* const kPipeBackends[] = {&kUsbPipeBackend};
-const int kPipeBackendCount = 1;
+const PipeBackend* const kPipeBackends[] = {&kUsbPipeBackend, &kEmulatorPipeBackend};
+const int kPipeBackendCount = 2;
 
-std::string EmulatorSocketPath() { return {}; }
+std::unique_ptr<EmulatorLink> OpenLocalEmulator(const std::string&) { return nullptr; }
+std::string DefaultLocalEmulatorPath() { return {}; }

@@ -1,14 +1,23 @@
 // qp7730-emu as a process: the socket contract, framing, fault injection and shutdown,
 // seen from a bulk-only client.
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <memory>
+#include <thread>
 
 #include "tests/e2e/harness.h"
 
@@ -16,6 +25,8 @@ namespace {
 
 using e2e::EmuClient;
 using e2e::Emulator;
+using e2e::RunResult;
+using e2e::RunTool;
 using e2e::VendorCdb;
 
 constexpr uint32_t kImageBuffer = 0x00120000;
@@ -148,6 +159,7 @@ TEST(EmuSocket, SigtermEndsCleanlyAndRemovesTheSocket) {
     Emulator emu;
     EXPECT_EQ(emu.Stop(), 0);
     EXPECT_FALSE(std::filesystem::exists(emu.SocketPath()));
+    EXPECT_FALSE(std::filesystem::exists(emu.SocketPath() + ".lock"));
 }
 
 TEST(EmuSocket, ExitAfterEndsRightAfterThatCommand) {
@@ -331,6 +343,403 @@ TEST(EmuSocket, DisplayWritesThePanelPng) {
     EXPECT_EQ(e2e::ReadGreyPng(emu.PngPath(), &w, &h), rows);
     EXPECT_EQ(w, 200u);
     EXPECT_EQ(h, 100u);
+}
+
+// ---- who may talk to whom, and bounds --------------------------------------------------
+
+constexpr uid_t kNobody = 65534;
+using Clock = std::chrono::steady_clock;
+
+// A private directory, removed with everything in it.
+struct ScratchDir {
+    std::string path;
+    ScratchDir() {
+        char pattern[] = "/tmp/qp7730-emu-test-XXXXXX";
+        if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+        path = pattern;
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+};
+
+sockaddr_un UnixAddress(const std::string& path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    return addr;
+}
+
+bool BecomeUser(uid_t uid) { return setgroups(0, nullptr) == 0 && setgid(uid) == 0 && setuid(uid) == 0; }
+
+// Waits for a child up to timeoutMs; its exit status, or -1 (killed when still running).
+int WaitChild(pid_t pid, int timeoutMs) {
+    const auto start = Clock::now();
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (Clock::now() - start > std::chrono::milliseconds(timeoutMs)) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A controller impostor in a child process that runs as another user: it answers every
+// command with the controller's identity and a passing status. Returns its pid once it
+// listens on path.
+pid_t StartImpostor(const std::string& path, uid_t uid) {
+    int ready[2];
+    if (pipe(ready) != 0) return -1;
+    const pid_t pid = fork();
+    if (pid != 0) {
+        close(ready[1]);
+        char c = 0;
+        const bool up = read(ready[0], &c, 1) == 1;
+        close(ready[0]);
+        if (!up && pid > 0) {
+            WaitChild(pid, 0);
+            return -1;
+        }
+        return pid;
+    }
+    close(ready[0]);
+    const sockaddr_un addr = UnixAddress(path);
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    if (!BecomeUser(uid) || bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(fd, 4) != 0)
+        _exit(1);
+    [[maybe_unused]] ssize_t w = write(ready[1], "r", 1);
+    uint8_t reply[0x10000] = {};
+    std::memcpy(reply + 8, "Generic Storage RamDisc 1.00", 28);
+    for (;;) {
+        const int c = accept(fd, nullptr, nullptr);
+        if (c < 0) continue;
+        uint8_t cbw[64];
+        while (recv(c, cbw, sizeof cbw, 0) == 31) {
+            uint32_t length = cbw[8] | cbw[9] << 8 | cbw[10] << 16 | uint32_t{cbw[11]} << 24;
+            while (length > 0) {
+                const uint32_t n = std::min<uint32_t>(length, sizeof reply);
+                if (cbw[12] & 0x80) send(c, reply, n, MSG_NOSIGNAL);
+                else recv(c, reply + 64, sizeof reply - 64, 0);
+                length -= n;
+            }
+            uint8_t csw[13] = {'U', 'S', 'B', 'S'};
+            std::memcpy(csw + 4, cbw + 4, 4);
+            send(c, csw, sizeof csw, MSG_NOSIGNAL);
+        }
+        close(c);
+    }
+}
+
+TEST(EmuPeers, ToolIgnoresAControllerServedByAnotherUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to serve a socket as another user";
+    ScratchDir dir;
+    chmod(dir.path.c_str(), 0777);
+    const std::string path = dir.path + "/impostor.sock";
+    const pid_t impostor = StartImpostor(path, kNobody);
+    ASSERT_GT(impostor, 0);
+    const RunResult r = RunTool({"0xAD"}, path, 60);
+    kill(impostor, SIGKILL);
+    WaitChild(impostor, 5000);
+    EXPECT_NE(r.out.find("QP7730 not found!"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err.find("[FAIL]"), std::string::npos) << "skipped silently: " << r.err;
+}
+
+// Connects to path as another user, sends INQUIRY and reports what came back: 0 the
+// connection was closed without an answer, 1 an answer came, 2 no connection, 3 silence.
+int ClientOfAnotherUser(const std::string& path, uid_t uid) {
+    const pid_t pid = fork();
+    if (pid != 0) return pid < 0 ? -1 : WaitChild(pid, 10000);
+    const sockaddr_un addr = UnixAddress(path);
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    if (!BecomeUser(uid) || connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) _exit(2);
+    const std::vector<uint8_t> cbw = EmuClient::MakeCbw(VendorCdb(0x12), 40, true);
+    send(fd, cbw.data(), cbw.size(), MSG_NOSIGNAL);
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 5000) != 1) _exit(3);
+    uint8_t buf[64];
+    _exit(recv(fd, buf, sizeof buf, 0) > 0 ? 1 : 0);
+}
+
+TEST(EmuPeers, EmulatorRefusesClientsOfAnotherUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
+    Emulator emu;
+    // Open the way for the other user: only the credential check is left to refuse it.
+    chmod(emu.TempDir().c_str(), 0711);
+    chmod(emu.SocketPath().c_str(), 0666);
+    EXPECT_EQ(ClientOfAnotherUser(emu.SocketPath(), kNobody), 0);
+    EXPECT_EQ(ClientOfAnotherUser(emu.SocketPath(), kNobody), 0);
+    const std::string err = emu.Stderr();
+    const size_t first = err.find("refused a client of uid 65534");
+    EXPECT_NE(first, std::string::npos) << err;
+    EXPECT_EQ(err.find("refused", first + 1), std::string::npos) << "said once: " << err;
+    EmuClient own(emu.SocketPath());
+    EXPECT_EQ(Identity(own), "Generic Storage RamDisc 1.00");
+    EXPECT_EQ(emu.TraceLines().size(), 1u) << "only the own user's INQUIRY was served";
+}
+
+// A listener that never accepts, with its queue full: a further connect would wait until
+// someone accepts.
+struct FullListener {
+    std::string address;
+    std::vector<int> fds;  // the listener, then the queued connections
+    ~FullListener() {
+        for (int fd : fds) close(fd);
+    }
+};
+
+void FillUnix(const std::string& path, FullListener* full) {
+    const sockaddr_un addr = UnixAddress(path);
+    full->address = path;
+    full->fds.push_back(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(bind(full->fds[0], reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(full->fds[0], 0), 0);
+    for (int i = 0; i < 64; ++i) {
+        const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+            close(fd);
+            return;
+        }
+        full->fds.push_back(fd);
+    }
+    FAIL() << "the listen queue never filled";
+}
+
+void FillTcp(FullListener* full) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof addr;
+    full->fds.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(bind(full->fds[0], reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(full->fds[0], 0), 0);
+    ASSERT_EQ(getsockname(full->fds[0], reinterpret_cast<sockaddr*>(&addr), &size), 0);
+    full->address = "tcp:127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    // The kernel drops handshakes beyond the full queue; the connecting side keeps retrying.
+    for (int i = 0; i < 4; ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        full->fds.push_back(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+class EmuConnect : public ::testing::TestWithParam<e2e::Transport> {};
+
+TEST_P(EmuConnect, ToolGivesUpOnAListenerThatNeverAccepts) {
+    ScratchDir dir;
+    FullListener full;
+    if (GetParam() == e2e::Transport::Tcp) FillTcp(&full);
+    else FillUnix(dir.path + "/full.sock", &full);
+    if (HasFatalFailure()) return;
+    const RunResult r = RunTool({"0xAC"}, full.address, 30);
+    EXPECT_NE(r.exitStatus, -1) << "still waiting to connect after 30 s";
+    EXPECT_NE(r.out.find("QP7730 not found!"), std::string::npos) << r.out;
+}
+
+std::string TransportName(const ::testing::TestParamInfo<e2e::Transport>& info) {
+    return info.param == e2e::Transport::Tcp ? "Tcp" : "Unix";
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, EmuConnect, ::testing::Values(e2e::Transport::Unix, e2e::Transport::Tcp),
+                         TransportName);
+
+TEST(EmuSocket, PanelPngIgnoresASymlinkPlantedAtItsTemporaryName) {
+    Emulator emu({"--width", "64", "--height", "32"});
+    const std::string victim = emu.TempDir() + "/victim.txt";
+    std::ofstream(victim) << "precious";
+    const std::string planted = emu.PngPath() + ".tmp." + std::to_string(emu.Pid());
+    ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
+
+    EmuClient client(emu.SocketPath());
+    std::vector<uint8_t> rows(64 * 32);
+    for (size_t i = 0; i < rows.size(); ++i) rows[i] = (i / 64) < 16 ? 0 : 255;
+    client.WriteMemory(kImageBuffer, rows);
+    ASSERT_EQ(client.Raw(VendorCdb(0x94), BeWords({kImageBuffer, 1, 0, 0, 64, 32, 1})), 0);
+
+    const std::vector<uint8_t> bytes = e2e::ReadFileBytes(victim);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "precious");
+    struct stat st {};
+    ASSERT_EQ(lstat(emu.PngPath().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << "the PNG is a file of its own";
+    EXPECT_EQ(e2e::ReadGreyPng(emu.PngPath(), nullptr, nullptr), rows);
+}
+
+TEST(EmuSocket, EmulatorsStartedTogetherOnAStaleSocketLeaveExactlyOneServing) {
+    ScratchDir dir;
+    const std::string path = dir.path + "/shared.sock";
+    constexpr int kEmulators = 6;
+    for (int round = 0; round < 12; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const sockaddr_un addr = UnixAddress(path);
+        const int stale = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+        ASSERT_EQ(bind(stale, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+        close(stale);
+
+        std::unique_ptr<Emulator> started[kEmulators];
+        std::string refused[kEmulators];
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kEmulators; ++i) {
+            threads.emplace_back([&, i] {
+                try {
+                    started[i] = std::make_unique<Emulator>(std::vector<std::string>{
+                        "--socket", path, "--flash-file", "", "--width", "64", "--height", "32", "--memory-mib",
+                        "2", "--image-buffer", "0"});
+                } catch (const std::exception& e) {
+                    refused[i] = e.what();
+                }
+            });
+        }
+        for (auto& t : threads) t.join();
+        int serving = 0;
+        for (int i = 0; i < kEmulators; ++i) {
+            if (started[i]) ++serving;
+            else EXPECT_NE(refused[i].find("another emulator already serves " + path), std::string::npos) << refused[i];
+        }
+        EXPECT_EQ(serving, 1);
+        EmuClient client(path);
+        EXPECT_EQ(Identity(client), "Generic Storage RamDisc 1.00");
+    }
+}
+
+class EmuStop : public ::testing::TestWithParam<e2e::Transport> {};
+
+TEST_P(EmuStop, SigtermEndsPromptlyWhileAClientDoesNotRead) {
+    Emulator emu({}, GetParam());
+    EmuClient client(emu.SocketPath());
+    // Big replies that nobody reads: the emulator soon waits to send.
+    const std::vector<uint8_t> cbw = EmuClient::MakeCbw(MemoryCdb(0x81, kImageBuffer, 0xFFFF), 0xFFFF, true);
+    constexpr size_t kCommands = 256;  // 16 MiB of replies: more than any socket buffers
+    for (size_t i = 0; i < kCommands; ++i) ASSERT_TRUE(client.SendMessage(cbw));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(emu.Running());
+    ASSERT_LT(emu.TraceLines().size(), kCommands - 1) << "the emulator is waiting to send";
+    const auto start = Clock::now();
+    kill(emu.Pid(), SIGTERM);
+    EXPECT_EQ(emu.WaitForExit(2500), 0);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, EmuStop, ::testing::Values(e2e::Transport::Unix, e2e::Transport::Tcp),
+                         TransportName);
+
+// ---- the TCP form ----------------------------------------------------------------------
+
+int ConnectTcp(const std::string& address) {
+    const size_t colon = address.rfind(':');
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(std::stoi(address.substr(colon + 1))));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Exactly n bytes, or fewer when the stream ends or stays silent for 3 s.
+std::vector<uint8_t> ReadBytes(int fd, size_t n) {
+    std::vector<uint8_t> bytes(n);
+    size_t done = 0;
+    while (done < n) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 3000) != 1) break;
+        const ssize_t got = recv(fd, bytes.data() + done, n - done, 0);
+        if (got <= 0) break;
+        done += static_cast<size_t>(got);
+    }
+    bytes.resize(done);
+    return bytes;
+}
+
+std::vector<uint8_t> Framed(const std::vector<uint8_t>& message) {
+    std::vector<uint8_t> frame(4 + message.size());
+    frame[0] = static_cast<uint8_t>(message.size());
+    frame[1] = static_cast<uint8_t>(message.size() >> 8);
+    std::copy(message.begin(), message.end(), frame.begin() + 4);
+    return frame;
+}
+
+TEST(EmuTcp, EveryMessageTravelsAsItsLengthAndItsBytes) {
+    Emulator emu({}, e2e::Transport::Tcp);
+    ASSERT_EQ(emu.SocketPath().rfind("tcp:127.0.0.1:", 0), 0u) << emu.SocketPath();
+    const int fd = ConnectTcp(emu.SocketPath());
+    ASSERT_GE(fd, 0);
+    // INQUIRY: the data (40 bytes) and the status (13) come back as two framed messages.
+    const std::vector<uint8_t> inquiry = Framed(EmuClient::MakeCbw(VendorCdb(0x12), 40, true));
+    ASSERT_EQ(send(fd, inquiry.data(), inquiry.size(), 0), static_cast<ssize_t>(inquiry.size()));
+    const std::vector<uint8_t> reply = ReadBytes(fd, 4 + 40 + 4 + 13);
+    ASSERT_EQ(reply.size(), 61u);
+    EXPECT_EQ(std::vector<uint8_t>(reply.begin(), reply.begin() + 4), (std::vector<uint8_t>{40, 0, 0, 0}));
+    EXPECT_EQ(std::string(reply.begin() + 12, reply.begin() + 40), "Generic Storage RamDisc 1.00");
+    EXPECT_EQ(std::vector<uint8_t>(reply.begin() + 44, reply.begin() + 48), (std::vector<uint8_t>{13, 0, 0, 0}));
+    EXPECT_EQ(std::string(reply.begin() + 48, reply.begin() + 52), "USBS");
+    EXPECT_EQ(reply[60], 0);
+    // A data-out phase split across messages, each sent in pieces of a few bytes.
+    const std::vector<uint8_t> cbw = Framed(EmuClient::MakeCbw(MemoryCdb(0xA5, kImageBuffer, 6), 6, false));
+    std::vector<uint8_t> stream = cbw;
+    for (const auto& piece : {std::vector<uint8_t>{1, 2, 3, 4}, std::vector<uint8_t>{5, 6}}) {
+        const std::vector<uint8_t> framed = Framed(piece);
+        stream.insert(stream.end(), framed.begin(), framed.end());
+    }
+    for (size_t at = 0; at < stream.size(); at += 3) {
+        const size_t n = std::min<size_t>(3, stream.size() - at);
+        ASSERT_EQ(send(fd, stream.data() + at, n, 0), static_cast<ssize_t>(n));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const std::vector<uint8_t> status = ReadBytes(fd, 4 + 13);
+    ASSERT_EQ(status.size(), 17u);
+    EXPECT_EQ(status[16], 0);
+    close(fd);
+    EmuClient client(emu.SocketPath());
+    EXPECT_EQ(client.ReadMemory(kImageBuffer, 6), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6}));
+}
+
+TEST(EmuTcp, LengthAboveOneTransferDropsTheClientAndServingGoesOn) {
+    Emulator emu({}, e2e::Transport::Tcp);
+    for (const std::vector<uint8_t>& header : {std::vector<uint8_t>{0x01, 0x00, 0x01, 0x00},  // 65,537
+                                               std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF}}) {
+        EmuClient hostile(emu.SocketPath());
+        hostile.SetTimeoutMs(3000);
+        ASSERT_TRUE(hostile.SendBytes(header));
+        EXPECT_TRUE(hostile.ClosedByPeer());
+    }
+    EXPECT_NE(emu.Stderr().find("dropped a client that announced a message of 4294967295 bytes"), std::string::npos)
+        << emu.Stderr();
+    EmuClient client(emu.SocketPath());
+    EXPECT_EQ(Identity(client), "Generic Storage RamDisc 1.00");
+}
+
+TEST(EmuTcp, ListenServesOnlyLoopbackAddresses) {
+    const struct {
+        const char* address;
+        const char* error;  // nullptr: served
+    } cases[] = {
+        {"0.0.0.0:0", "0.0.0.0:0 is not a loopback address: --listen serves only 127.0.0.0/8 and ::1"},
+        {"10.1.2.3:5000", "is not a loopback address"},
+        {"[::]:0", "is not a loopback address"},
+        {"[::ffff:10.0.0.1]:0", "is not a loopback address"},
+        {"127.0.0.1", "--listen wants HOST:PORT or [IPV6]:PORT"},
+        {"127.0.0.1:65536", "--listen wants HOST:PORT"},
+        {"127.0.0.2:0", nullptr},
+    };
+    for (const auto& c : cases) {
+        try {
+            Emulator emu({"--listen", c.address});
+            EXPECT_EQ(c.error, nullptr) << c.address << " was served";
+            EmuClient client(emu.SocketPath());
+            EXPECT_EQ(Identity(client), "Generic Storage RamDisc 1.00");
+        } catch (const std::runtime_error& e) {
+            ASSERT_NE(c.error, nullptr) << c.address << ": " << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
+        }
+    }
 }
 
 }  // namespace

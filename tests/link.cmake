@@ -11,6 +11,7 @@ add_executable(unit_tests
   ${CMAKE_CURRENT_SOURCE_DIR}/commands_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/area_display_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/flash_upgrade_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/pipe_tcp_test.cpp
 )
 target_link_libraries(unit_tests PRIVATE qp7730_test_support GTest::gtest_main)
 # In-process start-ups share one scripted device: no run lock between test processes.

@@ -57,7 +57,9 @@ const std::vector<ErrorRow> kErrorRows = {
 };
 
 TEST(NoDevice, SearchesEveryLetterThenRefusesEachErrorRow) {
-    if (AnyScsiDisk()) GTEST_SKIP() << "this machine has SCSI disks; the search lines would differ";
+    // On the drive route the SG_IO stand-in hides the machine's own disks.
+    if (e2e::DefaultRoute() == e2e::Route::Emulator && AnyScsiDisk())
+        GTEST_SKIP() << "this machine has SCSI disks; the search lines would differ";
     const std::string startup = NoDeviceStartup();
     for (const ErrorRow& row : kErrorRows) {
         const RunResult r = RunTool(row.args, "");

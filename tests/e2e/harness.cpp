@@ -1,6 +1,11 @@
 #include "tests/e2e/harness.h"
 
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <gtest/gtest.h>
+#include <link.h>
 #include <poll.h>
 #include <png.h>
 #include <signal.h>
@@ -12,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -27,6 +33,9 @@
 #endif
 #ifndef QP7730_BIN
 #error "QP7730_BIN must name the qp7730 binary"
+#endif
+#ifndef QP7730_SG_PRELOAD
+#error "QP7730_SG_PRELOAD must name the SG_IO stand-in library"
 #endif
 
 extern char** environ;
@@ -111,9 +120,14 @@ bool FindOption(const std::vector<std::string>& options, const std::string& name
 
 }  // namespace
 
+Transport TransportFromEnvironment() {
+    const char* transport = getenv("QP7730_E2E_TRANSPORT");
+    return transport && std::string_view(transport) == "tcp" ? Transport::Tcp : Transport::Unix;
+}
+
 // ---- Emulator ------------------------------------------------------------------------
 
-Emulator::Emulator(const std::vector<std::string>& extraOptions) {
+Emulator::Emulator(const std::vector<std::string>& extraOptions, Transport transport) {
     dir_ = MakeTempDir();
     socket_ = dir_ + "/emu.sock";
     png_ = dir_ + "/emu-panel.png";
@@ -126,7 +140,15 @@ Emulator::Emulator(const std::vector<std::string>& extraOptions) {
     FindOption(extraOptions, "--trace", &trace_);
 
     CStrings argv;
-    argv.items = {QP7730_EMU_BIN, "--socket", socket_, "--flash-file", flash_, "--trace", trace_, "--png", png_};
+    argv.items = {QP7730_EMU_BIN, "--flash-file", flash_, "--trace", trace_, "--png", png_};
+    // A --socket or --listen among the extra options decides the transport itself.
+    auto given = [&](const char* option) {
+        return std::find(extraOptions.begin(), extraOptions.end(), option) != extraOptions.end();
+    };
+    if (!given("--socket") && !given("--listen")) {
+        if (transport == Transport::Tcp) argv.items.insert(argv.items.end(), {"--listen", "127.0.0.1:0"});
+        else argv.items.insert(argv.items.end(), {"--socket", socket_});
+    }
     argv.items.insert(argv.items.end(), extraOptions.begin(), extraOptions.end());
     char** args = argv.Get();
 
@@ -164,6 +186,11 @@ Emulator::Emulator(const std::vector<std::string>& extraOptions) {
         if (n <= 0) break;
         text.append(buf, static_cast<size_t>(n));
         listening = text.find(ready) != std::string::npos && text.find('\n', text.find(ready)) != std::string::npos;
+    }
+    if (listening) {
+        // The address as the emulator reports it: with --listen HOST:0 it holds the port.
+        const size_t at = text.find(ready) + ready.size();
+        socket_ = text.substr(at, text.find('\n', at) - at);
     }
     close(out[0]);
     if (!listening) {
@@ -228,17 +255,81 @@ std::vector<std::string> Emulator::TraceLines() const {
 // ---- RunTool -------------------------------------------------------------------------
 
 const char* ToolPath() { return QP7730_BIN; }
+namespace {
+
+constexpr const char* kNobodyListens = "/nonexistent-qp7730-e2e/nobody.sock";
+
+// Sets NAME=VALUE in an environment list, replacing an entry of the same name.
+void SetEnv(std::vector<std::string>& env, const std::string& entry) {
+    const std::string name = entry.substr(0, entry.find('=') + 1);
+    std::erase_if(env, [&](const std::string& e) { return e.starts_with(name); });
+    env.push_back(entry);
+}
+
+// The AddressSanitizer runtime when this process (built like the tool) has it as a shared
+// library. It must come first in LD_PRELOAD, ahead of the stand-in, or the tool refuses
+// to start.
+std::string SharedAsanRuntime() {
+    std::string path;
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) {
+            if (info->dlpi_name == nullptr || std::strstr(info->dlpi_name, "/libasan.so") == nullptr) return 0;
+            *static_cast<std::string*>(data) = info->dlpi_name;
+            return 1;
+        },
+        &path);
+    return path;
+}
+
+}  // namespace
+
+std::string SgPreloadPath() { return QP7730_SG_PRELOAD; }
+
+Route DefaultRoute() {
+    const char* route = getenv("QP7730_E2E_ROUTE");
+    return route != nullptr && std::string_view(route) == "sg" ? Route::Drive : Route::Emulator;
+}
+
+std::string DriveDiscoveryLines() {
+    const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(kDriveName[7])));
+    std::string s;
+    for (char c = 'A'; c < letter; ++c) s += std::string("\nSearching for device in ") + c + ":// ...\n-1: No device connected.\n";
+    return s + "\nSearching for device in " + letter + ":// ...\nDevice found.\nDevName: Generic Storage RamDisc 1.00\n";
+}
 
 RunResult RunTool(const std::vector<std::string>& args, const std::string& socketPath, int timeoutSec) {
+    RunOptions options;
+    options.timeoutSec = timeoutSec;
+    return RunTool(args, socketPath, options);
+}
+
+RunResult RunTool(const std::vector<std::string>& args, const std::string& socketPath, const RunOptions& options) {
+    const int timeoutSec = options.timeoutSec;
     CStrings argv;
     argv.items.push_back(QP7730_BIN);
     argv.items.insert(argv.items.end(), args.begin(), args.end());
     CStrings envp;
+    std::string inheritedPreload;
     for (char** e = environ; *e; ++e) {
-        if (!std::string_view(*e).starts_with("QP7730_EMULATOR=")) envp.items.emplace_back(*e);
+        const std::string_view entry(*e);
+        if (entry.starts_with("LD_PRELOAD=")) inheritedPreload = entry.substr(11);
+        else if (!entry.starts_with("QP7730_EMULATOR=") && !entry.starts_with("QP7730_SG_")) envp.items.emplace_back(*e);
     }
-    envp.items.push_back("QP7730_EMULATOR=" +
-                         (socketPath.empty() ? std::string("/nonexistent-qp7730-e2e/nobody.sock") : socketPath));
+    std::string preload = inheritedPreload;
+    if (options.route == Route::Drive) {
+        envp.items.push_back(std::string("QP7730_EMULATOR=") + kNobodyListens);
+        envp.items.push_back(std::string("QP7730_SG_DRIVE=") + kDriveName);
+        // Every drive-route run of the suite stands in for the same disk, and tests run side
+        // by side: without this they would take turns on its run lock (tested on its own).
+        envp.items.push_back("QP7730_TEST_NO_RUN_LOCK=1");
+        envp.items.push_back("QP7730_SG_EMULATOR=" + socketPath);
+        preload = QP7730_SG_PRELOAD + (preload.empty() ? "" : ":" + preload);
+        if (const std::string asan = SharedAsanRuntime(); !asan.empty()) preload = asan + ":" + preload;
+    } else {
+        envp.items.push_back("QP7730_EMULATOR=" + (socketPath.empty() ? std::string(kNobodyListens) : socketPath));
+    }
+    if (!preload.empty()) envp.items.push_back("LD_PRELOAD=" + preload);
+    for (const std::string& entry : options.env) SetEnv(envp.items, entry);
     char** a = argv.Get();
     char** e = envp.Get();
 
@@ -304,12 +395,43 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& socke
         return result;
     }
     result.exitStatus = ExitCode(status);
+    if (options.route == Route::Drive && !socketPath.empty() && options.stripDiscovery) {
+        const std::string lines = DriveDiscoveryLines();
+        if (result.out.starts_with(lines)) result.out.erase(0, lines.size());
+        else ADD_FAILURE() << "the drive route did not find the controller at " << kDriveName << ":\n" << result.out;
+    }
     return result;
 }
 
 // ---- EmuClient -----------------------------------------------------------------------
 
 EmuClient::EmuClient(const std::string& socketPath) {
+    if (socketPath.starts_with("tcp:")) {
+        // tcp:HOST:PORT, HOST possibly in brackets.
+        std::string host = socketPath.substr(4);
+        const std::string port = host.substr(host.rfind(':') + 1);
+        host.resize(host.rfind(':'));
+        if (host.starts_with("[")) host = host.substr(1, host.size() - 2);
+        addrinfo hints{};
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) {
+            throw std::runtime_error("cannot resolve " + socketPath);
+        }
+        fd_ = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int rc = fd_ < 0 ? -1 : connect(fd_, found->ai_addr, found->ai_addrlen);
+        const int e = errno;
+        freeaddrinfo(found);
+        if (rc != 0) {
+            if (fd_ >= 0) close(fd_);
+            fd_ = -1;
+            throw std::runtime_error("connect " + socketPath + ": " + std::strerror(e));
+        }
+        const int one = 1;
+        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        tcp_ = true;
+        return;
+    }
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (socketPath.size() >= sizeof addr.sun_path) throw std::runtime_error("socket path too long: " + socketPath);
@@ -339,15 +461,50 @@ std::vector<uint8_t> EmuClient::MakeCbw(std::span<const uint8_t> cdb, uint32_t l
     return cbw;
 }
 
-bool EmuClient::SendMessage(std::span<const uint8_t> message) {
-    for (;;) {
-        const ssize_t n = send(fd_, message.data(), message.size(), MSG_NOSIGNAL);
+bool EmuClient::SendBytes(std::span<const uint8_t> bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
-        return n == static_cast<ssize_t>(message.size());
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+        if (!tcp_) return done == bytes.size();  // one message, whole or not at all
     }
+    return true;
+}
+
+bool EmuClient::SendMessage(std::span<const uint8_t> message) {
+    if (!tcp_) return SendBytes(message);
+    std::vector<uint8_t> frame(4 + message.size());
+    PutLe32(frame.data(), static_cast<uint32_t>(message.size()));
+    std::copy(message.begin(), message.end(), frame.begin() + 4);
+    return SendBytes(frame);
+}
+
+bool EmuClient::ReadStream(uint8_t* buf, size_t length, int timeoutMs) {
+    const auto start = Clock::now();
+    size_t done = 0;
+    while (done < length) {
+        pollfd p{fd_, POLLIN, 0};
+        const int left = timeoutMs - ElapsedMs(start);
+        if (left <= 0 || poll(&p, 1, left) <= 0) return false;
+        const ssize_t n = recv(fd_, buf + done, length - done, MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
 }
 
 bool EmuClient::ReceiveMessage(std::vector<uint8_t>* message) {
+    if (tcp_) {
+        uint8_t header[4];
+        if (!ReadStream(header, sizeof header, timeoutMs_)) return false;
+        const uint32_t length = GetLe32(header);
+        if (length > kMaxMessage) return false;
+        message->resize(length);
+        return ReadStream(message->data(), length, timeoutMs_);
+    }
     pollfd p{fd_, POLLIN, 0};
     int rc;
     do {
@@ -362,6 +519,14 @@ bool EmuClient::ReceiveMessage(std::vector<uint8_t>* message) {
     if (n <= 0 || static_cast<size_t>(n) > message->size()) return false;
     message->resize(static_cast<size_t>(n));
     return true;
+}
+
+bool EmuClient::ClosedByPeer() {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs_) <= 0) return false;
+    uint8_t byte;
+    const ssize_t n = recv(fd_, &byte, 1, MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno == ECONNRESET);
 }
 
 int EmuClient::Finish() {

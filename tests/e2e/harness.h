@@ -5,11 +5,18 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <ostream>
 #include <span>
 #include <string>
 #include <vector>
 
 namespace e2e {
+
+// How the tool and the emulator meet: the AF_UNIX socket, or loopback TCP.
+enum class Transport { Unix, Tcp };
+// Tcp when QP7730_E2E_TRANSPORT is "tcp", else Unix: the whole suite can run over TCP.
+Transport TransportFromEnvironment();
+inline void PrintTo(Transport transport, std::ostream* os) { *os << (transport == Transport::Tcp ? "tcp" : "unix"); }
 
 // A running qp7730-emu with a private socket, flash file, trace and panel PNG in a fresh
 // temporary directory. The constructor waits until the emulator listens and throws
@@ -17,13 +24,17 @@ namespace e2e {
 // removes the directory.
 class Emulator {
 public:
-    // extraOptions go to qp7730-emu after the harness's own --socket, --flash-file, --trace
-    // and --png; giving one of those four in extraOptions overrides the harness's path.
-    explicit Emulator(const std::vector<std::string>& extraOptions = {});
+    // extraOptions go to qp7730-emu after the harness's own --socket (Transport::Tcp:
+    // --listen 127.0.0.1:0), --flash-file, --trace and --png; giving one of those in
+    // extraOptions overrides the harness's choice.
+    explicit Emulator(const std::vector<std::string>& extraOptions = {},
+                      Transport transport = TransportFromEnvironment());
     ~Emulator();
     Emulator(const Emulator&) = delete;
     Emulator& operator=(const Emulator&) = delete;
 
+    // Where the emulator listens, as QP7730_EMULATOR names it: the socket path, or
+    // "tcp:127.0.0.1:PORT".
     const std::string& SocketPath() const { return socket_; }
     const std::string& PngPath() const { return png_; }
     const std::string& FlashFilePath() const { return flash_; }
@@ -59,14 +70,49 @@ struct RunResult {
 // The qp7730 binary the harness runs.
 const char* ToolPath();
 
-// Runs the qp7730 binary with args, QP7730_EMULATOR set to socketPath (empty: a path where
-// nothing listens), stdin from /dev/null; stdout and stderr captured separately.
+// How a run of qp7730 reaches the emulator.
+enum class Route {
+    // The tool's own emulator route: QP7730_EMULATOR names the socket.
+    Emulator,
+    // The drive route: the SG_IO stand-in (tests/sg_preload) is preloaded into the tool,
+    // kDriveName is the one SCSI disk there is, and its requests go to the emulator's
+    // socket; QP7730_EMULATOR names a path where nothing listens, so discovery gets past
+    // the pipe routes to the drive letters.
+    Drive,
+};
+
+// The disk that stands for the controller on the drive route, and its discovery lines.
+constexpr const char* kDriveName = "/dev/sdc";
+std::string DriveDiscoveryLines();
+
+// The SG_IO stand-in library (tests/sg_preload) that the drive route preloads.
+std::string SgPreloadPath();
+
+// Route of RunTool: Drive when the environment has QP7730_E2E_ROUTE=sg, else Emulator.
+// ctest runs the end-to-end executables once with each.
+Route DefaultRoute();
+
+struct RunOptions {
+    Route route = DefaultRoute();
+    std::vector<std::string> env;  // extra NAME=VALUE entries for the tool
+    int timeoutSec = 120;
+    // On the drive route with an emulator, RunTool checks that standard output begins with
+    // DriveDiscoveryLines() (a test failure when not) and removes them, so that the same
+    // expectations hold on both routes. False keeps the output whole.
+    bool stripDiscovery = true;
+};
+
+// Runs the qp7730 binary with args against the emulator at socketPath (empty: none, the
+// tool finds no controller), stdin from /dev/null; stdout and stderr captured separately.
+RunResult RunTool(const std::vector<std::string>& args, const std::string& socketPath, const RunOptions& options);
 RunResult RunTool(const std::vector<std::string>& args, const std::string& socketPath, int timeoutSec = 120);
 
 // A minimal bulk-only host of its own (not libqp7730), for looking into the controller.
 class EmuClient {
 public:
-    // Connects; throws std::runtime_error when nobody answers at socketPath.
+    // Connects to a socket path or a "tcp:HOST:PORT" address (then every message travels
+    // as its 4-byte little-endian length and its bytes); throws std::runtime_error when
+    // nobody answers.
     explicit EmuClient(const std::string& socketPath);
     ~EmuClient();
     EmuClient(const EmuClient&) = delete;
@@ -96,6 +142,10 @@ public:
     bool SendMessage(std::span<const uint8_t> message);
     // One message within the timeout: false on timeout, end of connection or error.
     bool ReceiveMessage(std::vector<uint8_t>* message);
+    // Bytes as they are, without framing (TCP: to send lengths no message may have).
+    bool SendBytes(std::span<const uint8_t> bytes);
+    // True when the emulator closes the connection within the timeout.
+    bool ClosedByPeer();
     // Fields of the last status wrapper received by Raw.
     uint32_t LastCswSignature() const { return lastSignature_; }
     uint32_t LastCswTag() const { return lastTag_; }
@@ -105,7 +155,10 @@ public:
 
 private:
     int Finish();
+    // Reads exactly length bytes before the deadline (TCP).
+    bool ReadStream(uint8_t* buf, size_t length, int timeoutMs);
     int fd_ = -1;
+    bool tcp_ = false;
     int timeoutMs_ = 6000;
     uint32_t lastSignature_ = 0;
     uint32_t lastTag_ = 0;

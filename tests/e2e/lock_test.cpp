@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "link/run_lock.h"
 #include "tests/e2e/harness.h"
 
 extern char** environ;
@@ -30,7 +31,8 @@ using e2e::RunTool;
 const std::vector<std::string> kSmallPanel = {"--width", "64", "--height", "32"};
 const std::vector<std::string> kFill = {"-load", "80", "0", "0", "8", "8"};
 
-std::string LockPath(const Emulator& emu) { return emu.SocketPath() + ".run-lock"; }
+// The lock file the tool takes for this emulator, over either form of its route.
+std::string LockPath(const Emulator& emu) { return RunLockPath("emulator " + emu.SocketPath()); }
 
 struct LockWait {
     explicit LockWait(const char* seconds) { setenv("QP7730_LOCK_WAIT", seconds, 1); }

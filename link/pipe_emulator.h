@@ -1,0 +1,31 @@
+// The emulator route's two forms, behind the one "emulator" pipe backend: an AF_UNIX
+// SOCK_SEQPACKET socket (Linux), or loopback TCP with each message framed by its length.
+// QP7730_EMULATOR chooses: "tcp:HOST:PORT" is the TCP form, anything else a socket path.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// An open connection to an emulator: one message per bulk transfer, with the semantics
+// of PipeBackend::Transfer.
+class EmulatorLink {
+public:
+    virtual ~EmulatorLink() = default;
+    virtual bool Transfer(uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) = 0;
+    int LastError() const { return lastError_; }
+
+protected:
+    int lastError_ = 0;
+};
+
+// Each returns null when nothing, or nothing this user may trust, answers at the address
+// within the transfer bound. They print nothing.
+std::unique_ptr<EmulatorLink> OpenLocalEmulator(const std::string& path);      // null where there is no AF_UNIX form
+std::unique_ptr<EmulatorLink> OpenTcpEmulator(const std::string& hostAndPort);  // "HOST:PORT" or "[V6]:PORT"
+
+// The socket path used when QP7730_EMULATOR is not set: empty where there is no AF_UNIX form.
+std::string DefaultLocalEmulatorPath();
+
+// The largest message of the TCP form (one bulk transfer): a longer announced length is
+// refused without reading it.
+constexpr uint32_t kMaxTcpMessage = 0x10000;
