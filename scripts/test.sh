@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every test twice: in the normal build and with AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer; then the library as installed, and the Python tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh default asan
@@ -8,3 +8,5 @@ for preset in default asan; do
   echo "== tests: $preset"
   ctest --preset "$preset"
 done
+# The installed library, its C example and the Python package's tests (pytest).
+scripts/api_test.sh build/default
