@@ -179,7 +179,7 @@ int Opened(const char* route, int lockWaitSeconds, qp7730** controller) {
     }
     GetSystemInfo(g_DeviceState.SystemInfo);
     // Every address the library uses comes from the system information.
-    if (g_DeviceState.PanelWidth == 0 || g_DeviceState.PanelHeight == 0) {
+    if (!g_DeviceState.SystemInfoComplete) {
         ResetDeviceState();
         Fail(QP7730_ERR_IO, "the controller's system information was not read");
     }

@@ -2,6 +2,8 @@
 // the keyword in word 1. User errors end the run with status -1.
 #include "cli/dispatcher.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -186,6 +188,14 @@ int RunMain(int argc, char** argv) {
     }
     FreeHostImageBuffer();
     CloseDevice();
-    fflush(stdout);
+    // Standard output is the run's result: when any of it was lost (a full disk, a closed
+    // pipe), the run did not do what it reported.
+    errno = 0;
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        const int error = errno;
+        fprintf(stderr, "qp7730: writing standard output failed%s%s\n", error ? ": " : "",
+                error ? std::strerror(error) : "");
+        status = -1;
+    }
     return status;
 }

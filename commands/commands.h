@@ -84,6 +84,14 @@ uint8_t WriteFlashFromMemory(const SPICmd& cmd);
 int32_t EraseFlashRange(uint32_t address, uint32_t count);
 int ReadFlashRange(uint32_t address, uint32_t count, uint8_t* destination, uint32_t staging);
 int WriteFlashRange(uint32_t address, uint32_t count, const uint8_t* source, uint32_t staging);
+// Reads a range back like ReadFlashRange into readBack and compares it with expected.
+// Before each piece's flash read the staging area is filled with the complement of the
+// expected bytes (one WriteMemory more per piece), so a flash read that did not happen
+// cannot pass for equal; a piece whose commands report failure, or whose memory read
+// returns fewer bytes than asked, counts as different.
+// Every piece is read whatever the outcome. True when all count bytes are equal.
+bool VerifyFlashRange(uint32_t address, uint32_t count, const uint8_t* expected, uint8_t* readBack,
+                      uint32_t staging);
 // Reads the 16-byte text at flashAddress (the firmware or LUT version) through the first
 // 16 bytes of the image buffer, which it leaves holding the text. True when both
 // commands succeeded and all 16 bytes arrived.
@@ -92,7 +100,8 @@ bool ReadFlashText(uint32_t flashAddress, uint8_t (&text)[16]);
 void ShowFirmwareVersion();
 
 // Optional progress report of the range operations: called after every erase block and
-// every piece with the phase ("erase", "write", "read"), the bytes done and the total.
+// every piece with the phase ("erase", "write", "read", "verify"), the bytes done and the
+// total.
 using FlashProgressFn = void (*)(const char* phase, uint32_t done, uint32_t total);
 void SetFlashProgress(FlashProgressFn progress);
 FlashProgressFn CurrentFlashProgress();

@@ -2,6 +2,7 @@
 // region of controller memory, one 32 KiB piece at a time.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "commands/commands.h"
 #include "link/device_state.h"
@@ -76,11 +77,31 @@ void ForEachPiece(uint32_t address, uint32_t count, uint32_t staging, const char
 
 int ReadFlashRange(uint32_t address, uint32_t count, uint8_t* destination, uint32_t staging) {
     // Each piece: flash into controller memory, then memory to the host.
-    ForEachPiece(address, count, staging, "verify", [&](const SPICmd& cmd, size_t offset) {
+    ForEachPiece(address, count, staging, "read", [&](const SPICmd& cmd, size_t offset) {
         ReadFlashToMemory(cmd);
         ReadMemory(staging, static_cast<uint16_t>(cmd.ByteCount), destination + offset);
     });
     return 1;
+}
+
+bool VerifyFlashRange(uint32_t address, uint32_t count, const uint8_t* expected, uint8_t* readBack,
+                      uint32_t staging) {
+    // A flash read that does not happen leaves the staging area as it was, and after a
+    // write that is the very data being checked. So each piece first fills the staging
+    // area with the complement of the expected bytes: whatever the flash read fails to
+    // replace differs in every bit. The complement goes out from readBack, which the
+    // read then overwrites.
+    bool equal = true;
+    ForEachPiece(address, count, staging, "verify", [&](const SPICmd& cmd, size_t offset) {
+        const auto length = static_cast<uint16_t>(cmd.ByteCount);
+        uint8_t* piece = readBack + offset;
+        for (uint32_t i = 0; i < length; ++i) piece[i] = static_cast<uint8_t>(~expected[offset + i]);
+        const bool staged = WriteMemory(staging, length, piece) != 0;
+        const bool read = ReadFlashToMemory(cmd) != 0;
+        const bool returned = ReadMemoryInFull(staging, length, piece);
+        equal = equal && staged && read && returned && std::memcmp(piece, expected + offset, length) == 0;
+    });
+    return equal;
 }
 
 int WriteFlashRange(uint32_t address, uint32_t count, const uint8_t* source, uint32_t staging) {

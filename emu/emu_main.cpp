@@ -37,10 +37,20 @@ Socket and outputs:
                           "-panel.png"; with --listen, that of the default socket path; an
                           empty PATH turns it off)
   --flash-file PATH       keep the 16 MiB serial flash in PATH: used as it is when it has that
-                          size, otherwise created from the initial content; kept current after
+                          size, filled with the initial content when it is new or empty; a file
+                          of any other size is refused and left untouched; kept current after
                           every flash change (default: flash lives in memory only)
-  --trace FILE            one JSON line per command: seq, cmd, cdb (hex), dir (in/out/none),
-                          len, data (hex, first 64 bytes then "..."), fault, status
+  --trace FILE            one JSON line per command: seq, conn (with --interleave), cmd, cdb
+                          (hex), dir (in/out/none), len, data (hex, first 64 bytes then "..."),
+                          fault, status
+  --interleave            serve up to 16 connections at once (more are refused), as a
+                          controller behind a drive that several processes use: whenever a
+                          connection has a command wrapper waiting, that one command is served
+                          whole (wrapper, data phase, status), then every other connection
+                          with a command waiting gets its turn. Commands of different hosts
+                          interleave freely. The trace numbers connections ("conn", from 1, in
+                          the order accepted). Default: one connection after another, each
+                          served until it closes
 
 Controller:
   --width N               panel width (default 1872)
@@ -170,6 +180,7 @@ int main(int argc, char** argv) {
         else if (option == "--png") ok = next(&model.pngPath), pngGiven = true;
         else if (option == "--flash-file") ok = next(&model.flashFile);
         else if (option == "--trace") ok = next(&server.tracePath);
+        else if (option == "--interleave") ok = !hasValue, server.interleave = true;
         else if (option == "--width") ok = numeric(&model.panelWidth, 1) && model.panelWidth <= 65535;
         else if (option == "--height") ok = numeric(&model.panelHeight, 1) && model.panelHeight <= 65535;
         else if (option == "--image-buffer") ok = numeric(&model.imageBufferAddress, 0);

@@ -123,8 +123,19 @@ void Model::OpenFlash() {
         close(fd);
         throw std::runtime_error(path + ": " + std::strerror(e));
     }
+    // A file of the flash size is the flash of an earlier run; an empty one (or one just
+    // created) gets the initial content. Anything else is someone's file under a mistyped
+    // path, and is left as it is.
     const bool reuse = S_ISREG(st.st_mode) && st.st_size == static_cast<off_t>(kFlashSize);
-    if (!reuse && (ftruncate(fd, 0) != 0 || ftruncate(fd, kFlashSize) != 0)) {
+    if (!reuse && !(S_ISREG(st.st_mode) && st.st_size == 0)) {
+        close(fd);
+        throw std::runtime_error(path + ": " +
+                                 (S_ISREG(st.st_mode) ? "holds " + std::to_string(st.st_size) + " bytes, not the " +
+                                                            std::to_string(kFlashSize) + " of a flash file"
+                                                      : std::string("not a regular file")) +
+                                 "; refusing to overwrite it");
+    }
+    if (!reuse && ftruncate(fd, kFlashSize) != 0) {
         int e = errno;
         close(fd);
         throw std::runtime_error(path + ": " + std::strerror(e));

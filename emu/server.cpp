@@ -232,7 +232,7 @@ bool Server::ListenTcp(std::string* error) {
         listenFd_ = socket(a->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const int one = 1;
         if (listenFd_ >= 0 && setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
-            bind(listenFd_, a->ai_addr, a->ai_addrlen) == 0 && listen(listenFd_, 4) == 0) {
+            bind(listenFd_, a->ai_addr, a->ai_addrlen) == 0 && listen(listenFd_, Backlog()) == 0) {
             break;
         }
         e = errno;
@@ -318,7 +318,7 @@ bool Server::ListenUnix(std::string* error) {
     }
     chmod(path.c_str(), 0600);
     if (lstat(path.c_str(), &st) == 0) socketInode_ = st.st_ino;
-    if (listen(listenFd_, 4) != 0) {
+    if (listen(listenFd_, Backlog()) != 0) {
         *error = std::string("listen: ") + std::strerror(errno);
         return false;
     }
@@ -455,165 +455,248 @@ void Server::Trace(uint64_t seq, const std::string& line) {
     std::fflush(trace_);
 }
 
+int Server::Accept() {
+    const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return -1;  // the peer gave up before we took it, or a signal
+    if (tcp_) {
+        // A TCP peer brings no credentials: any local user may connect to a loopback
+        // port, which is why TCP is for development and tests only.
+        const int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    } else if (!ClientTrusted(fd)) {
+        // The socket file is owner-only, but its directory or mode may be changed by
+        // others: the peer's credentials decide.
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void Server::ReportExitAfter() const {
+    if (config_.exitAfter != 0 && commandCount_ == config_.exitAfter) {
+        std::fprintf(stderr, "qp7730-emu: stopped after command %llu\n", static_cast<unsigned long long>(commandCount_));
+    }
+}
+
 int Server::Run(Model& model) {
+    if (config_.interleave) return RunInterleaved(model);
     for (;;) {
         switch (WaitFor(listenFd_, POLLIN, -1)) {
             case Wait::Stop: return 0;
             case Wait::Error: return 1;
             default: break;
         }
-        const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) continue;  // the peer gave up before we took it, or a signal
-        if (tcp_) {
-            // A TCP peer brings no credentials: any local user may connect to a loopback
-            // port, which is why TCP is for development and tests only.
-            const int one = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        } else if (!ClientTrusted(fd)) {
-            // The socket file is owner-only, but its directory or mode may be changed by
-            // others: the peer's credentials decide.
-            close(fd);
-            continue;
-        }
+        const int fd = Accept();
+        if (fd < 0) continue;
         const bool goOn = ServeConnection(fd, model) && !stopped_;
         close(fd);
         model.SyncFlash();
         if (!goOn) {
-            if (config_.exitAfter != 0 && commandCount_ == config_.exitAfter) {
-                std::fprintf(stderr, "qp7730-emu: stopped after command %llu\n",
-                             static_cast<unsigned long long>(commandCount_));
-            }
+            ReportExitAfter();
             break;
         }
     }
     return 0;
 }
 
-bool Server::ServeConnection(int fd, Model& model) {
-    static const uint8_t kZeros[kMaxMessage] = {};
-    std::vector<uint8_t> dataOut;
-    std::vector<uint8_t> reply;
-    for (;;) {
-        long n = Receive(fd, rx_.data(), rx_.size(), -1);
-        if (n == -2) return false;
-        if (n <= 0) return true;  // end of connection or error: back to accept
-        const uint64_t seq = ++commandCount_;
-        const size_t size = static_cast<size_t>(n);
-        CommandBlock command;
-        uint32_t tag = 0;
-        if (!ParseCommandBlockWrapper(rx_.data(), size, &command, &tag)) {
-            uint8_t csw[kCswSize];
-            MakeCommandStatusWrapper(csw, kCswSignature, tag, kStatusPhaseError);
-            Trace(seq, "\"cmd\":\"malformed\",\"size\":" + std::to_string(size) + ",\"status\":2");
-            const bool sent = Send(fd, csw, sizeof csw);
-            if (config_.exitAfter == seq) return false;
-            if (!sent) return true;
+int Server::RunInterleaved(Model& model) {
+    struct Connection {
+        int fd;
+        uint64_t number;  // from 1, in the order accepted; shown in the trace
+    };
+    std::vector<Connection> open;
+    std::vector<pollfd> fds;
+    uint64_t accepted = 0;
+    bool stop = false;
+    int status = 0;
+    while (!stop) {
+        fds.assign({{g_stopPipe[0], POLLIN, 0}, {listenFd_, POLLIN, 0}});
+        for (const Connection& c : open) fds.push_back({c.fd, POLLIN, 0});
+        if (poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) continue;
+            status = 1;
+            break;
+        }
+        if (fds[0].revents & POLLIN) {
+            stopped_ = true;
+            break;
+        }
+        // One command from every connection that has one ready, in the order they came: a
+        // busy connection gets its next command only after every other ready one had its turn.
+        std::vector<size_t> closed;
+        for (size_t i = 0; i < open.size() && !stop; ++i) {
+            if (fds[i + 2].revents == 0) continue;
+            switch (ServeCommand(open[i].fd, model, 0, open[i].number)) {
+                case Served::Next: break;
+                case Served::Close: closed.push_back(i); break;
+                case Served::Stop: stop = true; break;
+            }
+        }
+        for (auto i = closed.rbegin(); i != closed.rend(); ++i) {
+            close(open[*i].fd);
+            open.erase(open.begin() + static_cast<long>(*i));
+        }
+        if (!closed.empty()) model.SyncFlash();
+        if (stop || !(fds[1].revents & POLLIN)) continue;
+
+        const int fd = Accept();
+        if (fd < 0) continue;
+        if (open.size() >= kMaxInterleaved) {
+            if (!capacityReported_) {
+                std::fprintf(stderr,
+                             "qp7730-emu: refused a connection: %zu are open already (further refusals are not "
+                             "reported)\n",
+                             kMaxInterleaved);
+                capacityReported_ = true;
+            }
+            close(fd);
             continue;
         }
-
-        const Fault* fault = FaultFor(seq);
-        const FaultKind kind = fault ? fault->kind : FaultKind::FailStatus;
-        const bool hasData = command.transferLength > 0;
-        const bool out = hasData && !command.dataIn;
-        const bool in = hasData && command.dataIn;
-        uint8_t status = kStatusPass;
-        bool connectionLost = false;
-
-        // Data-out: always consume the whole announced phase before answering.
-        dataOut.clear();
-        if (out) {
-            uint64_t remaining = command.transferLength;
-            bool overlong = false;
-            while (remaining > 0) {
-                n = Receive(fd, rx_.data(), rx_.size(), config_.dataTimeoutMs);
-                if (n == -2) return false;
-                if (n <= 0) {
-                    connectionLost = true;
-                    break;
-                }
-                const size_t got = static_cast<size_t>(n);
-                const size_t take = std::min<uint64_t>({got, kMaxMessage, remaining});
-                if (got > kMaxMessage || got > remaining) overlong = true;
-                if (dataOut.size() + take <= kMaxKeptData) dataOut.insert(dataOut.end(), rx_.data(), rx_.data() + take);
-                remaining -= take;
-                if (overlong) break;
-            }
-            if (overlong) status = kStatusPhaseError;
-            else if (dataOut.size() != command.transferLength) status = kStatusFail;
-        }
-        if (connectionLost) {
-            Trace(seq, "\"cmd\":\"" + CommandName(command.cdb) + "\",\"cdb\":\"" + Hex(command.cdb, 16, 16) +
-                           "\",\"status\":null,\"note\":\"connection lost in the data phase\"");
-            return config_.exitAfter != seq;
-        }
-        if (fault && kind == FaultKind::ShortData && out) {
-            // Only the first half arrived: the controller sees zeros in place of the rest.
-            std::fill(dataOut.begin() + static_cast<long>(dataOut.size() / 2), dataOut.end(), 0);
-        }
-
-        reply.clear();
-        const bool carriedOut = !(fault && (kind == FaultKind::FailStatus || kind == FaultKind::NoAnswer));
-        if (status == kStatusPass) {
-            status = carriedOut ? model.Execute(command, dataOut, reply, fault && kind == FaultKind::FlipBit)
-                                : kStatusFail;
-        }
-
-        std::string line = "\"cmd\":\"" + CommandName(command.cdb) + "\",\"cdb\":\"" + Hex(command.cdb, 16, 16) +
-                           "\",\"dir\":\"" + (in ? "in" : out ? "out" : "none") +
-                           "\",\"len\":" + std::to_string(command.transferLength);
-        if (fault) line += ",\"fault\":\"" + std::string(FaultName(kind)) + "\"";
-
-        if (fault && kind == FaultKind::NoAnswer) {
-            // Nothing goes back for this command: the host's transfers time out and its
-            // next message is a new wrapper.
-            if (out) line += ",\"data\":\"" + Hex(dataOut.data(), dataOut.size(), kTraceDataBytes) + "\"";
-            Trace(seq, line + ",\"status\":null");
-            if (config_.exitAfter == seq) return false;
-            continue;
-        }
-
-        bool sent = true;
-        if (in) {
-            // Exactly the announced length, padded with zeros; short-data sends half of it.
-            if (reply.size() > command.transferLength) reply.resize(command.transferLength);
-            uint64_t total = command.transferLength;
-            if (fault && kind == FaultKind::ShortData && total >= 2) total = std::min<uint64_t>(total / 2, kMaxMessage);
-            uint64_t offset = 0;
-            std::vector<uint8_t> piece;
-            while (sent && offset < total) {
-                const size_t len = static_cast<size_t>(std::min<uint64_t>(total - offset, kMaxMessage));
-                const uint8_t* data = kZeros;
-                if (offset < reply.size()) {
-                    if (offset + len <= reply.size()) {
-                        data = reply.data() + offset;
-                    } else {
-                        piece.assign(len, 0);
-                        std::copy(reply.begin() + static_cast<long>(offset), reply.end(), piece.begin());
-                        data = piece.data();
-                    }
-                }
-                sent = Send(fd, data, len);
-                offset += len;
-            }
-            // The trace shows what went out, padding included.
-            std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(total, kTraceDataBytes + 1)), 0);
-            std::copy_n(reply.begin(), std::min(reply.size(), head.size()), head.begin());
-            line += ",\"data\":\"" + Hex(head.data(), head.size(), kTraceDataBytes) + "\"";
-        } else if (out) {
-            line += ",\"data\":\"" + Hex(dataOut.data(), dataOut.size(), kTraceDataBytes) + "\"";
-        }
-        // The trace line is complete before the status goes out, so a host that has its
-        // answer finds the command in the trace.
-        Trace(seq, line + ",\"status\":" + std::to_string(status));
-        if (sent) {
-            uint8_t csw[kCswSize];
-            MakeCommandStatusWrapper(csw, fault && kind == FaultKind::BadSignature ? kCbwSignature : kCswSignature,
-                                     tag, status);
-            sent = Send(fd, csw, sizeof csw);
-        }
-        if (config_.exitAfter == seq) return false;
-        if (!sent) return true;
+        open.push_back({fd, ++accepted});
     }
+    for (const Connection& c : open) close(c.fd);
+    model.SyncFlash();
+    ReportExitAfter();
+    return status;
+}
+
+bool Server::ServeConnection(int fd, Model& model) {
+    for (;;) {
+        switch (ServeCommand(fd, model, -1, 0)) {
+            case Served::Next: break;
+            case Served::Close: return true;
+            case Served::Stop: return false;
+        }
+    }
+}
+
+Server::Served Server::ServeCommand(int fd, Model& model, int waitMs, uint64_t connection) {
+    static const uint8_t kZeros[kMaxMessage] = {};
+    // Kept across commands, so that their room is reused.
+    std::vector<uint8_t>& dataOut = dataOut_;
+    std::vector<uint8_t>& reply = reply_;
+    // The end of a command: the connection stays unless the status could not go out.
+    const auto after = [&](uint64_t seq, bool sent) {
+        if (config_.exitAfter == seq) return Served::Stop;
+        return sent ? Served::Next : Served::Close;
+    };
+    // Interleaved connections are told apart in the trace.
+    const std::string conn = connection ? "\"conn\":" + std::to_string(connection) + "," : "";
+    long n = Receive(fd, rx_.data(), rx_.size(), waitMs);
+    if (n == -2) return Served::Stop;
+    if (n == -3) return Served::Next;  // nothing yet (only with a bound)
+    if (n <= 0) return Served::Close;  // end of connection or error
+    const uint64_t seq = ++commandCount_;
+    const size_t size = static_cast<size_t>(n);
+    CommandBlock command;
+    uint32_t tag = 0;
+    if (!ParseCommandBlockWrapper(rx_.data(), size, &command, &tag)) {
+        uint8_t csw[kCswSize];
+        MakeCommandStatusWrapper(csw, kCswSignature, tag, kStatusPhaseError);
+        Trace(seq, conn + "\"cmd\":\"malformed\",\"size\":" + std::to_string(size) + ",\"status\":2");
+        return after(seq, Send(fd, csw, sizeof csw));
+    }
+
+    const Fault* fault = FaultFor(seq);
+    const FaultKind kind = fault ? fault->kind : FaultKind::FailStatus;
+    const bool hasData = command.transferLength > 0;
+    const bool out = hasData && !command.dataIn;
+    const bool in = hasData && command.dataIn;
+    uint8_t status = kStatusPass;
+    bool connectionLost = false;
+
+    // Data-out: always consume the whole announced phase before answering.
+    dataOut.clear();
+    if (out) {
+        uint64_t remaining = command.transferLength;
+        bool overlong = false;
+        while (remaining > 0) {
+            n = Receive(fd, rx_.data(), rx_.size(), config_.dataTimeoutMs);
+            if (n == -2) return Served::Stop;
+            if (n <= 0) {
+                connectionLost = true;
+                break;
+            }
+            const size_t got = static_cast<size_t>(n);
+            const size_t take = std::min<uint64_t>({got, kMaxMessage, remaining});
+            if (got > kMaxMessage || got > remaining) overlong = true;
+            if (dataOut.size() + take <= kMaxKeptData) dataOut.insert(dataOut.end(), rx_.data(), rx_.data() + take);
+            remaining -= take;
+            if (overlong) break;
+        }
+        if (overlong) status = kStatusPhaseError;
+        else if (dataOut.size() != command.transferLength) status = kStatusFail;
+    }
+    if (connectionLost) {
+        Trace(seq, conn + "\"cmd\":\"" + CommandName(command.cdb) + "\",\"cdb\":\"" + Hex(command.cdb, 16, 16) +
+                       "\",\"status\":null,\"note\":\"connection lost in the data phase\"");
+        return config_.exitAfter == seq ? Served::Stop : Served::Close;
+    }
+    if (fault && kind == FaultKind::ShortData && out) {
+        // Only the first half arrived: the controller sees zeros in place of the rest.
+        std::fill(dataOut.begin() + static_cast<long>(dataOut.size() / 2), dataOut.end(), 0);
+    }
+
+    reply.clear();
+    const bool carriedOut = !(fault && (kind == FaultKind::FailStatus || kind == FaultKind::NoAnswer));
+    if (status == kStatusPass) {
+        status = carriedOut ? model.Execute(command, dataOut, reply, fault && kind == FaultKind::FlipBit)
+                            : kStatusFail;
+    }
+
+    std::string line = conn + "\"cmd\":\"" + CommandName(command.cdb) + "\",\"cdb\":\"" + Hex(command.cdb, 16, 16) +
+                       "\",\"dir\":\"" + (in ? "in" : out ? "out" : "none") +
+                       "\",\"len\":" + std::to_string(command.transferLength);
+    if (fault) line += ",\"fault\":\"" + std::string(FaultName(kind)) + "\"";
+
+    if (fault && kind == FaultKind::NoAnswer) {
+        // Nothing goes back for this command: the host's transfers time out and its
+        // next message is a new wrapper.
+        if (out) line += ",\"data\":\"" + Hex(dataOut.data(), dataOut.size(), kTraceDataBytes) + "\"";
+        Trace(seq, line + ",\"status\":null");
+        return after(seq, true);
+    }
+
+    bool sent = true;
+    if (in) {
+        // Exactly the announced length, padded with zeros; short-data sends half of it.
+        if (reply.size() > command.transferLength) reply.resize(command.transferLength);
+        uint64_t total = command.transferLength;
+        if (fault && kind == FaultKind::ShortData && total >= 2) total = std::min<uint64_t>(total / 2, kMaxMessage);
+        uint64_t offset = 0;
+        std::vector<uint8_t> piece;
+        while (sent && offset < total) {
+            const size_t len = static_cast<size_t>(std::min<uint64_t>(total - offset, kMaxMessage));
+            const uint8_t* data = kZeros;
+            if (offset < reply.size()) {
+                if (offset + len <= reply.size()) {
+                    data = reply.data() + offset;
+                } else {
+                    piece.assign(len, 0);
+                    std::copy(reply.begin() + static_cast<long>(offset), reply.end(), piece.begin());
+                    data = piece.data();
+                }
+            }
+            sent = Send(fd, data, len);
+            offset += len;
+        }
+        // The trace shows what went out, padding included.
+        std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(total, kTraceDataBytes + 1)), 0);
+        std::copy_n(reply.begin(), std::min(reply.size(), head.size()), head.begin());
+        line += ",\"data\":\"" + Hex(head.data(), head.size(), kTraceDataBytes) + "\"";
+    } else if (out) {
+        line += ",\"data\":\"" + Hex(dataOut.data(), dataOut.size(), kTraceDataBytes) + "\"";
+    }
+    // The trace line is complete before the status goes out, so a host that has its
+    // answer finds the command in the trace.
+    Trace(seq, line + ",\"status\":" + std::to_string(status));
+    if (sent) {
+        uint8_t csw[kCswSize];
+        MakeCommandStatusWrapper(csw, fault && kind == FaultKind::BadSignature ? kCbwSignature : kCswSignature,
+                                 tag, status);
+        sent = Send(fd, csw, sizeof csw);
+    }
+    return after(seq, sent);
 }
 
 }  // namespace emu

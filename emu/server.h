@@ -38,7 +38,13 @@ struct ServerConfig {
     uint64_t exitAfter = 0;  // 0: never
     std::string tracePath;   // empty: no trace
     int dataTimeoutMs = 10000;  // a host that stops in the middle of a data-out phase is dropped
+    // Serve up to kMaxInterleaved connections at once, their commands interleaved at
+    // command boundaries, as the processes behind one shared drive see them.
+    bool interleave = false;
 };
+
+// Connections served at once with ServerConfig::interleave; further ones are refused.
+constexpr size_t kMaxInterleaved = 16;
 
 class Server {
 public:
@@ -56,8 +62,9 @@ public:
     // Where hosts find it after Listen: the socket path, or "tcp:HOST:PORT".
     const std::string& Address() const { return address_; }
 
-    // Serves one connection after another until a stop is requested or the command of
-    // --exit-after has been answered. Returns the process exit status.
+    // Serves one connection after another (with interleave: every open connection, one
+    // whole command at a time) until a stop is requested or the command of --exit-after
+    // has been answered. Returns the process exit status.
     int Run(Model& model);
 
     // Async-signal-safe: makes Run return.
@@ -83,10 +90,23 @@ private:
     // True when the client runs as this user or root; says so once when it refuses one.
     bool ClientTrusted(int fd);
     std::string LockPath() const;
+    // Connections that may wait to be accepted: room for all that interleave will serve.
+    int Backlog() const { return config_.interleave ? static_cast<int>(kMaxInterleaved) : 4; }
     // Takes PATH.lock (created owner-only, never through a symlink) for this emulator's life.
     bool TakeLock(std::string* error);
+    // Accepts a connection; -1 when there is none to serve (gone, or refused).
+    int Accept();
+    // What is left after a command: the connection stays, it is closed, or the emulator ends.
+    enum class Served { Next, Close, Stop };
+    // Serves the command whose wrapper arrives on fd within waitMs (-1: no bound): the
+    // wrapper, the data phase and the status. Next without serving anything when no
+    // wrapper came in time. `connection` numbers the connection in the trace (0: not shown).
+    Served ServeCommand(int fd, Model& model, int waitMs, uint64_t connection);
     // Serves one connection; false when the whole emulator is to end.
     bool ServeConnection(int fd, Model& model);
+    // The poll loop of interleave: returns the exit status when the emulator is to end.
+    int RunInterleaved(Model& model);
+    void ReportExitAfter() const;
     const Fault* FaultFor(uint64_t command) const;
     void Trace(uint64_t seq, const std::string& line);
 
@@ -97,10 +117,13 @@ private:
     int lockFd_ = -1;
     bool stopped_ = false;
     bool refusalReported_ = false;
+    bool capacityReported_ = false;
     unsigned long socketInode_ = 0;
     uint64_t commandCount_ = 0;
     std::vector<uint8_t> rx_;
     std::vector<uint8_t> frame_;  // a TCP message with its length
+    std::vector<uint8_t> dataOut_;
+    std::vector<uint8_t> reply_;
     FILE* trace_ = nullptr;
 };
 

@@ -2,6 +2,11 @@
 // header is written as 0xFF with the rest of the image and only written for real once
 // the whole image has been read back equal: an interrupted or failed upgrade leaves a
 // header the boot code rejects, never a valid header over a wrong image.
+//
+// Nothing is erased unless the controller's system information arrived in full (the
+// waveform address comes from it) and the erased span lies below 2^32, where flash
+// addresses would wrap to the firmware at 0. The file is opened and read once: the
+// header that is checked is the header that is written.
 #include "flash/flash_upgrade.h"
 
 #include <unistd.h>
@@ -37,6 +42,9 @@ File OpenImage(const char* ulFileName) {
     return ulFile;
 }
 
+constexpr const char* kSystemInfoMissing = "System information not read from the controller. Upgrade refused.\n";
+constexpr const char* kRangeTooLong = "File of %u bytes does not fit in flash at 0x%X. Upgrade refused.\n";
+
 [[noreturn]] void Refuse(const char* text, RunError why = RunError::kRefused) {
     Say("%s", text);
     EndRun(-1, why);
@@ -57,14 +65,6 @@ struct ProgressScope {
     ~ProgressScope() { SetFlashProgress(previous_); }
     FlashProgressFn previous_;
 };
-
-// Reads back and compares. The read-back buffer starts as the complement of the data, so
-// bytes that never arrived can never pass for equal.
-bool ReadBackEquals(uint32_t address, uint32_t length, const uint8_t* expected, uint8_t* readBack) {
-    for (uint32_t i = 0; i < length; ++i) readBack[i] = static_cast<uint8_t>(~expected[i]);
-    ReadFlashRange(address, length, readBack, ImageBufferAddress());
-    return std::memcmp(expected, readBack, length) == 0;
-}
 
 // After a failed upgrade at address 0 the header must not read as valid. It normally
 // stays erased (0xFF). When the read-back shows it is not -- an erase that did not
@@ -94,32 +94,49 @@ UpgradeOutcome UpgradeFlash(int32_t type, const char* ulFileName) {
             Refuse("Incorrect WF file is not safe.\nPlease use a .wbf file.\n", RunError::kFileRefused);
     }
 
+    // Without the whole system information the waveform address (and the staging
+    // address) may be zero: a waveform would land on the firmware.
+    if (!g_DeviceState.SystemInfoComplete) Refuse(kSystemInfoMissing, RunError::kNoSystemInfo);
+
     uint32_t A = 0;
     if (type == 2) {
         A = g_DeviceState.SystemInfo[kSysInfoWaveformAddress];
-        if (A == kNoWaveformSupport) Refuse("Current FW does not support WBF converting.\n", RunError::kNotSupported);
+        if (A == kNoWaveformSupport)
+            Refuse("Current FW does not support WBF converting.\n", RunError::kNotSupported);
     }
-
-    File ulFile = OpenImage(ulFileName);
-    if (type == 1) {
-        uint8_t temp[kHeaderLength];
-        const size_t got = fread(temp, 1, sizeof temp, ulFile.get());
-        if (got != sizeof temp || std::memcmp(temp, fwHeader, sizeof temp) != 0) Refuse("Wrong FW Header!\n", RunError::kFileRefused);
-    }
-    ulFile.reset();
-    ulFile = OpenImage(ulFileName);
 
     // Everything that can fail on the host happens before the first erase. (The file
     // closes itself on every early end.)
+    File ulFile = OpenImage(ulFileName);
     long length = -1;
     if (fseek(ulFile.get(), 0, SEEK_END) == 0) length = ftell(ulFile.get());
     if (length < 0 || static_cast<unsigned long>(length) > 0xFFFFFFFFul || fseek(ulFile.get(), 0, SEEK_SET) != 0)
         Refuse("Read file failed.\n", RunError::kFileUnreadable);
     const uint32_t N = static_cast<uint32_t>(length);
+
+    uint8_t temp[kHeaderLength];
+    uint32_t headerRead = 0;
+    if (type == 1) {
+        headerRead = static_cast<uint32_t>(fread(temp, 1, sizeof temp, ulFile.get()));
+        if (headerRead != sizeof temp || std::memcmp(temp, fwHeader, sizeof temp) != 0)
+            Refuse("Wrong FW Header!\n", RunError::kFileRefused);
+    }
+
+    // The erase covers whole 128 KiB blocks from A; flash addresses are 32 bits wide.
+    const uint64_t eraseEnd = uint64_t{A} + (uint64_t{N} + kFlashEraseBlock - 1) / kFlashEraseBlock * kFlashEraseBlock;
+    if (eraseEnd > (uint64_t{1} << 32)) {
+        Say(kRangeTooLong, N, A);
+        EndRun(-1, RunError::kFileRefused);
+    }
+
     std::unique_ptr<uint8_t[]> D(new (std::nothrow) uint8_t[N ? N : 1]);
     std::unique_ptr<uint8_t[]> R(new (std::nothrow) uint8_t[N ? N : 1]);
     if (!D || !R) Refuse("Not enough memory for the image file.\n", RunError::kNoMemory);
-    if (fread(D.get(), 1, N, ulFile.get()) != N) Refuse("Read file failed.\n", RunError::kFileUnreadable);
+    // The checked header is the start of the image; the rest follows it in the file.
+    if (headerRead > N) Refuse("Read file failed.\n", RunError::kFileUnreadable);
+    std::memcpy(D.get(), temp, headerRead);
+    if (fread(D.get() + headerRead, 1, N - headerRead, ulFile.get()) != N - headerRead)
+        Refuse("Read file failed.\n", RunError::kFileUnreadable);
 
     const ProgressScope progress(isatty(STDERR_FILENO) == 1);
     const uint32_t held = N < kHeaderLength ? N : kHeaderLength;
@@ -132,13 +149,13 @@ UpgradeOutcome UpgradeFlash(int32_t type, const char* ulFileName) {
     const uint32_t staging = ImageBufferAddress();
     EraseFlashRange(A, N);
     WriteFlashRange(A, N, D.get(), staging);
-    bool failed = !ReadBackEquals(A, N, D.get(), R.get());
+    bool failed = !VerifyFlashRange(A, N, D.get(), R.get(), staging);
 
     if (A == 0 && !failed) {
         const uint32_t page = N < kHeaderPage ? N : kHeaderPage;
         std::memcpy(D.get(), sign, held);
         WriteFlashRange(0, page, D.get(), staging);
-        failed = !ReadBackEquals(0, page, D.get(), R.get());
+        failed = !VerifyFlashRange(0, page, D.get(), R.get(), staging);
     }
 
     if (A == 0 && failed) InvalidateHeaderUnlessErased(R.get(), held);

@@ -69,15 +69,19 @@ void GetSystemInfo(uint32_t (&systemInfo)[kSystemInfoWords]) {
     stSPTDBuf.Cdb[5] = '0';
     stSPTDBuf.Cdb[8] = 0x01;
     stSPTDBuf.Cdb[10] = 0x02;
-    const uint8_t ok = CallTransport(stSPTDBuf);
+    DWORD dwReturnBytes = 0;
+    const uint8_t ok = CallTransport(stSPTDBuf, &dwReturnBytes);
 
-    // A failed command leaves no reply: the record is cleared rather than filled from
-    // whatever an earlier command left in the shared buffer.
-    if (ok) {
-        for (int i = 0; i < kSystemInfoWords; ++i) systemInfo[i] = GetBe32(TransferBuffer + 4 * i);
-    } else {
-        std::memset(systemInfo, 0, kSystemInfoBytes);
-    }
+    // Only the words that really arrived are taken: a failed command leaves all of them
+    // zero and a short reply the ones it did not carry, rather than whatever an earlier
+    // command left in the shared buffer. Anything less than the whole reply is recorded,
+    // so that nothing relies on an address the controller never gave.
+    const uint32_t arrived = ok ? (dwReturnBytes < kSystemInfoLength ? dwReturnBytes : kSystemInfoLength) : 0;
+    std::memset(systemInfo, 0, kSystemInfoBytes);
+    for (uint32_t i = 0; i < arrived / 4; ++i) systemInfo[i] = GetBe32(TransferBuffer + 4 * i);
+    // On the drive route a command the controller refused (CHECK CONDITION) still counts as
+    // a completed exchange; its data phase is no reply all the same.
+    g_DeviceState.SystemInfoComplete = arrived == kSystemInfoLength && stSPTDBuf.ScsiStatus == 0;
     g_DeviceState.PanelWidth = systemInfo[kSysInfoPanelWidth];
     g_DeviceState.PanelHeight = systemInfo[kSysInfoPanelHeight];
 }

@@ -20,6 +20,7 @@ struct DeviceState {
     HANDLE hDevice;
     TransportFnPtr TransportFn;
     uint32_t SystemInfo[kSystemInfoWords];  // host order
+    bool SystemInfoComplete;                // the last system-information reply arrived in full
     uint32_t PanelWidth;                    // panel width limit
     uint32_t PanelHeight;                   // panel height limit
     uint8_t* HostImageBuffer;
@@ -48,6 +49,8 @@ std::string DeviceLocation();
 // Allocates HostImageBuffer for the panel size; false when the size cannot be held.
 bool AllocateHostImageBuffer();
 uint8_t Inquiry();
+// Also sets SystemInfoComplete: true only when the command succeeded and returned every
+// byte asked for. Words that did not arrive are zero.
 void GetSystemInfo(uint32_t (&systemInfo)[kSystemInfoWords]);
 bool IsDeviceOpen();
 // Releases HostImageBuffer (nothing when start-up's allocation failed).

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <vector>
 
 #include "emu/model.h"
@@ -406,7 +407,7 @@ protected:
     std::filesystem::path dir;
 };
 
-TEST_F(ModelFilesTest, FlashFilePersistsAcrossRunsAndWrongSizesAreRecreated) {
+TEST_F(ModelFilesTest, FlashFilePersistsAcrossRuns) {
     ModelConfig config = SmallConfig();
     config.flashFile = (dir / "flash.bin").string();
     std::vector<uint8_t> reply;
@@ -418,15 +419,48 @@ TEST_F(ModelFilesTest, FlashFilePersistsAcrossRunsAndWrongSizesAreRecreated) {
         // The file follows while the model lives.
         EXPECT_EQ(e2e::ReadFileBytes(config.flashFile)[0], 0xFF);
     }
-    {
-        Model m(config);
-        EXPECT_EQ(m.Flash()[0], 0xFF) << "kept from the last run";
-        EXPECT_EQ(m.Flash()[16], e2e::ReadFileBytes(config.flashFile)[16]);
-    }
-    std::filesystem::resize_file(config.flashFile, 1000);
     Model m(config);
-    EXPECT_EQ(std::memcmp(m.Flash(), "QPXEPD7730_A0100", 16), 0);
-    EXPECT_EQ(std::filesystem::file_size(config.flashFile), kFlashSize);
+    EXPECT_EQ(m.Flash()[0], 0xFF) << "kept from the last run";
+    EXPECT_EQ(m.Flash()[16], e2e::ReadFileBytes(config.flashFile)[16]);
+}
+
+// A flash file path that names some other file (a mistyped path) must not destroy it:
+// only a file of the flash size is used, and only an empty one is filled.
+TEST_F(ModelFilesTest, FlashFileOfAnotherSizeIsRefusedAndLeftAsItIs) {
+    const struct {
+        const char* name;
+        size_t size;  // SIZE_MAX: the device /dev/null
+        bool refused;
+    } cases[] = {
+        {"small file", 1000, true},
+        {"one byte more than the flash", size_t{kFlashSize} + 1, true},
+        {"device", SIZE_MAX, true},
+        {"empty file", 0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ModelConfig config = SmallConfig();
+        config.flashFile = c.size == SIZE_MAX ? "/dev/null" : (dir / c.name).string();
+        std::vector<uint8_t> content(c.size == SIZE_MAX ? 0 : c.size);
+        for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<uint8_t>(i * 7);
+        if (c.size != SIZE_MAX) {
+            std::ofstream(config.flashFile, std::ios::binary)
+                .write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+        }
+        if (c.refused) {
+            try {
+                Model m(config);
+                ADD_FAILURE() << "the model took the file";
+            } catch (const std::runtime_error& e) {
+                EXPECT_NE(std::string(e.what()).find("refusing to overwrite"), std::string::npos) << e.what();
+            }
+            EXPECT_EQ(e2e::ReadFileBytes(config.flashFile), content);
+        } else {
+            Model m(config);
+            EXPECT_EQ(std::memcmp(m.Flash(), "QPXEPD7730_A0100", 16), 0);
+            EXPECT_EQ(std::filesystem::file_size(config.flashFile), kFlashSize);
+        }
+    }
 }
 
 TEST_F(ModelFilesTest, PanelPngFollowsEveryRefresh) {

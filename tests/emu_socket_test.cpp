@@ -155,6 +155,23 @@ TEST(EmuSocket, SecondEmulatorOnTheSamePathIsRefusedAndStaleSocketsAreReplaced) 
     EXPECT_EQ(Identity(staleClient), "Generic Storage RamDisc 1.00");
 }
 
+TEST(EmuSocket, FlashFileOfAnotherSizeStopsTheStartAndIsKept) {
+    Emulator scratch;  // only for its temporary directory
+    const std::string path = scratch.TempDir() + "/notes.txt";
+    const std::string text = "not a flash image\n";
+    std::ofstream(path) << text;
+    try {
+        Emulator emu({"--flash-file", path});
+        ADD_FAILURE() << "the emulator started";
+    } catch (const std::runtime_error& e) {
+        const std::string what = e.what();
+        EXPECT_NE(what.find("(exit status 1)"), std::string::npos) << what;
+        EXPECT_NE(what.find("refusing to overwrite"), std::string::npos) << what;
+    }
+    const auto kept = e2e::ReadFileBytes(path);
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), text);
+}
+
 TEST(EmuSocket, SigtermEndsCleanlyAndRemovesTheSocket) {
     Emulator emu;
     EXPECT_EQ(emu.Stop(), 0);
@@ -467,19 +484,22 @@ int ClientOfAnotherUser(const std::string& path, uid_t uid) {
 
 TEST(EmuPeers, EmulatorRefusesClientsOfAnotherUser) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
-    Emulator emu;
-    // Open the way for the other user: only the credential check is left to refuse it.
-    chmod(emu.TempDir().c_str(), 0711);
-    chmod(emu.SocketPath().c_str(), 0666);
-    EXPECT_EQ(ClientOfAnotherUser(emu.SocketPath(), kNobody), 0);
-    EXPECT_EQ(ClientOfAnotherUser(emu.SocketPath(), kNobody), 0);
-    const std::string err = emu.Stderr();
-    const size_t first = err.find("refused a client of uid 65534");
-    EXPECT_NE(first, std::string::npos) << err;
-    EXPECT_EQ(err.find("refused", first + 1), std::string::npos) << "said once: " << err;
-    EmuClient own(emu.SocketPath());
-    EXPECT_EQ(Identity(own), "Generic Storage RamDisc 1.00");
-    EXPECT_EQ(emu.TraceLines().size(), 1u) << "only the own user's INQUIRY was served";
+    for (const std::vector<std::string>& options : {std::vector<std::string>{}, {"--interleave"}}) {
+        SCOPED_TRACE(options.empty() ? "one connection after another" : "--interleave");
+        Emulator emu(options);
+        // Open the way for the other user: only the credential check is left to refuse it.
+        chmod(emu.TempDir().c_str(), 0711);
+        chmod(emu.SocketPath().c_str(), 0666);
+        EXPECT_EQ(ClientOfAnotherUser(emu.SocketPath(), kNobody), 0);
+        EXPECT_EQ(ClientOfAnotherUser(emu.SocketPath(), kNobody), 0);
+        const std::string err = emu.Stderr();
+        const size_t first = err.find("refused a client of uid 65534");
+        EXPECT_NE(first, std::string::npos) << err;
+        EXPECT_EQ(err.find("refused", first + 1), std::string::npos) << "said once: " << err;
+        EmuClient own(emu.SocketPath());
+        EXPECT_EQ(Identity(own), "Generic Storage RamDisc 1.00");
+        EXPECT_EQ(emu.TraceLines().size(), 1u) << "only the own user's INQUIRY was served";
+    }
 }
 
 // A listener that never accepts, with its queue full: a further connect would wait until
@@ -743,3 +763,161 @@ TEST(EmuTcp, ListenServesOnlyLoopbackAddresses) {
 }
 
 }  // namespace
+
+// ---- --interleave ----------------------------------------------------------------------
+
+// "CONN CMD" for every trace line, e.g. "2 inquiry"; CONN is empty without --interleave.
+std::vector<std::string> ConnAndCommand(const Emulator& emu) {
+    std::vector<std::string> lines;
+    for (const std::string& line : emu.TraceLines()) {
+        auto field = [&](const std::string& name, char end) {
+            const size_t at = line.find("\"" + name + "\":");
+            if (at == std::string::npos) return std::string();
+            const size_t from = at + name.size() + 3 + (end == '"' ? 1 : 0);
+            return line.substr(from, line.find(end, from) - from);
+        };
+        lines.push_back(field("conn", ',') + " " + field("cmd", '"'));
+    }
+    return lines;
+}
+
+class EmuInterleave : public ::testing::TestWithParam<e2e::Transport> {};
+
+TEST_P(EmuInterleave, CommandsOfTwoOpenConnectionsAlternateOnOneController) {
+    Emulator emu({"--interleave"}, GetParam());
+    EmuClient a(emu.SocketPath()), b(emu.SocketPath());
+    EXPECT_EQ(Identity(a), "Generic Storage RamDisc 1.00");
+    EXPECT_EQ(Identity(b), "Generic Storage RamDisc 1.00");
+    a.WriteMemory(kImageBuffer, kPattern);
+    EXPECT_EQ(b.ReadMemory(kImageBuffer, 1000), kPattern) << "one controller behind both";
+    const std::vector<uint8_t> other(1000, 0x11);
+    b.WriteMemory(kImageBuffer, other);
+    EXPECT_EQ(a.ReadMemory(kImageBuffer, 1000), other);
+    EXPECT_EQ(ConnAndCommand(emu),
+              (std::vector<std::string>{"1 inquiry", "2 inquiry", "1 0xA5", "2 0x81", "2 0xA5", "1 0x81"}));
+}
+
+TEST_P(EmuInterleave, WithoutItASecondConnectionWaitsUntilTheFirstCloses) {
+    Emulator emu({}, GetParam());
+    auto a = std::make_unique<EmuClient>(emu.SocketPath());
+    EXPECT_EQ(Identity(*a), "Generic Storage RamDisc 1.00");
+    EmuClient b(emu.SocketPath());
+    b.SetTimeoutMs(300);
+    ASSERT_TRUE(b.SendMessage(EmuClient::MakeCbw(VendorCdb(0x12), 40, true)));
+    std::vector<uint8_t> reply;
+    EXPECT_FALSE(b.ReceiveMessage(&reply)) << "answered while the first connection is open";
+    a.reset();
+    b.SetTimeoutMs(3000);
+    ASSERT_TRUE(b.ReceiveMessage(&reply));
+    EXPECT_EQ(reply.size(), 40u);
+    ASSERT_TRUE(b.ReceiveMessage(&reply));
+    EXPECT_EQ(reply.size(), 13u);
+    EXPECT_EQ(ConnAndCommand(emu), (std::vector<std::string>{" inquiry", " inquiry"}));
+}
+
+TEST_P(EmuInterleave, ACommandIsServedWholeBeforeAnotherConnectionGetsItsTurn) {
+    Emulator emu({"--interleave"}, GetParam());
+    EmuClient a(emu.SocketPath()), b(emu.SocketPath());
+    a.SetTimeoutMs(3000);
+    b.SetTimeoutMs(300);
+    // a's write stops half-way through its data phase; b's INQUIRY waits for the rest.
+    ASSERT_TRUE(a.SendMessage(EmuClient::MakeCbw(MemoryCdb(0xA5, kImageBuffer, 1000), 1000, false)));
+    ASSERT_TRUE(a.SendMessage(std::span(kPattern).first(600)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(b.SendMessage(EmuClient::MakeCbw(VendorCdb(0x12), 40, true)));
+    std::vector<uint8_t> message;
+    EXPECT_FALSE(b.ReceiveMessage(&message)) << "served in the middle of another command";
+    ASSERT_TRUE(a.SendMessage(std::span(kPattern).subspan(600)));
+    ASSERT_TRUE(a.ReceiveMessage(&message));
+    ASSERT_EQ(message.size(), 13u);
+    EXPECT_EQ(message[12], 0);
+    b.SetTimeoutMs(3000);
+    ASSERT_TRUE(b.ReceiveMessage(&message));
+    EXPECT_EQ(message.size(), 40u);
+    ASSERT_TRUE(b.ReceiveMessage(&message));
+    EXPECT_EQ(message.size(), 13u);
+    EXPECT_EQ(ConnAndCommand(emu), (std::vector<std::string>{"1 0xA5", "2 inquiry"}));
+    EXPECT_EQ(b.ReadMemory(kImageBuffer, 1000), kPattern);
+}
+
+TEST_P(EmuInterleave, ABusyConnectionDoesNotStarveAnother) {
+    Emulator emu({"--interleave", "--width", "64", "--height", "32", "--refresh-ms", "100"}, GetParam());
+    EmuClient busy(emu.SocketPath()), other(emu.SocketPath());
+    // Twenty waited refreshes, two seconds of work, queued at once and not read.
+    constexpr int kRefreshes = 20;
+    const std::vector<uint8_t> record = BeWords({kImageBuffer, 2, 0, 0, 8, 8, 1});
+    for (int i = 0; i < kRefreshes; ++i) {
+        ASSERT_TRUE(busy.SendMessage(EmuClient::MakeCbw(VendorCdb(0x94), 28, false)));
+        ASSERT_TRUE(busy.SendMessage(record));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    other.SetTimeoutMs(3000);
+    EXPECT_EQ(Identity(other), "Generic Storage RamDisc 1.00");
+    const std::vector<std::string> served = ConnAndCommand(emu);
+    const auto at = std::find(served.begin(), served.end(), "2 inquiry");
+    ASSERT_NE(at, served.end());
+    // Round robin: one refresh under way when the INQUIRY came, at most one more before it.
+    EXPECT_LE(at - served.begin(), 4) << "refreshes served before the other connection's turn";
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, EmuInterleave, ::testing::Values(e2e::Transport::Unix, e2e::Transport::Tcp),
+                         TransportName);
+
+TEST(EmuInterleaveLimits, SixteenConnectionsAtOnceAndFurtherOnesAreRefused) {
+    Emulator emu({"--interleave"});
+    std::vector<std::unique_ptr<EmuClient>> clients;
+    for (int i = 0; i < 16; ++i) {
+        clients.push_back(std::make_unique<EmuClient>(emu.SocketPath()));
+        EXPECT_EQ(Identity(*clients.back()), "Generic Storage RamDisc 1.00") << "connection " << i + 1;
+    }
+    for (int i = 0; i < 2; ++i) {
+        EmuClient refused(emu.SocketPath());
+        refused.SetTimeoutMs(3000);
+        EXPECT_TRUE(refused.ClosedByPeer());
+    }
+    const std::string err = emu.Stderr();
+    const size_t first = err.find("refused a connection: 16 are open already");
+    EXPECT_NE(first, std::string::npos) << err;
+    EXPECT_EQ(err.find("refused", first + 1), std::string::npos) << "said once: " << err;
+    for (auto& client : clients) EXPECT_EQ(Identity(*client), "Generic Storage RamDisc 1.00");
+
+    // A closed connection makes room for a new one.
+    clients.pop_back();
+    bool served = false;
+    for (int attempt = 0; attempt < 50 && !served; ++attempt) {
+        EmuClient next(emu.SocketPath());
+        served = Identity(next) == "Generic Storage RamDisc 1.00";
+        if (!served) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(served);
+}
+
+TEST(EmuInterleaveLimits, FaultsAndExitAfterCountCommandsAcrossOpenConnections) {
+    Emulator emu({"--interleave", "--fault", "fail-status@2", "--exit-after", "3"});
+    EmuClient a(emu.SocketPath()), b(emu.SocketPath());
+    b.SetTimeoutMs(3000);
+    EXPECT_EQ(Identity(a), "Generic Storage RamDisc 1.00");
+    std::vector<uint8_t> reply;
+    EXPECT_EQ(b.Raw(VendorCdb(0x12), 40, &reply), 1) << "command 2 is b's first";
+    EXPECT_EQ(Identity(a), "Generic Storage RamDisc 1.00") << "command 3 is still answered";
+    EXPECT_EQ(emu.WaitForExit(5000), 0);
+    EXPECT_TRUE(b.ClosedByPeer());
+    EXPECT_NE(emu.Stderr().find("stopped after command 3"), std::string::npos) << emu.Stderr();
+    EXPECT_FALSE(std::filesystem::exists(emu.SocketPath()));
+    EXPECT_EQ(ConnAndCommand(emu), (std::vector<std::string>{"1 inquiry", "2 inquiry", "1 inquiry"}));
+}
+
+TEST(EmuInterleaveLimits, SigtermEndsPromptlyWhileOneConnectionDoesNotReadAndAnotherIsIdle) {
+    Emulator emu({"--interleave"});
+    EmuClient idle(emu.SocketPath()), flooding(emu.SocketPath());
+    EXPECT_EQ(Identity(idle), "Generic Storage RamDisc 1.00");
+    const std::vector<uint8_t> cbw = EmuClient::MakeCbw(MemoryCdb(0x81, kImageBuffer, 0xFFFF), 0xFFFF, true);
+    for (int i = 0; i < 256; ++i) ASSERT_TRUE(flooding.SendMessage(cbw));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(emu.Running());
+    const auto start = Clock::now();
+    kill(emu.Pid(), SIGTERM);
+    EXPECT_EQ(emu.WaitForExit(2500), 0);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
+    EXPECT_FALSE(std::filesystem::exists(emu.SocketPath()));
+}

@@ -15,6 +15,20 @@
 #include "link/endian.h"
 #include "tests/support/fake_controller.h"
 
+// The unit tests are linked with --wrap=fopen (and fopen64): every fopen of the library
+// passes through here, so a test can see and act on each open of the image file.
+std::function<void(const char* path)> g_onOpen;
+extern "C" FILE* __real_fopen(const char* path, const char* mode);
+extern "C" FILE* __real_fopen64(const char* path, const char* mode);
+extern "C" FILE* __wrap_fopen(const char* path, const char* mode) {
+    if (g_onOpen) g_onOpen(path);
+    return __real_fopen(path, mode);
+}
+extern "C" FILE* __wrap_fopen64(const char* path, const char* mode) {
+    if (g_onOpen) g_onOpen(path);
+    return __real_fopen64(path, mode);
+}
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -76,7 +90,7 @@ TEST_F(UpgradeTest, FirmwareHoldsBackTheHeaderUntilTheImageVerified) {
 
     // The first memory write carries the image with its header as 0xFF.
     const auto memoryWrites = fake.WithSubCommand(0xA5);
-    ASSERT_EQ(memoryWrites.size(), 5u);  // four pieces, then the header page
+    ASSERT_EQ(memoryWrites.size(), 10u);  // four pieces, four verify fills, the header page and its fill
     EXPECT_EQ(memoryWrites[0]->dataOut, [&] {
         std::vector<uint8_t> first(image.begin(), image.begin() + 32768);
         std::fill(first.begin(), first.begin() + 16, 0xFF);
@@ -84,14 +98,20 @@ TEST_F(UpgradeTest, FirmwareHoldsBackTheHeaderUntilTheImageVerified) {
     }());
     EXPECT_EQ(memoryWrites[3]->length, 100000u - 3 * 32768);
 
-    // The header page comes last: memory write, flash write, then its read-back.
+    // The header page comes last: memory write, flash write, then its verify piece: the
+    // staging area filled with the complement, flash read, memory read.
     const size_t n = fake.log.size();
-    ASSERT_GE(n, 4u);
-    EXPECT_EQ(fake.log[n - 4].SubCommand(), 0xA5);
-    EXPECT_EQ(fake.log[n - 4].dataOut, std::vector<uint8_t>(image.begin(), image.begin() + 256));
-    EXPECT_EQ(fake.log[n - 3].SubCommand(), 0x98);
-    EXPECT_EQ(GetBe32(&fake.log[n - 3].dataOut[0]), 0u);
-    EXPECT_EQ(GetBe32(&fake.log[n - 3].dataOut[8]), 256u);
+    ASSERT_GE(n, 5u);
+    const std::vector<uint8_t> page(image.begin(), image.begin() + 256);
+    EXPECT_EQ(fake.log[n - 5].SubCommand(), 0xA5);
+    EXPECT_EQ(fake.log[n - 5].dataOut, page);
+    EXPECT_EQ(fake.log[n - 4].SubCommand(), 0x98);
+    EXPECT_EQ(GetBe32(&fake.log[n - 4].dataOut[0]), 0u);
+    EXPECT_EQ(GetBe32(&fake.log[n - 4].dataOut[8]), 256u);
+    EXPECT_EQ(fake.log[n - 3].SubCommand(), 0xA5);
+    std::vector<uint8_t> complement(page);
+    for (uint8_t& b : complement) b = static_cast<uint8_t>(~b);
+    EXPECT_EQ(fake.log[n - 3].dataOut, complement);
     EXPECT_EQ(fake.log[n - 2].SubCommand(), 0x97);
     EXPECT_EQ(fake.log[n - 1].SubCommand(), 0x81);
     EXPECT_EQ(fake.log[n - 1].length, 256u);
@@ -106,7 +126,7 @@ TEST_F(UpgradeTest, WaveformAtItsAddressIsWrittenAsItIs) {
     ASSERT_EQ(erases.size(), 3u);
     for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(GetBe32(&erases[i]->dataOut[0]), 0x200000 + i * 131072);
     EXPECT_EQ(fake.WithSubCommand(0xA5)[0]->dataOut[0], image[0]);
-    EXPECT_EQ(fake.WithSubCommand(0xA5).size(), 10u);  // no header page
+    EXPECT_EQ(fake.WithSubCommand(0xA5).size(), 20u);  // ten pieces and their verify fills; no header page
     EXPECT_EQ(Flash(0, 16), std::vector<uint8_t>(16, 0xFF));
 }
 
@@ -122,7 +142,7 @@ TEST_F(UpgradeTest, WaveformAtAddressZeroIsTreatedLikeFirmware) {
     const auto [out, status] = Run("2", Write("lut.wbf", image));
     EXPECT_EQ(out, "Done. Please reset QP7730.\n");
     EXPECT_EQ(fake.WithSubCommand(0xA5)[0]->dataOut[0], 0xFF);
-    EXPECT_EQ(fake.WithSubCommand(0xA5).size(), 2u);  // image, then the (1,000-byte) header page
+    EXPECT_EQ(fake.WithSubCommand(0xA5).size(), 4u);  // image, then the (1,000-byte) header page, each verified
     EXPECT_EQ(Flash(0, 1000), image);
 }
 
@@ -157,16 +177,15 @@ TEST_F(UpgradeTest, NoValidHeaderOverAWrongImage) {
     struct Case {
         const char* name;
         std::function<bool(const RecordedCommand&, size_t)> accept;
-        std::function<void(FakeController&)> corrupt;
     };
     int count = 0;
     const Case cases[] = {
         // Nothing erased: programming the held-back 0xFF header leaves the old one.
-        {"erase lost", [](const RecordedCommand& c, size_t) { return c.SubCommand() != 0x96; }, nullptr},
-        // The header page rewrite damages a byte after the header.
+        {"erase lost", [](const RecordedCommand& c, size_t) { return c.SubCommand() != 0x96; }},
+        // The header page rewrite damages a byte after the header: its memory write (the
+        // first 256-byte one) is lost, so the last piece read back is programmed instead.
         {"header page damaged",
-         [&count](const RecordedCommand& c, size_t) { return !(c.SubCommand() == 0xA5 && ++count == 4); },
-         nullptr},
+         [&count](const RecordedCommand& c, size_t) { return !(c.SubCommand() == 0xA5 && c.length == 256 && ++count == 1); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -240,6 +259,158 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{"no_waveform_support", "2", "lut.wbf", 3,
                                   "Current FW does not support WBF converting.\n", -1, 0xFFFFFFFF}),
     [](const auto& info) { return std::string(info.param.name); });
+
+const char* kFailedText = "QP7730 FW upgrade failed.\n";
+const char* kNoSystemInfo = "System information not read from the controller. Upgrade refused.\n";
+
+// Without the whole system information the waveform address may read 0 (the firmware):
+// both types are refused before the file is opened, and nothing is sent.
+TEST_F(UpgradeTest, IncompleteSystemInformationRefusesBeforeTheFile) {
+    const auto old = Image(70000, true);
+    const struct {
+        const char* name;
+        const char* type;
+        const char* file;  // "": a missing file
+        bool fails;
+        uint32_t replyBytes;
+    } cases[] = {
+        {"command failed, waveform", "2", "lut.wbf", true, 120},
+        {"command failed, firmware", "1", "fw.bin", true, 120},
+        {"half a reply, waveform", "2", "lut.wbf", false, 56},
+        {"one word short, firmware", "1", "fw.bin", false, 108},
+        {"command failed, file missing", "2", "", true, 120},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake.Install(800, 600, 0x12000);
+        std::copy(old.begin(), old.end(), fake.flash.begin());
+        fake.systemInfoBytes = c.replyBytes;
+        if (c.fails) fake.accept = [](const RecordedCommand&, size_t) { return false; };
+        GetSystemInfo(g_DeviceState.SystemInfo);  // as start-up does
+        fake.accept = nullptr;
+        fake.log.clear();
+        const std::string path = *c.file ? Write(c.file, Image(20000, true)) : (dir / "missing.wbf").string();
+        const auto [out, status] = Run(c.type, path);
+        EXPECT_EQ(out, kNoSystemInfo);
+        EXPECT_EQ(status, -1);
+        EXPECT_TRUE(fake.log.empty());
+        EXPECT_EQ(Flash(0, old.size()), old);
+    }
+}
+
+// Read-back through the staging area: a flash read that did not happen must not pass for
+// equal because the staging area still holds what was just written. "ignore" commands
+// report success and do nothing, as failures do on the drive route; "fail" ones report
+// failure.
+TEST_F(UpgradeTest, ReadBackNeverComparesWithTheBytesJustStaged) {
+    const auto old = Image(70000, true);
+    const auto firmware = [] {
+        auto i = Image(20000, true);  // one piece: the staging area ends holding all of it
+        for (size_t k = 16; k < i.size(); ++k) i[k] ^= 0x3C;
+        return i;
+    }();
+    const auto waveform = Image(20000, false);
+    using Pick = std::function<bool(const RecordedCommand&, size_t)>;
+    auto nth = [](uint8_t sub, int n) {
+        return [sub, n, seen = 0](const RecordedCommand& c, size_t) mutable { return c.SubCommand() == sub && ++seen == n; };
+    };
+    auto both = [](Pick a, Pick b) { return [a, b](const RecordedCommand& c, size_t i) { return a(c, i) | b(c, i); }; };
+    auto flashCommand = [](const RecordedCommand& c, size_t) {
+        return c.SubCommand() == 0x96 || c.SubCommand() == 0x97 || c.SubCommand() == 0x98;
+    };
+    const struct {
+        const char* name;
+        const char* type;
+        Pick ignore, fail;
+        bool flashUntouched;
+    } cases[] = {
+        {"program and read of the piece lost", "1", both(nth(0x98, 1), nth(0x97, 1)), nullptr, false},
+        {"program and read of the header page lost", "1", both(nth(0x98, 2), nth(0x97, 2)), nullptr, false},
+        {"waveform: program and read lost", "2", both(nth(0x98, 1), nth(0x97, 1)), nullptr, false},
+        {"dead chip: no program takes effect", "1", [](const RecordedCommand& c, size_t) { return c.SubCommand() == 0x98; },
+         nullptr, false},
+        {"every flash command lost", "1", flashCommand, nullptr, true},
+        {"every flash command fails", "1", nullptr, flashCommand, true},
+        {"verify read fails, flash right", "1", nullptr, nth(0x97, 1), false},
+        {"verify fill fails, flash right", "1", nullptr, nth(0xA5, 2), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::copy(old.begin(), old.end(), fake.flash.begin());
+        fake.log.clear();
+        fake.ignore = c.ignore;
+        fake.accept = c.fail ? Pick([f = c.fail](const RecordedCommand& r, size_t i) mutable { return !f(r, i); })
+                             : Pick();
+        const bool isFirmware = *c.type == '1';
+        const auto& image = isFirmware ? firmware : waveform;
+        const auto [out, status] = Run(c.type, Write(isFirmware ? "fw.bin" : "lut.wbf", image));
+        EXPECT_EQ(out, kFailedText);
+        EXPECT_EQ(status, 0);
+        if (c.flashUntouched) {
+            EXPECT_EQ(Flash(0, old.size()), old);
+        }
+        // A valid header at 0 only over the untouched old image.
+        if (Flash(0, 16) == std::vector<uint8_t>(kHeader.begin(), kHeader.end())) {
+            EXPECT_EQ(Flash(0, old.size()), old);
+        }
+    }
+}
+
+// A range is refused before anything is sent when its erase blocks would pass 2^32 and
+// wrap to the firmware at 0.
+TEST_F(UpgradeTest, WaveformRangePastTheAddressSpaceIsRefused) {
+    const struct {
+        uint32_t address, length;
+        bool refused;
+    } cases[] = {
+        {0xFFFF8000, 0x10000, true},   // the data itself wraps
+        {0xFFFE0000, 0x20000, false},  // ends exactly at 2^32
+        {0xFFFE0000, 0x20001, true},   // the second erase block wraps
+        {0xFFFFFFF0, 1, true},         // one byte, but a whole erase block
+        {0xFFFFFFFE, 0, false},        // nothing to write
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.address);
+        SCOPED_TRACE(c.length);
+        fake.log.clear();
+        g_DeviceState.SystemInfo[kSysInfoWaveformAddress] = c.address;
+        const auto [out, status] = Run("2", Write("lut.wbf", Image(c.length, false)));
+        if (c.refused) {
+            char expected[128];
+            snprintf(expected, sizeof expected, "File of %u bytes does not fit in flash at 0x%X. Upgrade refused.\n",
+                     c.length, c.address);
+            EXPECT_EQ(out, expected);
+            EXPECT_EQ(status, -1);
+            EXPECT_TRUE(fake.log.empty());
+        } else {
+            EXPECT_EQ(status, 0);
+            for (uint8_t sub : {0x96, 0x97, 0x98})
+                for (const RecordedCommand* cmd : fake.WithSubCommand(sub)) EXPECT_GE(GetBe32(&cmd->dataOut[0]), c.address);
+        }
+    }
+}
+
+// The image file is opened once: a file replaced after its header was checked cannot
+// put an unchecked header into flash.
+TEST_F(UpgradeTest, FileIsReadOnceSoTheCheckedHeaderIsWritten) {
+    const auto checked = Image(50000, true);
+    auto other = Image(50000, true);
+    other[5] = 'X';  // a header nobody checked
+    for (size_t i = 16; i < other.size(); ++i) other[i] ^= 0xA5;
+    const std::string path = Write("fw.bin", checked);
+    const std::string replacement = Write("other.bin", other);
+    int opens = 0;
+    g_onOpen = [&](const char* opened) {
+        if (path != opened) return;
+        // From the second open on, the path names another file.
+        if (++opens == 2) fs::rename(replacement, path);
+    };
+    const auto [out, status] = Run("1", path);
+    g_onOpen = nullptr;
+    EXPECT_EQ(opens, 1);
+    EXPECT_EQ(out, kDone);
+    EXPECT_EQ(Flash(0, checked.size()), checked);
+}
 
 TEST_F(UpgradeTest, ReadOnlyImageIsAccepted) {
     const std::string path = Write("ro.bin", Image(2000, true));

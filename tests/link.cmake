@@ -14,5 +14,7 @@ add_executable(unit_tests
   ${CMAKE_CURRENT_SOURCE_DIR}/pipe_tcp_test.cpp
 )
 target_link_libraries(unit_tests PRIVATE qp7730_test_support GTest::gtest_main)
+# The upgrade tests watch the library's file opens (flash_upgrade_test.cpp).
+target_link_options(unit_tests PRIVATE -Wl,--wrap=fopen -Wl,--wrap=fopen64)
 # In-process start-ups share one scripted device: no run lock between test processes.
 gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 60 PROPERTIES ENVIRONMENT QP7730_TEST_NO_RUN_LOCK=1)

@@ -79,17 +79,38 @@ TEST_F(LinkTest, SystemInfoArrivesInHostOrderAndSetsPanelLimits) {
     EXPECT_EQ(g_DeviceState.PanelHeight, 1404u);
 }
 
-TEST_F(LinkTest, FailedSystemInfoLeavesAllZeroNotStaleBytes) {
-    FakeController fake;
-    fake.Install();
-    fake.accept = [](const RecordedCommand&, size_t) { return false; };
-    std::memset(TransferBuffer, 0x5A, 200);
-    uint32_t info[kSystemInfoWords];
-    std::memset(info, 0x77, sizeof info);
-    GetSystemInfo(info);
-    for (uint32_t word : info) EXPECT_EQ(word, 0u);
-    EXPECT_EQ(g_DeviceState.PanelWidth, 0u);
-    EXPECT_EQ(g_DeviceState.PanelHeight, 0u);
+// Only the words that arrived are taken, and only a whole reply counts as read.
+TEST_F(LinkTest, SystemInfoIsCompleteOnlyWhenTheWholeReplyArrived) {
+    const struct {
+        const char* name;
+        bool fails;
+        uint32_t replyBytes;
+        uint32_t wordsKept;  // leading words taken from the reply; the rest are zero
+        bool complete;
+    } cases[] = {
+        {"whole reply", false, 120, 28, true},
+        {"exactly the 112 bytes asked for", false, 112, 28, true},
+        {"short: half", false, 56, 14, false},
+        {"short: one byte less", false, 111, 27, false},
+        {"command failed", true, 120, 0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeController fake;
+        fake.Install();
+        for (uint32_t i = 0; i < kSystemInfoWords; ++i) fake.systemInfo[i] = 0x01010101u * (i + 1);
+        fake.systemInfoBytes = c.replyBytes;
+        if (c.fails) fake.accept = [](const RecordedCommand&, size_t) { return false; };
+        std::memset(TransferBuffer, 0x5A, 200);  // nothing stale may show through
+        uint32_t info[kSystemInfoWords];
+        std::memset(info, 0x77, sizeof info);
+        GetSystemInfo(info);
+        for (uint32_t i = 0; i < kSystemInfoWords; ++i)
+            EXPECT_EQ(info[i], i < c.wordsKept ? 0x01010101u * (i + 1) : 0u) << "word " << i;
+        EXPECT_EQ(g_DeviceState.SystemInfoComplete, c.complete);
+        EXPECT_EQ(g_DeviceState.PanelWidth, info[4]);
+        EXPECT_EQ(g_DeviceState.PanelHeight, info[5]);
+    }
 }
 
 struct StartCase {

@@ -32,6 +32,12 @@ std::string NoDeviceStartup() {
     return s + "QP7730 not found!\nPanel width = 0\nPanel height = 0\nImage Buffer Address = 0x0\n";
 }
 
+e2e::RunOptions ToFull() {
+    e2e::RunOptions options;
+    options.stdoutFile = "/dev/full";
+    return options;
+}
+
 const char* kAmount = "Incorrect argument ammount.\n";
 const char* kUnsupported = "Command not supported.\n";
 const char* kPmic01 = "Wrong argument. Please select 0 for Vcom setting or 1 for PMIC On/Off\n";
@@ -131,6 +137,20 @@ TEST_F(EmulatedController, MemoryDumpPrintsAllItems) {
         dump += item;
     }
     EXPECT_EQ(r.out, kStartup + "\nTesting 0x81 Read memory command...\n" + dump + "\nDone.\n");
+}
+
+// Output that could not be written is a failed run: one line on standard error, status -1.
+TEST_F(EmulatedController, LostStandardOutputFailsTheRun) {
+    for (const char* action : {"0x81", "-version", "0xAC"}) {
+        SCOPED_TRACE(action);
+        const RunResult r = RunTool({action}, emu.SocketPath(), ToFull());
+        EXPECT_EQ(r.exitStatus, 255);
+        EXPECT_EQ(r.err, "qp7730: writing standard output failed: No space left on device\n");
+    }
+    // A user error keeps its status, and still reports the lost output.
+    const RunResult r = RunTool({"-Version"}, emu.SocketPath(), ToFull());
+    EXPECT_EQ(r.exitStatus, 255);
+    EXPECT_NE(r.err.find("qp7730: writing standard output failed"), std::string::npos) << r.err;
 }
 
 TEST_F(EmulatedController, SolidFillWritesExactlyTheClippedRectangle) {

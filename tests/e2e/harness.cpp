@@ -194,10 +194,10 @@ Emulator::Emulator(const std::vector<std::string>& extraOptions, Transport trans
     }
     close(out[0]);
     if (!listening) {
-        Stop();
+        const int status = Stop();
         const std::string err = Stderr();
         std::filesystem::remove_all(dir_);
-        throw std::runtime_error("qp7730-emu did not start: " + text + err);
+        throw std::runtime_error("qp7730-emu did not start (exit status " + std::to_string(status) + "): " + text + err);
     }
 }
 
@@ -305,6 +305,7 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& socke
 
 RunResult RunTool(const std::vector<std::string>& args, const std::string& socketPath, const RunOptions& options) {
     const int timeoutSec = options.timeoutSec;
+    const char* stdoutFile = options.stdoutFile;
     CStrings argv;
     argv.items.push_back(QP7730_BIN);
     argv.items.insert(argv.items.end(), args.begin(), args.end());
@@ -341,10 +342,15 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& socke
         throw std::runtime_error("pipe failed");
     }
     const int nullFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int outFd = stdoutFile ? open(stdoutFile, O_WRONLY | O_CLOEXEC) : out[1];
+    if (outFd < 0) {
+        for (int fd : {out[0], out[1], err[0], err[1], nullFd}) close(fd);
+        throw std::runtime_error(std::string("cannot open ") + stdoutFile);
+    }
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(nullFd, 0);
-        dup2(out[1], 1);
+        dup2(outFd, 1);
         dup2(err[1], 2);
         execve(a[0], a, e);
         _exit(127);
@@ -352,6 +358,7 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& socke
     close(out[1]);
     close(err[1]);
     close(nullFd);
+    if (stdoutFile) close(outFd);
     RunResult result;
     if (pid < 0) {
         close(out[0]);
@@ -395,7 +402,7 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& socke
         return result;
     }
     result.exitStatus = ExitCode(status);
-    if (options.route == Route::Drive && !socketPath.empty() && options.stripDiscovery) {
+    if (options.route == Route::Drive && !socketPath.empty() && options.stripDiscovery && stdoutFile == nullptr) {
         const std::string lines = DriveDiscoveryLines();
         if (result.out.starts_with(lines)) result.out.erase(0, lines.size());
         else ADD_FAILURE() << "the drive route did not find the controller at " << kDriveName << ":\n" << result.out;
@@ -644,9 +651,16 @@ std::vector<uint8_t> ReadGreyPng(const std::string& path, uint32_t* width, uint3
 }
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
+    // One read of the whole file: a byte-wise stream copy of a 16 MiB flash file takes
+    // seconds in a sanitizer build, and the fault matrix reads one per run.
+    std::ifstream f(path, std::ios::binary | std::ios::ate);
     if (!f) throw std::runtime_error("cannot read " + path);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+    const std::streamoff size = f.tellg();
+    std::vector<uint8_t> data(size > 0 ? static_cast<size_t>(size) : 0);
+    f.seekg(0);
+    if (size < 0 || !f.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size())))
+        throw std::runtime_error("cannot read " + path);
+    return data;
 }
 
 }  // namespace e2e

@@ -20,7 +20,8 @@ inline void PrintTo(Transport transport, std::ostream* os) { *os << (transport =
 
 // A running qp7730-emu with a private socket, flash file, trace and panel PNG in a fresh
 // temporary directory. The constructor waits until the emulator listens and throws
-// std::runtime_error when it does not start. The destructor stops it (SIGTERM, wait) and
+// std::runtime_error when it does not start (the text has its exit status and what it
+// printed). The destructor stops it (SIGTERM, wait) and
 // removes the directory.
 class Emulator {
 public:
@@ -100,6 +101,8 @@ struct RunOptions {
     // DriveDiscoveryLines() (a test failure when not) and removes them, so that the same
     // expectations hold on both routes. False keeps the output whole.
     bool stripDiscovery = true;
+    // Standard output goes to this file instead (e.g. "/dev/full") and out stays empty.
+    const char* stdoutFile = nullptr;
 };
 
 // Runs the qp7730 binary with args against the emulator at socketPath (empty: none, the

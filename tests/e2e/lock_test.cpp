@@ -1,6 +1,9 @@
 // Runs on one controller take turns: a run that finds the controller's lock held waits
 // its turn within QP7730_LOCK_WAIT seconds or ends before sending anything after the
 // identification, and a run killed while it holds the lock never delays the next one.
+// Against an emulator that interleaves the commands of its connections, as a drive
+// shared by several processes does, the lock is what keeps a firmware upgrade whole
+// while another process fills the panel.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -10,8 +13,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -147,6 +156,144 @@ TEST(Lock, KilledRunDoesNotDelayTheNext) {
     const RunResult r = RunTool(kFill, emu.SocketPath());
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(r.err.find("in use"), std::string::npos) << r.err;
+}
+
+// ---- two processes on a controller that interleaves their commands --------------------
+
+// A whole-panel fill covers the first 32 KiB of the image buffer, where an upgrade
+// stages each piece of the image before programming flash from it.
+const std::string kPanelW = "256", kPanelH = "128";
+const std::string kDoneUpgrade = "Done. Please reset QP7730.\n";
+
+// 2 MiB: the firmware header, then random bytes.
+std::vector<uint8_t> RandomFirmware() {
+    std::vector<uint8_t> image(2u << 20);
+    std::mt19937 random(7730);
+    std::generate(image.begin(), image.end(), [&] { return static_cast<uint8_t>(random()); });
+    std::memcpy(image.data(), "QPXEPD7730_A0100", 16);
+    return image;
+}
+
+// Another process at work on the same controller: `qp7730 -load V 0 0 W H` over the
+// whole panel, again and again with a different V each time, until destroyed.
+class FillLoop {
+public:
+    explicit FillLoop(const std::string& address)
+        : thread_([this, address] {
+              static const char* const kValues[] = {"80", "0", "FF", "40", "C0", "20", "E0"};
+              for (size_t i = 0; !stop_; ++i) {
+                  const RunResult r =
+                      RunTool({"-load", kValues[i % std::size(kValues)], "0", "0", kPanelW, kPanelH}, address, 60);
+                  if (r.exitStatus == 0) ++completed_;
+              }
+          }) {}
+    ~FillLoop() {
+        stop_ = true;
+        thread_.join();
+    }
+    // Waits until n fills have come through; false when they do not within 20 s.
+    bool WaitForFills(int n) const {
+        const auto start = Clock::now();
+        while (completed_ < n && Seconds(start) < 20) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return completed_ >= n;
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<int> completed_{0};
+    std::thread thread_;
+};
+
+// QP7730_TEST_NO_RUN_LOCK=1 for every run started meanwhile: runs no longer take turns.
+struct NoRunLock {
+    NoRunLock() { setenv("QP7730_TEST_NO_RUN_LOCK", "1", 1); }
+    ~NoRunLock() { unsetenv("QP7730_TEST_NO_RUN_LOCK"); }
+};
+
+struct Attempt {
+    RunResult upgrade;
+    bool flashHoldsImage = false;
+    // Inside the upgrade, from its first command after the identification to its last:
+    // commands of other runs, their identifications apart; and those identifications
+    // (a run that reached the controller and, with the lock, waited its turn).
+    int foreignCommands = 0;
+    int contenders = 0;
+};
+
+// A firmware upgrade while a fill loop runs on the same interleaving controller.
+Attempt UpgradeWhileFilling(const std::vector<uint8_t>& image) {
+    Emulator emu({"--interleave", "--width", kPanelW, "--height", kPanelH});
+    const std::string fw = emu.TempDir() + "/fw.bin";
+    std::ofstream(fw, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), image.size());
+    Attempt a;
+    {
+        FillLoop fills(emu.SocketPath());
+        if (!fills.WaitForFills(2)) throw std::runtime_error("the fill loop does not get through");
+        a.upgrade = RunTool({"-upgrade", "1", fw}, emu.SocketPath());
+    }
+    emu.Stop();
+    const std::vector<uint8_t> flash = e2e::ReadFileBytes(emu.FlashFilePath());
+    a.flashHoldsImage = flash.size() >= image.size() && std::equal(image.begin(), image.end(), flash.begin());
+
+    // Connection and command of every traced command; the upgrade is the run that
+    // programs flash (0x98).
+    std::vector<std::pair<std::string, std::string>> served;
+    for (const std::string& line : emu.TraceLines()) {
+        const size_t conn = line.find("\"conn\":") + 7, cmd = line.find("\"cmd\":\"") + 7;
+        served.emplace_back(line.substr(conn, line.find(',', conn) - conn), line.substr(cmd, line.find('"', cmd) - cmd));
+    }
+    const auto programs = std::find_if(served.begin(), served.end(), [](const auto& s) { return s.second == "0x98"; });
+    if (programs == served.end()) return a;
+    const std::string upgrade = programs->first;
+    const auto ofUpgrade = [&](const auto& s) { return s.first == upgrade && s.second != "inquiry"; };
+    const auto first = std::find_if(served.begin(), served.end(), ofUpgrade);
+    const auto last = std::find_if(served.rbegin(), served.rend(), ofUpgrade).base();
+    for (auto s = first; s != last; ++s) {
+        if (s->first == upgrade) continue;
+        ++(s->second == "inquiry" ? a.contenders : a.foreignCommands);
+    }
+    return a;
+}
+
+// A fill that lands while the upgrade erases flash, or between programming one piece and
+// staging the next, does no harm; one in two or three unlocked upgrades comes through
+// whole. Attempts are repeated until the fills were seen to matter.
+constexpr int kAttempts = 10;
+
+TEST(LockInterleaved, UpgradeStaysWholeWhileAnotherProcessFillsThePanel) {
+    const std::vector<uint8_t> image = RandomFirmware();
+    // Until a fill reached the controller during the upgrade and had to wait its turn.
+    int contended = 0;
+    for (int attempt = 0; attempt < kAttempts && contended == 0; ++attempt) {
+        SCOPED_TRACE("attempt " + std::to_string(attempt + 1));
+        const Attempt a = UpgradeWhileFilling(image);
+        EXPECT_EQ(a.upgrade.exitStatus, 0) << a.upgrade.err;
+        EXPECT_NE(a.upgrade.out.find(kDoneUpgrade), std::string::npos) << a.upgrade.out << a.upgrade.err;
+        EXPECT_TRUE(a.flashHoldsImage);
+        EXPECT_EQ(a.foreignCommands, 0) << "another run's commands inside the upgrade";
+        contended = a.contenders;
+    }
+    EXPECT_GT(contended, 0) << "no fill reached the controller during any upgrade: the test shows nothing";
+}
+
+TEST(LockInterleaved, WithoutTheLockTheFillsCorruptTheUpgrade) {
+    const std::vector<uint8_t> image = RandomFirmware();
+    const NoRunLock off;
+    bool corrupted = false;
+    for (int attempt = 0; attempt < kAttempts && !corrupted; ++attempt) {
+        SCOPED_TRACE("attempt " + std::to_string(attempt + 1));
+        const Attempt a = UpgradeWhileFilling(image);
+        EXPECT_EQ(a.upgrade.exitStatus, 0) << a.upgrade.err;
+        const bool done = a.upgrade.out.find(kDoneUpgrade) != std::string::npos;
+        corrupted = !done || !a.flashHoldsImage;
+        if (corrupted) {
+            EXPECT_GT(a.foreignCommands, 0) << "corrupted with no other run's command inside";
+            std::printf("unlocked attempt %d: %s, flash %s the image, %d fill commands inside the upgrade\n",
+                        attempt + 1, done ? "reported done" : "reported failure",
+                        a.flashHoldsImage ? "holds" : "does not hold", a.foreignCommands);
+        }
+    }
+    EXPECT_TRUE(corrupted) << "every unlocked upgrade came through whole: the test cannot tell the lock matters";
 }
 
 }  // namespace

@@ -99,62 +99,168 @@ TEST(Upgrade, RefusalsSendNothing) {
     EXPECT_EQ(emu.TraceLines().size(), commandsBefore + 2 * runs);
 }
 
+const std::string kNoSystemInfo = "System information not read from the controller. Upgrade refused.\n";
+
+std::vector<uint8_t> Waveform(size_t n) {
+    std::vector<uint8_t> data(n);
+    for (size_t i = 0; i < n; ++i) data[i] = static_cast<uint8_t>(i * 7 + (i >> 10));
+    return data;
+}
+
+// The upgrade is refused, and nothing but start-up is sent, when the system information
+// did not arrive in full (the waveform address would read 0) or when the waveform's
+// erase blocks would pass 0xFFFFFFFF and wrap to the firmware.
+TEST(Upgrade, RefusedWhenTheTargetIsUnknownOrWraps) {
+    const struct {
+        std::vector<std::string> options;
+        const char* type;
+        std::string printed;
+    } cases[] = {
+        {{"--fault", "fail-status@2"}, "2", kNoSystemInfo},
+        {{"--fault", "short-data@2"}, "2", kNoSystemInfo},
+        {{"--fault", "short-data@2"}, "1", kNoSystemInfo},
+        {{"--waveform-address", "0xFFFF8000"}, "2",
+         "File of 65536 bytes does not fit in flash at 0xFFFF8000. Upgrade refused.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.options) + " type " + c.type);
+        Emulator emu{c.options};
+        const auto before = e2e::ReadFileBytes(emu.FlashFilePath());
+        const std::string file = *c.type == '1' ? WriteFile(emu.TempDir(), "fw.bin", Firmware(65536, "FW 9"))
+                                                : WriteFile(emu.TempDir(), "lut.wbf", Waveform(65536));
+        const RunResult r = RunTool({"-upgrade", c.type, file}, emu.SocketPath());
+        EXPECT_TRUE(r.out.ends_with("\nUpgrading file to flash...\n" + c.printed)) << r.out;
+        EXPECT_EQ(r.exitStatus, 255);
+        EXPECT_EQ(emu.TraceLines().size(), 2u);  // INQUIRY and system information only
+        emu.Stop();
+        EXPECT_TRUE(e2e::ReadFileBytes(emu.FlashFilePath()) == before);
+    }
+}
+
+// One upgrade to run under faults: emulator options, type, image.
 struct MatrixCase {
-    std::string fault;  // emulator option, e.g. "--fault" "no-answer@7", or "--exit-after" "7"
-    std::string value;
+    std::string name;
+    std::vector<std::string> options;
+    bool firmware;
+    const std::vector<uint8_t>* image;
 };
+
+// The commands ("inquiry", "0x80", "0x97", ...) of a fault-free upgrade, in order: the
+// fault options number commands the same way (from 1).
+std::vector<std::string> CleanRun(const std::vector<std::string>& options, bool firmware,
+                                  const std::vector<uint8_t>& image) {
+    Emulator emu{options};
+    const std::string file = WriteFile(emu.TempDir(), firmware ? "fw.bin" : "lut.wbf", image);
+    const RunResult r = RunTool({"-upgrade", firmware ? "1" : "2", file}, emu.SocketPath());
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_NE(r.out.find(kDone), std::string::npos);
+    std::vector<std::string> commands;
+    for (const std::string& line : emu.TraceLines()) {
+        const size_t at = line.find("\"cmd\":\"");
+        commands.push_back(at == std::string::npos ? "?" : line.substr(at + 7, line.find('"', at + 7) - at - 7));
+    }
+    return commands;
+}
+
+// Fault options that fail, in one run, the i-th flash program (0x98) together with the
+// i-th flash read (0x97) -- the program and the verify read of the same piece -- for
+// every i; and one that fails every erase, program and flash read.
+void AddMultipleFaults(const std::string& name, const std::vector<std::string>& clean, bool firmware,
+                       const std::vector<uint8_t>* image, std::vector<MatrixCase>& cases) {
+    std::vector<size_t> programs, reads;
+    std::vector<std::string> everyFlashCommand;
+    for (size_t i = 0; i < clean.size(); ++i) {
+        const std::string at = "fail-status@" + std::to_string(i + 1);
+        if (clean[i] == "0x98") programs.push_back(i + 1);
+        if (clean[i] == "0x97") reads.push_back(i + 1);
+        if (clean[i] == "0x96" || clean[i] == "0x97" || clean[i] == "0x98")
+            everyFlashCommand.insert(everyFlashCommand.end(), {"--fault", at});
+    }
+    for (size_t i = 0; i < programs.size() && i < reads.size(); ++i) {
+        cases.push_back({name + " piece " + std::to_string(i) + " program+read",
+                         {"--fault", "fail-status@" + std::to_string(programs[i]), "--fault",
+                          "fail-status@" + std::to_string(reads[i])},
+                         firmware,
+                         image});
+    }
+    cases.push_back({name + " every flash command", everyFlashCommand, firmware, image});
+}
 
 TEST(UpgradeFaultMatrix, NeverAValidHeaderOverAnUnverifiedImage) {
     const auto image = Firmware(40000, "FW 3.00 matrix");  // two 32 KiB pieces, one erase block
+    const auto small = Firmware(20000, "FW 3.01 small");   // one piece: staging ends holding all of it
+    const auto waveform = Waveform(20000);
+    const auto wrapping = Waveform(40000);  // its second piece would land at 0 from 0xFFFF8000
 
-    // A clean run gives the number of commands and the flash as it was before.
-    size_t commands = 0;
     std::vector<uint8_t> original;
     {
         Emulator emu;
         original = e2e::ReadFileBytes(emu.FlashFilePath());
-        const std::string fw = WriteFile(emu.TempDir(), "fw.bin", image);
-        const RunResult r = RunTool({"-upgrade", "1", fw}, emu.SocketPath());
-        ASSERT_EQ(r.exitStatus, 0);
-        ASSERT_NE(r.out.find(kDone), std::string::npos);
-        commands = emu.TraceLines().size();
     }
-    ASSERT_GE(commands, 15u);  // start-up 2, erase 1, write 4, read 4, header page 4
     ASSERT_FALSE(Holds(original, 0, image));
+    const std::vector<std::string> clean = CleanRun({}, true, image);
+    ASSERT_GE(clean.size(), 15u);  // start-up 2, erase 1, write 4, verify 4 or more, header page 4 or more
 
     std::vector<MatrixCase> cases;
-    for (size_t n = 1; n <= commands; ++n) {
+    // Every command of a firmware upgrade, one fault at a time.
+    for (size_t n = 1; n <= clean.size(); ++n) {
         for (const char* kind : {"fail-status", "bad-signature", "no-answer", "short-data", "flip-bit"})
-            cases.push_back({"--fault", std::string(kind) + "@" + std::to_string(n)});
-        cases.push_back({"--exit-after", std::to_string(n)});
+            cases.push_back({"", {"--fault", std::string(kind) + "@" + std::to_string(n)}, true, &image});
+        cases.push_back({"", {"--exit-after", std::to_string(n)}, true, &image});
     }
+    // A waveform after a start-up that went wrong: its address is not known.
+    for (size_t n = 1; n <= 2; ++n) {
+        for (const char* kind : {"fail-status", "bad-signature", "no-answer", "short-data", "flip-bit"})
+            cases.push_back({"waveform", {"--fault", std::string(kind) + "@" + std::to_string(n)}, false, &waveform});
+        cases.push_back({"waveform", {"--exit-after", std::to_string(n)}, false, &waveform});
+    }
+    // A waveform whose pieces would wrap past 0xFFFFFFFF onto the firmware.
+    cases.push_back({"waveform", {"--waveform-address", "0xFFFF8000"}, false, &wrapping});
+    // Two faults and more in one run.
+    AddMultipleFaults("firmware", clean, true, &image, cases);
+    AddMultipleFaults("small firmware", CleanRun({}, true, small), true, &small, cases);
+    AddMultipleFaults("waveform", CleanRun({}, false, waveform), false, &waveform, cases);
 
+    constexpr uint32_t kWaveformAddress = 0x200000;  // the emulator's default
+    const std::vector<uint8_t> header(kHeader.begin(), kHeader.end());
     std::mutex mutex;
     std::vector<std::string> problems;
-    std::atomic<size_t> next{0}, succeeded{0};
+    std::atomic<size_t> next{0}, succeeded{0}, refused{0};
     auto worker = [&] {
         for (size_t i; (i = next++) < cases.size();) {
             const MatrixCase& c = cases[i];
-            const std::string name = c.fault + " " + c.value;
+            std::string name = c.name;
+            for (const std::string& o : c.options) name += " " + o;
             std::string problem;
             try {
-                Emulator emu{{c.fault, c.value}};
-                const std::string fw = WriteFile(emu.TempDir(), "fw.bin", image);
+                Emulator emu{c.options};
+                const std::string file = WriteFile(emu.TempDir(), c.firmware ? "fw.bin" : "lut.wbf", *c.image);
                 e2e::RunOptions options;
                 options.timeoutSec = 90;
                 options.stripDiscovery = false;  // a fault on the INQUIRY changes what discovery prints
-                const RunResult r = RunTool({"-upgrade", "1", fw}, emu.SocketPath(), options);
+                const RunResult r = RunTool({"-upgrade", c.firmware ? "1" : "2", file}, emu.SocketPath(), options);
                 emu.Stop();
                 const auto flash = e2e::ReadFileBytes(emu.FlashFilePath());
                 const bool done = r.out.find(kDone) != std::string::npos;
                 const bool failed = r.out.find(kFailed) != std::string::npos;
-                const bool validHeader = Holds(flash, 0, std::vector<uint8_t>(kHeader.begin(), kHeader.end()));
-                const bool newImage = Holds(flash, 0, image);
-                const bool oldImage = std::equal(original.begin(), original.begin() + 0x20000, flash.begin());
-                if (r.exitStatus != 0) problem = "exit status " + std::to_string(r.exitStatus);
-                else if (done == failed) problem = "not exactly one outcome";
-                else if (done && !newImage) problem = "reported done over a wrong image";
-                else if (validHeader && !newImage && !oldImage) problem = "valid header over a wrong image";
+                const bool refusal = r.out.ends_with(" Upgrade refused.\n");
+                const bool validHeader = Holds(flash, 0, header);
+                const bool newImage = Holds(flash, c.firmware ? 0 : kWaveformAddress, *c.image);
+                const bool oldFirmware = std::equal(original.begin(), original.begin() + 0x20000, flash.begin());
+                if (r.exitStatus == 255 && refusal) {
+                    ++refused;
+                    if (flash != original) problem = "refused, but flash changed";
+                } else if (r.exitStatus != 0) {
+                    problem = "exit status " + std::to_string(r.exitStatus);
+                } else if (done == failed) {
+                    problem = "not exactly one outcome";
+                } else if (done && !newImage) {
+                    problem = "reported done over a wrong image";
+                } else if (validHeader && !(c.firmware && newImage) && !oldFirmware) {
+                    problem = "valid header over a wrong image";
+                } else if (!c.firmware && !oldFirmware) {
+                    problem = "a waveform upgrade changed the firmware";
+                }
                 if (done) ++succeeded;
             } catch (const std::exception& e) {
                 problem = e.what();
@@ -172,8 +278,9 @@ TEST(UpgradeFaultMatrix, NeverAValidHeaderOverAnUnverifiedImage) {
 
     for (const auto& p : problems) ADD_FAILURE() << p;
     RecordProperty("cases", static_cast<int>(cases.size()));
-    std::printf("fault matrix: %zu commands x 6 fault kinds = %zu runs, %zu reported done\n", commands, cases.size(),
-                succeeded.load());
+    std::printf("fault matrix: %zu runs (%zu commands x 6 single faults, then waveform and multiple faults), "
+                "%zu reported done, %zu refused\n",
+                cases.size(), clean.size(), succeeded.load(), refused.load());
 }
 
 }  // namespace

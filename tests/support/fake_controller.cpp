@@ -1,5 +1,6 @@
 #include "tests/support/fake_controller.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "link/endian.h"
@@ -33,9 +34,8 @@ void FakeController::Install(uint32_t panelWidth, uint32_t panelHeight, uint32_t
     handle_ = new PipeDevice{&kFakeBackend, this};
     g_DeviceState.hDevice = handle_;
     g_DeviceState.TransportFn = Transport;
-    std::memcpy(g_DeviceState.SystemInfo, systemInfo, sizeof systemInfo);
-    g_DeviceState.PanelWidth = panelWidth;
-    g_DeviceState.PanelHeight = panelHeight;
+    GetSystemInfo(g_DeviceState.SystemInfo);
+    log.clear();
 }
 
 std::vector<const RecordedCommand*> FakeController::WithSubCommand(uint8_t sub) const {
@@ -45,7 +45,8 @@ std::vector<const RecordedCommand*> FakeController::WithSubCommand(uint8_t sub) 
     return out;
 }
 
-BOOL FakeController::Transport(HANDLE device, DWORD, void* in, DWORD, void*, DWORD, DWORD*, LPOVERLAPPED) {
+BOOL FakeController::Transport(HANDLE device, DWORD, void* in, DWORD, void*, DWORD, DWORD* bytesReturned,
+                               LPOVERLAPPED) {
     auto* self = static_cast<FakeController*>(static_cast<PipeDevice*>(device)->Device);
     auto& sptd = *static_cast<SCSI_PASS_THROUGH_DIRECT*>(in);
     RecordedCommand cmd;
@@ -61,11 +62,17 @@ BOOL FakeController::Transport(HANDLE device, DWORD, void* in, DWORD, void*, DWO
         cmd.dataOut.assign(p, p + sptd.DataTransferLength);
     }
     self->log.push_back(cmd);
-    if (self->accept && !self->accept(cmd, self->log.size() - 1)) return 0;
-    return self->Execute(cmd, sptd.DataIn == 1 ? static_cast<uint8_t*>(sptd.DataBuffer) : nullptr) ? 1 : 0;
+    const size_t index = self->log.size() - 1;
+    if (self->accept && !self->accept(cmd, index)) return 0;
+    uint32_t returned = cmd.length;
+    if (!(self->ignore && self->ignore(cmd, index)) &&
+        !self->Execute(cmd, sptd.DataIn == 1 ? static_cast<uint8_t*>(sptd.DataBuffer) : nullptr, &returned))
+        return 0;
+    if (bytesReturned) *bytesReturned = returned;
+    return 1;
 }
 
-bool FakeController::Execute(const RecordedCommand& cmd, uint8_t* dataIn) {
+bool FakeController::Execute(const RecordedCommand& cmd, uint8_t* dataIn, uint32_t* returned) {
     const auto& out = cmd.dataOut;
     auto inMemory = [&](uint64_t a, uint64_t n) { return a + n <= memory.size(); };
     auto inFlash = [&](uint64_t a, uint64_t n) { return a + n <= flash.size(); };
@@ -76,9 +83,13 @@ bool FakeController::Execute(const RecordedCommand& cmd, uint8_t* dataIn) {
     }
     const uint32_t blockAddress = GetBe32(cmd.cdb.data() + 2);
     switch (cmd.SubCommand()) {
-    case 0x80:
-        for (uint32_t i = 0; i < cmd.length / 4; ++i) PutBe32(dataIn + 4 * i, systemInfo[i]);
+    case 0x80: {
+        uint8_t reply[sizeof systemInfo];
+        for (int i = 0; i < kSystemInfoWords; ++i) PutBe32(reply + 4 * i, systemInfo[i]);
+        *returned = std::min<uint32_t>({cmd.length, systemInfoBytes, sizeof reply});
+        std::memcpy(dataIn, reply, *returned);
         return true;
+    }
     case 0x81:
         if (!inMemory(blockAddress, cmd.length)) return false;
         std::memcpy(dataIn, memory.data() + blockAddress, cmd.length);
