@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -159,51 +160,47 @@ void ReadVersions(qp7730_info& info) {
     if (kept) WriteMemory(ImageBufferAddress(), sizeof saved, saved);
 }
 
-int Opened(const char* route, int lockWaitSeconds, qp7730** controller) {
+int Opened(const char* route, int lockWaitSeconds, qp7730** controller);
+
+// Open, leaving nothing open and no lock held when it fails in any way.
+int OpenOrNothing(const char* route, int lockWaitSeconds, qp7730** controller) {
     if (g_open != nullptr) Fail(QP7730_ERR_BUSY, "a controller is already open in this process");
+    try {
+        return Opened(route, lockWaitSeconds, controller);
+    } catch (...) {
+        ResetDeviceState();
+        throw;
+    }
+}
+
+int Opened(const char* route, int lockWaitSeconds, qp7730** controller) {
     ResetDeviceState();
     const bool named = route != nullptr && route[0] != '\0';
     if (named && std::strcmp(route, "usb") == 0 && !UsbRouteBuilt())
         Fail(QP7730_ERR_UNSUPPORTED, "this build has no USB route");
     if (!(named ? FindDeviceAt(route) : FindDevice())) {
-        ResetDeviceState();
         t_texts.clear();  // the search's lines for every drive letter say no more than this
         Fail(QP7730_ERR_NOT_FOUND, named ? std::string("no controller at ") + route
                                          : "no controller on USB, at the emulator address " + EmulatorSocketPath() +
                                                " or behind the drives A to Z");
     }
     const int seconds = lockWaitSeconds < 0 ? RunLockWaitSeconds() : lockWaitSeconds;
-    if (!AcquireRunLockWithin(DeviceLocation(), seconds)) {
-        ResetDeviceState();
-        Fail(QP7730_ERR_BUSY, "");
-    }
+    if (!AcquireRunLockWithin(DeviceLocation(), seconds)) Fail(QP7730_ERR_BUSY, "");
     GetSystemInfo(g_DeviceState.SystemInfo);
     // Every address the library uses comes from the system information.
-    if (!g_DeviceState.SystemInfoComplete) {
-        ResetDeviceState();
-        Fail(QP7730_ERR_IO, "the controller's system information was not read");
-    }
-    if (!AllocateHostImageBuffer()) {
-        ResetDeviceState();
-        Fail(QP7730_ERR_NO_MEMORY, "Image buffer allocate failed!");
-    }
+    if (!g_DeviceState.SystemInfoComplete) Fail(QP7730_ERR_IO, "the controller's system information was not read");
+    if (!AllocateHostImageBuffer()) Fail(QP7730_ERR_NO_MEMORY, "Image buffer allocate failed!");
 
-    auto* handle = new qp7730{};
+    auto handle = std::make_unique<qp7730>();
     qp7730_info& info = handle->info;
     info.panel_width = g_DeviceState.PanelWidth;
     info.panel_height = g_DeviceState.PanelHeight;
     info.image_buffer_address = ImageBufferAddress();
     info.waveform_address = g_DeviceState.SystemInfo[kSysInfoWaveformAddress];
     std::snprintf(info.location, sizeof info.location, "%s", DeviceLocation().c_str());
-    try {
-        ReadVersions(info);
-    } catch (...) {
-        delete handle;
-        ResetDeviceState();
-        throw;
-    }
-    g_open = handle;
-    *controller = handle;
+    ReadVersions(info);
+    g_open = handle.release();
+    *controller = g_open;
     return QP7730_OK;
 }
 
@@ -262,7 +259,7 @@ int qp7730_open(const char* route, int lock_wait_seconds, qp7730** controller) {
         return QP7730_ERR_ARGUMENT;
     }
     *controller = nullptr;
-    return Call(nullptr, false, [&] { return Opened(route, lock_wait_seconds, controller); });
+    return Call(nullptr, false, [&] { return OpenOrNothing(route, lock_wait_seconds, controller); });
 }
 
 int qp7730_close(qp7730* controller) {

@@ -101,10 +101,10 @@ QP7730_API int qp7730_version(void);
  * Static storage: never freed, never null. */
 QP7730_API const char* qp7730_strerror(int code);
 
-/* Details of the last call made by this thread that failed: the texts the tool would
- * have printed and its diagnostics (for instance "Wrong FW Header!"). Empty when there
- * are none. Owned by the library, per thread; valid until this thread's next call into
- * the library. Never null. */
+/* Details of this thread's last call into the library when it failed: the texts the
+ * tool would have printed and its diagnostics, one per line (for instance
+ * "Wrong FW Header!"). Empty after a call that succeeded. Owned by the library, one per
+ * thread; valid until this thread's next call into the library. Never null. */
 QP7730_API const char* qp7730_last_message(void);
 
 /* An open controller. Opaque; created by qp7730_open, freed by qp7730_close. */
@@ -132,7 +132,8 @@ typedef struct qp7730 qp7730;
 QP7730_API int qp7730_open(const char* route, int lock_wait_seconds, qp7730** controller);
 
 /* Closes the controller, releases its run lock and frees the handle. NULL is accepted.
- * Always QP7730_OK. */
+ * QP7730_OK; QP7730_ERR_BUSY from inside the progress callback (nothing is closed);
+ * QP7730_ERR_ARGUMENT for a pointer that is not the open handle. */
 QP7730_API int qp7730_close(qp7730* controller);
 
 /* What the controller reported when it was opened. */
