@@ -259,6 +259,20 @@ def test_library_is_found_through_qp7730_library(tmp_path):
     assert "QP7730_LIBRARY" in out.stdout and "none.so" in out.stdout
 
 
+def test_library_is_found_by_name_without_qp7730_library(tmp_path):
+    library = os.environ.get("QP7730_LIBRARY")
+    if not library:
+        pytest.skip("the library's folder is known only through QP7730_LIBRARY")
+    code = (
+        "import qp7730\ntry:\n    qp7730.Controller(%r)\nexcept qp7730.NotFoundError as e:\n    print(e.code)\n"
+        % str(tmp_path / "nobody.sock")
+    )
+    env = {k: v for k, v in os.environ.items() if k != "QP7730_LIBRARY"}
+    env["LD_LIBRARY_PATH"] = os.path.dirname(library)
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+    assert out.stdout.strip() == "-2", out.stderr
+
+
 def test_readme_example_runs(tmp_path, make_emulator):
     text = (ROOT / "README.md").read_text()
     example = re.search(r"```python\n(.*?)```", text, re.S).group(1)
