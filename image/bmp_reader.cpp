@@ -4,11 +4,13 @@
 //
 // Nothing is trusted: the declared size must pass SizeAcceptable, every byte read is
 // checked against the file's real length, and uncompressed pixel data must lie wholly
-// inside the file, so no allocation is larger than the file or the pixel ceiling allows.
+// inside the file. Rows are read or decoded one at a time, so memory stays a few rows and
+// a window of the file whatever the file declares.
 #include <algorithm>
 #include <bit>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "image/file_reader.h"
@@ -64,7 +66,8 @@ struct BmpInfo {
 };
 
 // Reads the headers and the palette; false when the file is no BMP this reader takes.
-bool ReadHeaders(const FileReader& file, BmpInfo& info) {
+bool ReadHeaders(const FileReader& file, BmpInfo& info, std::string& why) {
+    why = "BMP headers cut short";
     uint8_t h[kFileHeaderSize + 124] = {};
     if (!file.ReadAt(0, h, kFileHeaderSize + 4)) return false;
     if (h[0] != 'B' || h[1] != 'M') return false;
@@ -73,8 +76,10 @@ bool ReadHeaders(const FileReader& file, BmpInfo& info) {
     const bool core = headerSize == 12;
     const bool os2 = headerSize == 16 || headerSize == 64;
     if (!core && !os2 && headerSize != 40 && headerSize != 52 && headerSize != 56 && headerSize != 108 &&
-        headerSize != 124)
+        headerSize != 124) {
+        why = "BMP with an unknown header size of " + std::to_string(headerSize) + " bytes";
         return false;
+    }
     if (!file.ReadAt(kFileHeaderSize, h + kFileHeaderSize, headerSize)) return false;
     const uint8_t* b = h + kFileHeaderSize;
 
@@ -95,12 +100,21 @@ bool ReadHeaders(const FileReader& file, BmpInfo& info) {
         info.topDown = true;
         hgt = -hgt;
     }
-    if (!SizeAcceptable(static_cast<uint64_t>(std::max<int64_t>(w, 0)), static_cast<uint64_t>(hgt))) return false;
+    if (w <= 0) {
+        why = "declares a width of " + std::to_string(w);
+        return false;
+    }
+    if (!SizeAcceptable(static_cast<uint64_t>(w), static_cast<uint64_t>(hgt))) {
+        why = SizeRefusal(static_cast<uint64_t>(w), static_cast<uint64_t>(hgt));
+        return false;
+    }
     info.width = static_cast<uint32_t>(w);
     info.height = static_cast<uint32_t>(hgt);
 
     // Which combinations of depth and compression are pictures.
     const uint32_t bpp = info.bpp;
+    why = "BMP of " + std::to_string(bpp) + " bits per pixel with compression " + std::to_string(info.compression) +
+          (info.topDown ? ", top-down," : "") + " is no picture format this reader takes";
     switch (info.compression) {
     case kBiRgb:
         if (bpp != 1 && bpp != 2 && bpp != 4 && bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32) return false;
@@ -119,6 +133,7 @@ bool ReadHeaders(const FileReader& file, BmpInfo& info) {
         return false;
     }
     info.stride = (uint64_t{info.width} * bpp + 31) / 32 * 4;
+    why = "BMP headers cut short";
 
     uint64_t afterHeader = kFileHeaderSize + headerSize;
     if (info.compression == kBiBitfields || info.compression == kBiAlphaBitfields) {
@@ -180,7 +195,10 @@ public:
         const uint32_t fileRow = info_.topDown ? next_ : info_.height - 1 - next_;
         ++next_;
         if (fileRow < blockFirst_ || fileRow >= blockFirst_ + blockCount_) {
-            if (!LoadBlock(fileRow)) return nullptr;
+            if (!LoadBlock(fileRow)) {
+                failure_ = "cannot read the file at row " + std::to_string(next_ - 1);
+                return nullptr;
+            }
         }
         const uint8_t* p = block_.data() + (fileRow - blockFirst_) * info_.stride;
         if (info_.bpp == format_.depth) return p;  // stored as delivered
@@ -238,88 +256,163 @@ private:
     uint32_t next_ = 0;
 };
 
-// RLE4 and RLE8: the compressed data is read (bounded by the file's length) and expanded
-// into one palette index per pixel; pixels the data never reaches keep index 0.
+// RLE4 and RLE8, streamed: the compressed data describes the rows from the bottom up,
+// while they are handed out from the top. A first pass over the data (a few operations
+// per pair of bytes, no pixels written) notes where each row's data begins and at which
+// column; each row is then decoded from there on its own when it is asked for. Pixels
+// the data never reaches keep index 0. Memory: a window of the file and 16 bytes a row.
 class BmpRleSource final : public RowSource {
 public:
-    explicit BmpRleSource(const BmpInfo& info) : info_(info) {
+    BmpRleSource(std::unique_ptr<FileReader> file, const BmpInfo& info) : file_(std::move(file)), info_(info) {
         format_ = info.format;
         fileWidth_ = info.width;
         fileHeight_ = info.height;
+        end_ = file_->Size() > info.pixelOffset ? file_->Size() - info.pixelOffset : 0;
+        indices_.resize(info.width);
     }
 
-    bool Decode(const FileReader& file) {
-        if (info_.pixelOffset >= file.Size()) return false;
-        std::vector<uint8_t> data(file.Size() - info_.pixelOffset);
-        if (!file.ReadAt(info_.pixelOffset, data.data(), data.size())) return false;
-        const uint64_t w = info_.width, h = info_.height;
-        indices_.assign(w * h, 0);
-        const bool rle8 = info_.compression == kBiRle8;
-        auto put = [&](uint64_t x, uint64_t y, uint8_t v) {
-            if (x < w && y < h) indices_[(h - 1 - y) * w + x] = v;  // y counts from the bottom
-        };
-        uint64_t x = 0, y = 0;
-        size_t pos = 0;
-        const size_t end = data.size();
-        while (pos + 2 <= end && y < h) {
-            const uint8_t n = data[pos], c = data[pos + 1];
-            pos += 2;
-            if (n > 0) {
-                for (uint32_t k = 0; k < n; ++k, ++x)
-                    put(x, y, rle8 ? c : static_cast<uint8_t>(k & 1 ? c & 0x0F : c >> 4));
-            } else if (c == 0) {
-                x = 0, ++y;
-            } else if (c == 1) {
-                break;
-            } else if (c == 2) {
-                if (pos + 2 > end) break;
-                x += data[pos], y += data[pos + 1];
-                pos += 2;
-            } else {
-                const size_t bytes = rle8 ? c : (c + 1u) / 2;
-                for (uint32_t k = 0; k < c; ++k, ++x) {
-                    const size_t at = pos + (rle8 ? k : k / 2);
-                    if (at >= end) break;
-                    put(x, y, rle8 ? data[at] : static_cast<uint8_t>(k & 1 ? data[at] & 0x0F : data[at] >> 4));
-                }
-                pos += bytes + (bytes & 1);  // absolute runs are padded to 16 bits
-            }
+    // The first pass; false when there is no pixel data at all.
+    bool Index() {
+        if (end_ == 0) return false;
+        rowPos_.assign(info_.height, kNotEntered);
+        rowX_.assign(info_.height, 0);
+        uint64_t pos = 0, x = 0, y = 0;
+        rowPos_[0] = 0;
+        for (;;) {
+            const Step s = Walk(pos, x, y, nullptr);
+            if (s == kEndOfData) break;
+            if (y >= info_.height) break;
+            rowPos_[y] = pos;
+            rowX_[y] = x;
         }
         return true;
     }
 
     bool ReadRow(uint8_t* row) override {
-        if (next_ >= info_.height) return false;
-        const uint8_t* p = indices_.data() + uint64_t{next_} * info_.width;
+        if (!failure_.empty() || next_ >= info_.height) return false;
+        const uint64_t y = info_.height - 1 - next_;  // y counts from the bottom
         ++next_;
+        std::fill(indices_.begin(), indices_.end(), 0);
+        if (rowPos_[y] != kNotEntered) {
+            uint64_t pos = rowPos_[y], x = rowX_[y], at = y;
+            Walk(pos, x, at, indices_.data());
+            if (readFailed_) {
+                failure_ = "cannot read the file";
+                return false;
+            }
+        }
         if (format_.depth == 8) {
-            memcpy(row, p, info_.width);
+            memcpy(row, indices_.data(), info_.width);
         } else {
             memset(row, 0, RowBytes(info_.width, 4));
-            for (uint32_t x = 0; x < info_.width; ++x) row[x / 2] |= static_cast<uint8_t>(x & 1 ? p[x] : p[x] << 4);
+            for (uint32_t x = 0; x < info_.width; ++x)
+                row[x / 2] |= static_cast<uint8_t>(x & 1 ? indices_[x] : indices_[x] << 4);
         }
         return true;
     }
 
 private:
+    static constexpr uint64_t kNotEntered = ~uint64_t{0};
+    static constexpr size_t kWindow = 64 * 1024;
+    enum Step { kNextRow, kEndOfData };
+
+    // Runs the operations of row y from (pos, x), writing its pixels to `out` when given,
+    // until the data leaves the row: then (pos, x, y) is where the next row it enters
+    // begins (kNextRow), or the data has ended (kEndOfData).
+    Step Walk(uint64_t& pos, uint64_t& x, uint64_t& y, uint8_t* out) {
+        const bool rle8 = info_.compression == kBiRle8;
+        const uint64_t w = info_.width;
+        auto put = [&](uint64_t at, uint8_t v) {
+            if (out && at < w) out[at] = v;
+        };
+        while (pos + 2 <= end_) {
+            const uint8_t n = Byte(pos), c = Byte(pos + 1);
+            pos += 2;
+            if (n > 0) {
+                if (out && x < w) {
+                    for (uint32_t k = 0; k < n; ++k) put(x + k, rle8 ? c : static_cast<uint8_t>(k & 1 ? c & 0x0F : c >> 4));
+                }
+                x += n;
+            } else if (c == 0) {
+                x = 0, ++y;
+                return kNextRow;
+            } else if (c == 1) {
+                return kEndOfData;
+            } else if (c == 2) {
+                if (pos + 2 > end_) return kEndOfData;
+                const uint8_t dx = Byte(pos), dy = Byte(pos + 1);
+                pos += 2;
+                x += dx;
+                if (dy > 0) {
+                    y += dy;
+                    return kNextRow;
+                }
+            } else {
+                const uint64_t bytes = rle8 ? c : (c + 1u) / 2;
+                if (out && x < w) {
+                    for (uint32_t k = 0; k < c; ++k) {
+                        const uint64_t at = pos + (rle8 ? k : k / 2);
+                        if (at >= end_) break;
+                        const uint8_t b = Byte(at);
+                        put(x + k, rle8 ? b : static_cast<uint8_t>(k & 1 ? b & 0x0F : b >> 4));
+                    }
+                }
+                x += c;
+                pos += bytes + (bytes & 1);  // absolute runs are padded to 16 bits
+            }
+        }
+        return kEndOfData;
+    }
+
+    // Byte `at` of the pixel data (at < end_), through a window of the file. Rows are
+    // asked for from the end of the data towards its start, so a window is loaded to end
+    // a little after the byte asked for.
+    uint8_t Byte(uint64_t at) {
+        if (at < windowStart_ || at >= windowStart_ + window_.size()) {
+            const uint64_t start = at > kWindow - 4096 ? at - (kWindow - 4096) : 0;
+            const uint64_t first = at < windowStart_ || window_.empty() ? start : at;
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(kWindow, end_ - first));
+            window_.resize(n);
+            windowStart_ = first;
+            if (!file_->ReadAt(info_.pixelOffset + first, window_.data(), n)) {
+                readFailed_ = true;
+                std::fill(window_.begin(), window_.end(), 0);
+            }
+        }
+        return window_[at - windowStart_];
+    }
+
+    std::unique_ptr<FileReader> file_;
     BmpInfo info_;
-    std::vector<uint8_t> indices_;
+    uint64_t end_ = 0;                 // bytes of pixel data
+    std::vector<uint64_t> rowPos_;     // where each row's data begins (y from the bottom)
+    std::vector<uint64_t> rowX_;       // and at which column
+    std::vector<uint8_t> indices_;     // the row being decoded, one index a pixel
+    std::vector<uint8_t> window_;
+    uint64_t windowStart_ = 0;
+    bool readFailed_ = false;
     uint32_t next_ = 0;
 };
 
 }  // namespace
 
-std::unique_ptr<RowSource> OpenBmp(int fd) {
+std::unique_ptr<RowSource> OpenBmp(int fd, std::string& why) {
     auto file = std::make_unique<FileReader>(fd);
     BmpInfo info;
-    if (!ReadHeaders(*file, info)) return nullptr;
+    if (!ReadHeaders(*file, info, why)) return nullptr;
     if (info.compression == kBiRle4 || info.compression == kBiRle8) {
-        auto source = std::make_unique<BmpRleSource>(info);
-        if (!source->Decode(*file)) return nullptr;
+        auto source = std::make_unique<BmpRleSource>(std::move(file), info);
+        if (!source->Index()) {
+            why = "no pixel data: the file ends before the offset its header gives";
+            return nullptr;
+        }
         return source;
     }
     auto source = std::make_unique<BmpSource>(std::move(file), info);
-    if (!source->DataInFile()) return nullptr;
+    if (!source->DataInFile()) {
+        why = "the pixel data runs past the end of the file";
+        return nullptr;
+    }
     return source;
 }
 

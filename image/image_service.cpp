@@ -1,8 +1,9 @@
-// Format recognition, row conversion and the whole-picture bitmap operations.
+// Format recognition, row conversion and the texts of refusals.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "image/image_service.h"
@@ -16,22 +17,55 @@ bool PixelFormat::GreyPalette() const {
     return true;  // indices past the palette are black, a grey too
 }
 
-std::unique_ptr<RowSource> OpenImage(const char* path, uint32_t fitWidth, uint32_t fitHeight) {
+PixelFormat PixelFormat::Grey8(uint32_t width, uint32_t height) {
+    PixelFormat f;
+    f.width = width;
+    f.height = height;
+    f.depth = 8;
+    f.paletteSize = 256;
+    for (int i = 0; i < 256; ++i) memset(f.palette[i], i, 3);
+    return f;
+}
+
+std::string SizeRefusal(uint64_t w, uint64_t h) {
+    return "declares " + std::to_string(w) + " x " + std::to_string(h) + " pixels; pictures of 1 to " +
+           std::to_string(kMaxSide) + " pixels a side and at most " + std::to_string(kMaxPixels) +
+           " pixels are read";
+}
+
+std::string MemoryRefusal(uint64_t bytes, uint64_t allowed, uint64_t fileBytes) {
+    return "decoding it would take " + std::to_string((bytes + (1 << 20) - 1) >> 20) + " MiB of memory, more than the " +
+           std::to_string(allowed >> 20) + " MiB allowed for a file of " + std::to_string(fileBytes) + " bytes";
+}
+
+std::unique_ptr<RowSource> OpenImage(const char* path, uint32_t fitWidth, uint32_t fitHeight, std::string& why) {
     // Non-blocking, so that a FIFO or device given as a picture cannot hang the open.
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        why = std::string("cannot open the file: ") + strerror(errno);
+        return nullptr;
+    }
     struct stat st {};
     uint8_t magic[8] = {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || pread(fd, magic, sizeof magic, 0) < 3) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = "not a regular file";
+        close(fd);
+        return nullptr;
+    }
+    const ssize_t got = pread(fd, magic, sizeof magic, 0);
+    if (got < 0) {
+        why = std::string("cannot read the file: ") + strerror(errno);
         close(fd);
         return nullptr;
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    if (magic[0] == 'B' && magic[1] == 'M') return OpenBmp(fd);
-    if (magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF) return OpenJpeg(fd, fitWidth, fitHeight);
+    if (got >= 2 && magic[0] == 'B' && magic[1] == 'M') return OpenBmp(fd, why);
+    if (got >= 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF)
+        return OpenJpeg(fd, fitWidth, fitHeight, why);
     static const uint8_t kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    if (memcmp(magic, kPng, 8) == 0) return OpenPng(fd);
+    if (got == 8 && memcmp(magic, kPng, 8) == 0) return OpenPng(fd, why);
     close(fd);
+    why = got == 0 ? "the file is empty" : "not a BMP, JPEG or PNG picture";
     return nullptr;
 }
 
@@ -76,85 +110,5 @@ void RowToColours(const PixelFormat& f, int channels, const uint8_t* row, uint8_
         for (uint32_t x = 0; x < w; ++x) memcpy(out + 3 * x, row + 4 * x, 3);
     }
 }
-
-namespace {
-
-// Hands out a bitmap's rows, for stretching.
-class BitmapSource final : public RowSource {
-public:
-    explicit BitmapSource(const Bitmap& b) : bitmap_(b) {
-        format_ = b.format;
-        fileWidth_ = format_.width;
-        fileHeight_ = format_.height;
-    }
-    bool ReadRow(uint8_t* row) override {
-        if (next_ >= format_.height) return false;
-        memcpy(row, bitmap_.pixels.data() + next_++ * bitmap_.pitch, RowBytes(format_.width, format_.depth));
-        return true;
-    }
-
-private:
-    const Bitmap& bitmap_;
-    uint32_t next_ = 0;
-};
-
-size_t DibPitch(uint32_t width, uint32_t depth) { return (size_t{width} * depth + 31) / 32 * 4; }
-
-}  // namespace
-
-Bitmap* LoadBitmap(const char* path) {
-    auto source = OpenImage(path);
-    if (!source) return nullptr;
-    auto bitmap = std::make_unique<Bitmap>();
-    bitmap->format = source->Format();
-    bitmap->pitch = DibPitch(bitmap->format.width, bitmap->format.depth);
-    bitmap->pixels.assign(bitmap->pitch * bitmap->format.height, 0);
-    for (uint32_t r = 0; r < bitmap->format.height; ++r) {
-        if (!source->ReadRow(bitmap->pixels.data() + r * bitmap->pitch)) return nullptr;
-    }
-    return bitmap.release();
-}
-
-uint32_t BitmapWidth(const Bitmap* b) { return b ? b->format.width : 0; }
-uint32_t BitmapHeight(const Bitmap* b) { return b ? b->format.height : 0; }
-uint32_t BitmapDepth(const Bitmap* b) { return b ? b->format.depth : 0; }
-
-const uint8_t* BitmapRow(const Bitmap* b, uint32_t r) {
-    if (!b || r >= b->format.height) return nullptr;
-    return b->pixels.data() + r * b->pitch;
-}
-
-Bitmap* CreateBitmap(uint32_t w, uint32_t h) {
-    if (!SizeAcceptable(w, h)) return nullptr;
-    auto* b = new Bitmap;
-    b->format.width = w;
-    b->format.height = h;
-    b->format.depth = 32;
-    b->pitch = size_t{w} * 4;
-    b->pixels.assign(b->pitch * h, 0);
-    return b;
-}
-
-bool StretchBitmap(const Bitmap& source, Bitmap& dest, uint32_t w, uint32_t h) {
-    if (dest.format.depth != 32 || w > dest.format.width || h > dest.format.height) return false;
-    BitmapSource rows(source);
-    AreaResampler resampler(rows, w, h);
-    std::vector<uint8_t> line(size_t{w} * 3);
-    for (uint32_t r = 0; r < h; ++r) {
-        if (!resampler.NextRow(line.data())) return false;
-        uint8_t* d = dest.pixels.data() + r * dest.pitch;
-        for (uint32_t x = 0; x < w; ++x) {
-            if (resampler.Channels() == 1) {
-                memset(d + 4 * x, line[x], 3);
-            } else {
-                memcpy(d + 4 * x, line.data() + 3 * x, 3);
-            }
-            d[4 * x + 3] = 0;
-        }
-    }
-    return true;
-}
-
-void ReleaseBitmap(Bitmap* bitmap) { delete bitmap; }
 
 }  // namespace qpimg

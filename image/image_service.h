@@ -1,16 +1,15 @@
 // The image service: decodes BMP, JPEG and PNG files (recognised by content, not by name)
-// and stretches bitmaps with area averaging.
+// and stretches pictures with area averaging.
 //
-// Two ways in:
-//  - RowSource: a decoder that hands out the picture one row at a time from the top, so
-//    that the pipeline never holds the whole decoded picture. AreaResampler reads a
-//    RowSource and hands out the stretched rows, again one at a time.
-//  - Bitmap: the whole picture in memory (load, size and depth, row address, create,
-//    stretch, release), built on the same decoders and the same resampler.
+// A decoder is a RowSource: it hands out the picture one row at a time from the top, so
+// that the pipeline holds only a few rows of it. AreaResampler reads a RowSource and hands
+// out the stretched rows, again one at a time.
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace qpimg {
@@ -23,6 +22,19 @@ constexpr uint64_t kMaxPixels = uint64_t{1} << 27;
 
 inline bool SizeAcceptable(uint64_t w, uint64_t h) {
     return w >= 1 && h >= 1 && w <= kMaxSide && h <= kMaxSide && w * h <= kMaxPixels;
+}
+
+// Memory a decoder may hold for one picture beyond its few rows (whole-picture buffers of
+// multi-scan JPEGs and interlaced PNGs): 1 KiB for each byte of the file, at least 64 MiB
+// and never more than 256 MiB. A small file cannot make the tool take much memory, and no
+// file can make it take more than the ceiling.
+constexpr uint64_t kMemoryFloor = uint64_t{64} << 20;
+constexpr uint64_t kMemoryCeiling = uint64_t{256} << 20;
+constexpr uint64_t kMemoryPerFileByte = 1024;
+inline uint64_t MemoryAllowed(uint64_t fileBytes) {
+    const uint64_t proportional = fileBytes > kMemoryCeiling / kMemoryPerFileByte ? kMemoryCeiling
+                                                                                  : fileBytes * kMemoryPerFileByte;
+    return std::clamp(proportional, kMemoryFloor, kMemoryCeiling);
 }
 
 // Layout of decoded rows, the device-independent bitmap layouts:
@@ -38,6 +50,8 @@ struct PixelFormat {
     bool IsIndexed() const { return depth <= 8; }
     // True when every palette entry is a grey (blue = green = red).
     bool GreyPalette() const;
+    // An 8-bit format whose index i is the grey i.
+    static PixelFormat Grey8(uint32_t width, uint32_t height);
 };
 
 inline size_t RowBytes(uint32_t width, uint32_t depth) { return (size_t{width} * depth + 7) / 8; }
@@ -51,43 +65,62 @@ public:
     // it on the way (JPEG DCT scaling).
     uint32_t FileWidth() const { return fileWidth_; }
     uint32_t FileHeight() const { return fileHeight_; }
+    // The reduction, as the fraction ScaleNum / ScaleDenom of the file's size: a delivered
+    // pixel covers ScaleDenom / ScaleNum file pixels along each axis, except the last one
+    // of a row or column, which covers only what is left of the picture (the file's size
+    // need not be a multiple of a delivered pixel).
+    uint32_t ScaleNum() const { return scaleNum_; }
+    uint32_t ScaleDenom() const { return scaleDenom_; }
     // Writes the next row (RowBytes(width, depth) bytes) to `row`. False when the file
-    // turns out to be undecodable part way; the picture is then not usable.
+    // turns out to be undecodable part way; the picture is then not usable, and Failure()
+    // says why.
     virtual bool ReadRow(uint8_t* row) = 0;
     // The next row, like ReadRow, but a decoder that holds the row already may hand out
     // its own copy instead of filling `scratch`; valid until the next call. Null on
     // failure.
     virtual const uint8_t* NextRowAddress(uint8_t* scratch) { return ReadRow(scratch) ? scratch : nullptr; }
+    // Why the last ReadRow failed (empty before a failure).
+    virtual std::string Failure() const { return failure_; }
 
 protected:
     PixelFormat format_;
     uint32_t fileWidth_ = 0;
     uint32_t fileHeight_ = 0;
+    uint32_t scaleNum_ = 1, scaleDenom_ = 1;
+    std::string failure_;
 };
 
 // Opens the picture in `path`, recognising BMP, JPEG and PNG by their first bytes.
 // (fitWidth, fitHeight), when not zero, is the size the caller will reduce the picture
 // to: a JPEG at least twice as large in both directions is then decoded at a reduced
 // DCT scale that still gives at least that size. Null when the file is missing, is none
-// of these formats or cannot be decoded.
-std::unique_ptr<RowSource> OpenImage(const char* path, uint32_t fitWidth = 0, uint32_t fitHeight = 0);
+// of these formats or cannot be decoded; `why` then says which (for the user).
+std::unique_ptr<RowSource> OpenImage(const char* path, uint32_t fitWidth, uint32_t fitHeight, std::string& why);
 
 // The same rows, decoded ahead on a second thread while the caller works on the earlier
 // ones (when the machine has a second core). Worth it only for large pictures.
 std::unique_ptr<RowSource> Prefetched(std::unique_ptr<RowSource> source);
 
 // The decoders behind OpenImage. Each takes over the open file (and closes it), and
-// returns null when the content is not its format or cannot be decoded.
-std::unique_ptr<RowSource> OpenBmp(int fd);
-std::unique_ptr<RowSource> OpenJpeg(int fd, uint32_t fitWidth, uint32_t fitHeight);
-std::unique_ptr<RowSource> OpenPng(int fd);
+// returns null, with the reason in `why`, when the content is not its format or cannot
+// be decoded.
+std::unique_ptr<RowSource> OpenBmp(int fd, std::string& why);
+std::unique_ptr<RowSource> OpenJpeg(int fd, uint32_t fitWidth, uint32_t fitHeight, std::string& why);
+std::unique_ptr<RowSource> OpenPng(int fd, std::string& why);
+
+// Text for a declared size that SizeAcceptable refuses.
+std::string SizeRefusal(uint64_t w, uint64_t h);
+// Text for a decoder that would need `bytes` of memory where `allowed` is the limit.
+std::string MemoryRefusal(uint64_t bytes, uint64_t allowed, uint64_t fileBytes);
 
 // Area-averaging ("halftone") stretch of a RowSource to dstWidth x dstHeight, up or down
 // in each direction independently.
 //
-// Source pixel i covers [i, i + 1) and destination pixel j covers [j s/d, (j + 1) s/d)
-// along each axis (s source size, d destination size). A destination pixel is the
-// average of the source colours weighted by the area each source pixel shares with it,
+// Along each axis the picture spans [0, S) in file pixels (S its size in the file);
+// delivered pixel i covers [i c, (i + 1) c) of it, cut at S (c = ScaleDenom / ScaleNum,
+// 1 unless the decoder reduced the picture), and destination pixel j covers
+// [j S / d, (j + 1) S / d) (d the destination size). A destination pixel is the average
+// of the delivered colours weighted by the area each delivered pixel shares with it,
 // exactly (integer weights, no floating point), per channel, rounded to nearest with
 // halves rounded up. Palette pictures are averaged in their palette colours; pictures
 // whose palette is all grey, and grey pictures, are averaged in one channel.
@@ -108,6 +141,7 @@ private:
     int channels_;
     uint32_t dstWidth_, dstHeight_;
     std::unique_ptr<Axis> xAxis_, yAxis_;
+    double inverse_ = 0, total_ = 0, bias_ = 0;  // final division, see resample.cpp
     std::vector<uint8_t> raw_;        // one source row as decoded
     std::vector<uint8_t> colours_;    // the same row as 1 or 3 channels
     std::vector<double> hRow_;        // the last source row, stretched horizontally
@@ -120,28 +154,5 @@ private:
 void RowToColours(const PixelFormat& format, int channels, const uint8_t* row, uint8_t* out);
 // Unpacks palette indices packed at `depth` bits into one byte each.
 void UnpackIndices(const uint8_t* row, uint32_t depth, uint32_t width, uint8_t* out);
-
-// The whole-picture service.
-struct Bitmap {
-    PixelFormat format;
-    size_t pitch = 0;  // bytes from one row to the next
-    std::vector<uint8_t> pixels;
-};
-
-// Decodes the whole picture at its own size; null when it cannot be decoded.
-Bitmap* LoadBitmap(const char* path);
-// Size and depth; a missing bitmap reads as 0, 0, 0.
-uint32_t BitmapWidth(const Bitmap* bitmap);
-uint32_t BitmapHeight(const Bitmap* bitmap);
-uint32_t BitmapDepth(const Bitmap* bitmap);
-// Address of the first byte of row r (0 = top).
-const uint8_t* BitmapRow(const Bitmap* bitmap, uint32_t r);
-// An empty 32-bit bitmap (blue, green, red, unused) of w x h, or null when the size is
-// not acceptable.
-Bitmap* CreateBitmap(uint32_t w, uint32_t h);
-// Stretches the whole of `source` onto the rectangle (0, 0, w, h) of `dest` (a 32-bit
-// bitmap at least that large) with the area averaging of AreaResampler.
-bool StretchBitmap(const Bitmap& source, Bitmap& dest, uint32_t w, uint32_t h);
-void ReleaseBitmap(Bitmap* bitmap);
 
 }  // namespace qpimg

@@ -3,13 +3,21 @@
 //
 // The picture is streamed: rows come from the decoder one at a time, are stretched on
 // the way when the picture is larger than the panel, and are converted to grey straight
-// into HostImageBuffer. The whole decoded picture is never held.
+// into HostImageBuffer. Decoders hold a few rows, except where a format needs the whole
+// picture before its first row (multi-scan JPEGs, interlaced PNGs), and then only within
+// the memory the file's size allows (qpimg::MemoryAllowed). Large pictures are decoded
+// on a second thread while this one stretches and converts the rows before.
+//
+// When a file yields no picture, the reason (the file is missing, is no picture, declares
+// a size or asks for memory or work that is refused, is corrupt at some row) goes to
+// standard error; standard output carries only the usual lines.
 #include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "image/grey.h"
@@ -65,29 +73,42 @@ void RowToGrey(const qpimg::PixelFormat& f, const uint8_t* row, const uint8_t* i
     }
 }
 
-// Decodes into HostImageBuffer; returns the size delivered, 0 x 0 when nothing was.
-void DecodeInto(std::unique_ptr<qpimg::RowSource> source, uint8_t* out, uint32_t panelW, uint32_t panelH,
-                uint32_t& w, uint32_t& h) {
-    w = h = 0;
-    if (!source) return;
-    const qpimg::PixelFormat& f = source->Format();
-    uint32_t width = source->FileWidth(), height = source->FileHeight();
+// Pictures to be fitted of at least this many decoded pixels are decoded on a second
+// thread while this one stretches the rows before.
+constexpr uint64_t kPrefetchPixels = 256 * 1024;
 
-    if (width > panelW || height > panelH) {
+// Decodes the picture that open(panelW, panelH, why) gives into `out`; returns the size
+// delivered, 0 x 0 when nothing was (`why` then says why).
+template <typename Open>
+void DecodeInto(Open open, uint8_t* out, uint32_t panelW, uint32_t panelH, uint32_t& w, uint32_t& h,
+                std::string& why) {
+    w = h = 0;
+    if (panelW == 0 || panelH == 0) {
+        why = "the panel size is " + std::to_string(panelW) + " x " + std::to_string(panelH);
+        return;
+    }
+    std::unique_ptr<qpimg::RowSource> source = open(panelW, panelH, why);
+    if (!source) return;
+    const qpimg::PixelFormat f = source->Format();
+    uint32_t width = source->FileWidth(), height = source->FileHeight();
+    const bool fit = width > panelW || height > panelH;
+    if (fit && uint64_t{f.width} * f.height >= kPrefetchPixels) source = qpimg::Prefetched(std::move(source));
+
+    if (fit) {
         // Fit: both sides become the panel's, whichever was exceeded; the aspect ratio
         // is not kept. The stretched colours then go through the grey rule.
         width = panelW, height = panelH;
-        if (width == 0 || height == 0) return;
         qpimg::AreaResampler resampler(*source, width, height);
         std::vector<uint8_t> line(size_t{width} * resampler.Channels());
         for (uint32_t r = 0; r < height; ++r) {
-            if (!resampler.NextRow(line.data())) return;
             uint8_t* dst = out + size_t{r} * width;
             if (resampler.Channels() == 1) {
-                memcpy(dst, line.data(), width);
+                if (!resampler.NextRow(dst)) break;
             } else {
+                if (!resampler.NextRow(line.data())) break;
                 qpimg::GreyRow(line.data(), 3, dst, width);
             }
+            if (r + 1 == height) w = width, h = height;
         }
     } else {
         // At its own size (never enlarged), packed at pitch `width`.
@@ -96,48 +117,59 @@ void DecodeInto(std::unique_ptr<qpimg::RowSource> source, uint8_t* out, uint32_t
             indexGrey[i] = qpimg::GreyOf(f.palette[i][0], f.palette[i][1], f.palette[i][2]);
         std::vector<uint8_t> row(qpimg::RowBytes(width, f.depth));
         std::vector<uint8_t> scratch(width);
-        for (uint32_t r = 0; r < height; ++r) {
+        uint32_t r = 0;
+        for (; r < height; ++r) {
             const uint8_t* p = source->NextRowAddress(row.data());
-            if (!p) return;
+            if (!p) break;
             RowToGrey(f, p, indexGrey, scratch, out + size_t{r} * width);
         }
+        if (r == height) w = width, h = height;
     }
-    w = width, h = height;
+    if (w == 0) why = source->Failure().empty() ? "the decoder stopped early" : source->Failure();
 }
 
-// The decode step of a file or of caller pixels: `open` gives the rows, fitted to the
-// panel. `unreadable` tells, once nothing came, whether the file could not be read.
-template <typename Open, typename Unreadable>
-void DecodeToGrey(Open open, Unreadable unreadable) {
+// The decode step into HostImageBuffer and the loaded size; false, with the reason in
+// `why`, when nothing came.
+template <typename Open>
+bool DecodeToHostBuffer(Open open, std::string& why) {
     if (!g_DeviceState.HostImageBuffer) {
         Say("Error: no image buffer to decode into (allocation failed at start-up)\n");
         EndRun(-1, RunError::kNoMemory);
     }
     uint32_t w = 0, h = 0;
-    DecodeInto(open(g_DeviceState.PanelWidth, g_DeviceState.PanelHeight), g_DeviceState.HostImageBuffer,
-               g_DeviceState.PanelWidth, g_DeviceState.PanelHeight, w, h);
+    DecodeInto(open, g_DeviceState.HostImageBuffer, g_DeviceState.PanelWidth, g_DeviceState.PanelHeight, w, h, why);
     g_DeviceState.LoadedWidth = w;
     g_DeviceState.LoadedHeight = h;
-    if (w == 0 || h == 0) {
-        Say("Error: wrong size of loaded file\n");
-        EndRun(-1, unreadable() ? RunError::kFileUnreadable : RunError::kNoPicture);
-    }
+    return w != 0 && h != 0;
+}
+
+bool Readable(const char* path) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) close(fd);
+    return fd >= 0;
 }
 
 }  // namespace
 
 void DecodeImageToGrey(const char* path) {
-    DecodeToGrey([&](uint32_t pw, uint32_t ph) { return qpimg::OpenImage(path, pw, ph); },
-                 [&] {
-                     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-                     if (fd >= 0) close(fd);
-                     return fd < 0;
-                 });
+    std::string why;
+    const auto openFile = [&](uint32_t panelW, uint32_t panelH, std::string& reason) {
+        return qpimg::OpenImage(path, panelW, panelH, reason);
+    };
+    if (DecodeToHostBuffer(openFile, why)) return;
+    Warn("qp7730: %s: %s\n", path, why.c_str());
+    Say("Error: wrong size of loaded file\n");
+    EndRun(-1, Readable(path) ? RunError::kNoPicture : RunError::kFileUnreadable);
 }
 
 void DecodePixelsToGrey(const uint8_t* pixels, uint32_t width, uint32_t height, size_t stride, PixelLayout layout) {
-    DecodeToGrey([&](uint32_t, uint32_t) { return qpimg::OpenPixels(pixels, width, height, stride, layout); },
-                 [] { return false; });
+    std::string why;
+    const auto openPixels = [&](uint32_t, uint32_t, std::string& reason) {
+        return qpimg::OpenPixels(pixels, width, height, stride, layout, reason);
+    };
+    if (DecodeToHostBuffer(openPixels, why)) return;
+    Warn("qp7730: the picture in memory: %s\n", why.c_str());
+    EndRun(-1, RunError::kNoPicture);
 }
 
 void LoadImageFile(const char* path) {

@@ -13,18 +13,12 @@ class PixelSource final : public RowSource {
 public:
     PixelSource(const uint8_t* pixels, uint32_t width, uint32_t height, size_t stride, PixelLayout layout)
         : pixels_(pixels), stride_(stride), layout_(layout) {
-        format_.width = fileWidth_ = width;
-        format_.height = fileHeight_ = height;
-        switch (layout) {
-        case PixelLayout::kGrey8:
-            format_.depth = 8;
-            format_.paletteSize = 256;
-            for (int i = 0; i < 256; ++i) std::memset(format_.palette[i], i, 3);
-            break;
-        case PixelLayout::kRgb24:
-        case PixelLayout::kBgr24: format_.depth = 24; break;
-        case PixelLayout::kRgba32:
-        case PixelLayout::kBgra32: format_.depth = 32; break;
+        format_ = PixelFormat::Grey8(width, height);
+        fileWidth_ = width;
+        fileHeight_ = height;
+        if (layout != PixelLayout::kGrey8) {
+            format_.depth = static_cast<uint32_t>(8 * PixelBytes(layout));
+            format_.paletteSize = 0;
         }
     }
 
@@ -58,8 +52,11 @@ private:
 }  // namespace
 
 std::unique_ptr<RowSource> OpenPixels(const uint8_t* pixels, uint32_t width, uint32_t height, size_t stride,
-                                      PixelLayout layout) {
-    if (pixels == nullptr || !SizeAcceptable(width, height)) return nullptr;
+                                      PixelLayout layout, std::string& why) {
+    if (!SizeAcceptable(width, height)) {
+        why = SizeRefusal(width, height);
+        return nullptr;
+    }
     return std::make_unique<PixelSource>(pixels, width, height, stride, layout);
 }
 

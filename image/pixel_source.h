@@ -4,16 +4,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "image/image.h"
 #include "image/image_service.h"
 
 namespace qpimg {
 
-// The rows of a width x height picture whose rows start `stride` bytes apart. Null when
-// the size is one the decoders refuse. The pixels are read, not copied: they must stay
-// in place while the source is used.
+// The rows of a width x height picture whose rows start `stride` bytes apart. Null, with
+// the reason in `why`, when the size is one the decoders refuse. The pixels are read, not
+// copied: they must stay in place while the source is used.
 std::unique_ptr<RowSource> OpenPixels(const uint8_t* pixels, uint32_t width, uint32_t height, size_t stride,
-                                      PixelLayout layout);
+                                      PixelLayout layout, std::string& why);
 
 }  // namespace qpimg

@@ -6,6 +6,9 @@
 // variable are used only when a side has to sleep (ring full or empty). A side that is
 // about to sleep raises its flag and checks again under the mutex; the other side moves
 // its counter first and then looks at the flag, so one of them always sees the other.
+// A sleeping side is woken only when a batch of rows (kWakeRows) is ready for it, or the
+// picture has ended: waking a thread for every row costs more than most rows take.
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -19,6 +22,7 @@ namespace qpimg {
 namespace {
 
 constexpr uint32_t kRingRows = 64;
+constexpr uint32_t kWakeRows = 16;
 
 class PrefetchSource final : public RowSource {
 public:
@@ -26,8 +30,16 @@ public:
         format_ = inner_->Format();
         fileWidth_ = inner_->FileWidth();
         fileHeight_ = inner_->FileHeight();
+        scaleNum_ = inner_->ScaleNum();
+        scaleDenom_ = inner_->ScaleDenom();
         rowBytes_ = RowBytes(format_.width, format_.depth);
-        ring_.resize(rowBytes_ * kRingRows);
+        // Slots 8 bytes past a multiple of 16, a multiple of 16 apart: a decoder that
+        // writes aligned rows past the caches (libjpeg-turbo) then writes into them
+        // directly and through the caches.
+        pitch_ = (rowBytes_ + 15) / 16 * 16;
+        ring_.resize(pitch_ * kRingRows + 32);
+        const auto at = reinterpret_cast<uintptr_t>(ring_.data());
+        slots_ = ring_.data() + (16 - at % 16) % 16 + 8;
     }
     ~PrefetchSource() override {
         stop_.store(true);
@@ -47,14 +59,16 @@ public:
         Release();
         const uint64_t c = consumed_.load();
         if (produced_.load() == c) {
+            // Sleep until a batch is ready (or what is left of the picture, or the end).
+            const uint64_t batch = std::min<uint64_t>(kWakeRows, format_.height > c ? format_.height - c : 1);
             std::unique_lock<std::mutex> lock(mutex_);
             consumerWaiting_.store(true);
-            changed_.wait(lock, [&] { return produced_.load() != c || ended_.load(); });
+            changed_.wait(lock, [&] { return produced_.load() - c >= batch || ended_.load(); });
             consumerWaiting_.store(false);
             if (produced_.load() == c) return nullptr;  // failed, or no more rows
         }
         holding_ = true;  // the slot stays ours until the next call
-        return ring_.data() + (c % kRingRows) * rowBytes_;
+        return slots_ + (c % kRingRows) * pitch_;
     }
 
     bool ReadRow(uint8_t* row) override {
@@ -63,12 +77,18 @@ public:
         return p != nullptr;
     }
 
+    // The decoder's reason, once the worker has stopped (before that it may still write it).
+    std::string Failure() const override {
+        if (!worker_.joinable() || ended_.load()) return inner_->Failure();
+        return {};
+    }
+
 private:
     void Release() {
         if (!holding_) return;
         holding_ = false;
-        consumed_.fetch_add(1);
-        if (producerWaiting_.load()) Wake();
+        const uint64_t c = consumed_.fetch_add(1) + 1;
+        if (producerWaiting_.load() && produced_.load() - c <= kRingRows - kWakeRows) Wake();
     }
     void Wake() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -79,23 +99,25 @@ private:
         for (uint32_t r = 0; r < format_.height; ++r) {
             const uint64_t p = produced_.load();
             if (p - consumed_.load() >= kRingRows) {
+                // Sleep until a batch of slots is free.
                 std::unique_lock<std::mutex> lock(mutex_);
                 producerWaiting_.store(true);
-                changed_.wait(lock, [&] { return stop_.load() || p - consumed_.load() < kRingRows; });
+                changed_.wait(lock, [&] { return stop_.load() || p - consumed_.load() <= kRingRows - kWakeRows; });
                 producerWaiting_.store(false);
             }
             if (stop_.load()) break;
-            if (!inner_->ReadRow(ring_.data() + (p % kRingRows) * rowBytes_)) break;
-            produced_.fetch_add(1);
-            if (consumerWaiting_.load()) Wake();
+            if (!inner_->ReadRow(slots_ + (p % kRingRows) * pitch_)) break;
+            const uint64_t made = produced_.fetch_add(1) + 1;
+            if (consumerWaiting_.load() && (made - consumed_.load() >= kWakeRows || made == format_.height)) Wake();
         }
         ended_.store(true);
         Wake();
     }
 
     std::unique_ptr<RowSource> inner_;
-    size_t rowBytes_ = 0;
+    size_t rowBytes_ = 0, pitch_ = 0;
     std::vector<uint8_t> ring_;
+    uint8_t* slots_ = nullptr;  // the first slot in ring_
     std::mutex mutex_;
     std::condition_variable changed_;
     std::atomic<uint64_t> produced_{0}, consumed_{0};

@@ -2,6 +2,7 @@
 // hold-back, refusals.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -412,11 +413,33 @@ TEST_F(UpgradeTest, FileIsReadOnceSoTheCheckedHeaderIsWritten) {
     EXPECT_EQ(Flash(0, checked.size()), checked);
 }
 
+// The image is opened for reading only: a file its user may not write is accepted. Root
+// may write any file, so the upgrade then runs in a child that has given up root for the
+// unprivileged user 65534.
 TEST_F(UpgradeTest, ReadOnlyImageIsAccepted) {
     const std::string path = Write("ro.bin", Image(2000, true));
     chmod(path.c_str(), 0444);
-    const auto [out, status] = Run("1", path);
-    EXPECT_EQ(out, kDone);
+    chmod(dir.c_str(), 0755);
+    if (geteuid() != 0) {
+        const auto [out, status] = Run("1", path);
+        EXPECT_EQ(out, kDone);
+        return;
+    }
+    fflush(stdout);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+        if (access(path.c_str(), W_OK) == 0) _exit(3);  // the file would not be read-only for us
+        const auto [out, status] = Run("1", path);
+        _exit(out == kDone && status == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot switch to the unprivileged user 65534";
+    EXPECT_NE(WEXITSTATUS(status), 3) << "the read-only file is writable by user 65534";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the upgrade refused or failed on a read-only image";
 }
 
 }  // namespace

@@ -2,8 +2,11 @@
 // one of the 2^24 colours.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <vector>
 
+#include "tests/image_test_util.h"
 #include "image/grey.h"
 
 namespace {
@@ -12,9 +15,56 @@ using qpimg::GreyOf;
 using qpimg::GreyOfExact;
 
 // The rule written out independently of the library, in the same order of operations.
-int Reference(int b, int g, int r) {
-    volatile double red = r, green = g, blue = b;
-    return static_cast<int>((red * 0.3 + green * 0.587) + blue * 0.114);
+int Reference(int b, int g, int r) { return imgtest::ReferenceGrey(b, g, r); }
+
+// The same rule in integers: every double is m x 2^e with an integer m below 2^53, and
+// each product and sum is formed exactly and rounded to 53 significant bits, ties to
+// even, as the processor does.
+struct Exact {
+    unsigned __int128 m;
+    int e;
+};
+Exact Round53(unsigned __int128 m, int e) {
+    int bits = 0;
+    for (unsigned __int128 t = m; t != 0; t >>= 1) ++bits;
+    if (bits <= 53) return {m, e};
+    const int drop = bits - 53;
+    unsigned __int128 q = m >> drop;
+    const unsigned __int128 rest = m & ((static_cast<unsigned __int128>(1) << drop) - 1);
+    const unsigned __int128 half = static_cast<unsigned __int128>(1) << (drop - 1);
+    if (rest > half || (rest == half && (q & 1))) ++q;
+    return {q, e + drop};
+}
+Exact FromDouble(double c) {
+    int e = 0;
+    const double f = std::frexp(c, &e);  // c = f x 2^e, 0.5 <= f < 1
+    return {static_cast<unsigned __int128>(static_cast<uint64_t>(std::ldexp(f, 53))), e - 53};
+}
+Exact Times(Exact c, int v) { return Round53(c.m * static_cast<unsigned>(v), c.e); }
+Exact Plus(Exact a, Exact b) {
+    if (a.m == 0) return b;
+    if (b.m == 0) return a;
+    const int e = std::min(a.e, b.e);
+    return Round53((a.m << (a.e - e)) + (b.m << (b.e - e)), e);
+}
+int Truncated(Exact x) { return x.e >= 0 ? static_cast<int>(x.m << x.e) : static_cast<int>(x.m >> -x.e); }
+int IntegerRule(int b, int g, int r) {
+    static const Exact red = FromDouble(0.3), green = FromDouble(0.587), blue = FromDouble(0.114);
+    return Truncated(Plus(Plus(Times(red, r), Times(green, g)), Times(blue, b)));
+}
+
+TEST(ImageGrey, ReferenceHoldsTheWorkedValues) {
+    struct Case {
+        int b, g, r, grey;
+    } cases[] = {{0, 0, 255, 76}, {0, 255, 0, 149}, {255, 0, 0, 29}, {255, 255, 255, 255}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(Reference(c.b, c.g, c.r), c.grey);
+        EXPECT_EQ(IntegerRule(c.b, c.g, c.r), c.grey);
+    }
+    for (int v = 0; v < 256; ++v) {
+        EXPECT_EQ(Reference(v, v, v), v);
+        EXPECT_EQ(IntegerRule(v, v, v), v);
+    }
 }
 
 TEST(ImageGrey, WorkedValues) {
@@ -32,18 +82,30 @@ TEST(ImageGrey, WorkedValues) {
     for (int v = 0; v < 256; ++v) EXPECT_EQ(GreyOf(v, v, v), v);
 }
 
-TEST(ImageGrey, ExactRuleMatchesIndependentReference) {
+TEST(ImageGrey, ExactRuleMatchesIndependentReferences) {
     // Every colour on a truncation edge (300 r + 587 g + 114 b a multiple of 1000) and a
-    // sample of the rest.
-    int edges = 0;
+    // sample of the rest; the two references (doubles, and integers rounded as doubles
+    // are) must agree as well. Off the edges the value is 300 r + 587 g + 114 b over 1000,
+    // rounded down.
+    int edges = 0, belowOnEdge = 0;
     for (int r = 0; r < 256; ++r)
         for (int g = 0; g < 256; ++g)
             for (int b = 0; b < 256; ++b) {
-                if ((300 * r + 587 * g + 114 * b) % 1000 != 0 && ((r * 7 + g * 13 + b) & 63) != 0) continue;
-                edges += (300 * r + 587 * g + 114 * b) % 1000 == 0;
-                ASSERT_EQ(GreyOfExact(b, g, r), Reference(b, g, r)) << b << "," << g << "," << r;
+                const int n = 300 * r + 587 * g + 114 * b;
+                if (n % 1000 != 0 && ((r * 7 + g * 13 + b) & 63) != 0) continue;
+                const int integer = IntegerRule(b, g, r);
+                ASSERT_EQ(Reference(b, g, r), integer) << b << "," << g << "," << r;
+                ASSERT_EQ(GreyOfExact(b, g, r), integer) << b << "," << g << "," << r;
+                if (n % 1000 == 0) {
+                    ++edges;
+                    belowOnEdge += integer == n / 1000 - 1;
+                    ASSERT_TRUE(integer == n / 1000 || integer == n / 1000 - 1);
+                } else {
+                    ASSERT_EQ(integer, n / 1000);
+                }
             }
     EXPECT_GT(edges, 1000);
+    EXPECT_GT(belowOnEdge, 0);  // such as (24, 72, 0): 44.99999999999999
 }
 
 TEST(ImageGrey, FastPathEqualsDoubleRuleForAllColours) {

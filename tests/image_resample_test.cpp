@@ -3,6 +3,7 @@
 // against the separable, streamed implementation.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
 
 #include "image/image_service.h"
@@ -18,6 +19,10 @@ public:
         format_.depth = depth;
     }
     qpimg::PixelFormat& MutableFormat() { return format_; }
+    // As a decoder that reduced a picture of fileW x fileH by num / denom.
+    void SetReduction(uint32_t fileW, uint32_t fileH, uint32_t num, uint32_t denom) {
+        fileWidth_ = fileW, fileHeight_ = fileH, scaleNum_ = num, scaleDenom_ = denom;
+    }
     bool ReadRow(uint8_t* row) override {
         const size_t n = qpimg::RowBytes(format_.width, format_.depth);
         if (next_ >= format_.height) return false;
@@ -150,19 +155,83 @@ TEST(ImageResample, GreyPaletteIsAveragedInOneChannel) {
     EXPECT_EQ(channels, 1);
 }
 
-TEST(ImageResample, BitmapStretchFillsThirtyTwoBitRows) {
-    qpimg::Bitmap src;
-    src.format.width = 2, src.format.height = 2, src.format.depth = 24;
-    src.pitch = 8;
-    src.pixels = {10, 20, 30, 50, 60, 70, 0, 0, 10, 20, 30, 50, 60, 70, 0, 0};
-    qpimg::Bitmap* dst = qpimg::CreateBitmap(3, 3);
-    ASSERT_NE(dst, nullptr);
-    ASSERT_TRUE(qpimg::StretchBitmap(src, *dst, 1, 1));
-    const uint8_t* row = qpimg::BitmapRow(dst, 0);
-    EXPECT_EQ(std::vector<uint8_t>(row, row + 8), (std::vector<uint8_t>{30, 40, 50, 0, 0, 0, 0, 0}));
-    EXPECT_FALSE(qpimg::StretchBitmap(src, *dst, 4, 1));  // larger than the destination
-    qpimg::ReleaseBitmap(dst);
-    EXPECT_EQ(qpimg::CreateBitmap(100000, 100000), nullptr);
+// Reduced pictures: n delivered pixels of D / N file pixels each, the last one cut at the
+// picture's size S. Evaluated directly in two dimensions, in units of 1 / (N d) file
+// pixel: delivered pixel i spans [i D d, min((i + 1) D d, S N d)), destination pixel j
+// spans [j S N, (j + 1) S N).
+std::vector<uint8_t> DirectReduced(uint32_t nw, uint32_t nh, uint32_t fw, uint32_t fh, uint32_t N, uint32_t D,
+                                   const std::vector<uint8_t>& bgr, uint32_t dw, uint32_t dh) {
+    auto overlap = [&](uint64_t i, uint64_t j, uint64_t S, uint64_t d) -> uint64_t {
+        const uint64_t lo = std::max(i * D * d, j * S * N);
+        const uint64_t hi = std::min({(i + 1) * D * d, S * N * d, (j + 1) * S * N});
+        return hi > lo ? hi - lo : 0;
+    };
+    std::vector<uint8_t> out(size_t{dw} * dh * 3);
+    for (uint32_t j = 0; j < dh; ++j)
+        for (uint32_t k = 0; k < dw; ++k)
+            for (int c = 0; c < 3; ++c) {
+                uint64_t sum = 0, area = 0;
+                for (uint32_t i = 0; i < nh; ++i)
+                    for (uint32_t m = 0; m < nw; ++m) {
+                        const uint64_t a = overlap(i, j, fh, dh) * overlap(m, k, fw, dw);
+                        sum += a * bgr[(size_t{i} * nw + m) * 3 + c];
+                        area += a;
+                    }
+                out[(size_t{j} * dw + k) * 3 + c] = static_cast<uint8_t>((2 * sum + area) / (2 * area));
+            }
+    return out;
+}
+
+TEST(ImageResample, ReducedPicturesWeighTheLastPixelByWhatItCovers) {
+    // By hand: 17 file pixels at 1/8 arrive as 3 pixels, the last covering one file pixel.
+    // To 1 pixel: (8 x 0 + 8 x 0 + 1 x 255) / 17 = 15.
+    MemorySource hand(3, 1, 24, GreyTo24({0, 0, 255}));
+    hand.SetReduction(17, 1, 1, 8);
+    EXPECT_EQ(Resample(hand, 1, 1), GreyTo24({15}));
+
+    uint32_t seed = 4242;
+    auto next = [&] { return seed = seed * 1664525u + 1013904223u; };
+    for (int round = 0; round < 200; ++round) {
+        const uint32_t num = 1u << (next() % 3), fw = 1 + next() % 90, fh = 1 + next() % 90;
+        const uint32_t nw = (fw * num + 7) / 8, nh = (fh * num + 7) / 8;
+        const uint32_t dw = 1 + next() % 15, dh = 1 + next() % 15;
+        std::vector<uint8_t> src(size_t{nw} * nh * 3);
+        for (auto& v : src) v = static_cast<uint8_t>(next() >> 24);
+        MemorySource s(nw, nh, 24, src);
+        s.SetReduction(fw, fh, num, 8);
+        ASSERT_EQ(Resample(s, dw, dh), DirectReduced(nw, nh, fw, fh, num, 8, src, dw, dh))
+            << fw << "x" << fh << " at " << num << "/8 -> " << dw << "x" << dh;
+    }
+}
+
+TEST(ImageResample, LargestReductionsStayExact) {
+    // The largest totals: a picture of 65,535 file pixels arriving at 4/8 as 32,768 pixels,
+    // to 65,521 (a prime) destination pixels, and down to 3.
+    const uint32_t fw = 65535, nw = 32768;
+    std::vector<uint8_t> src(size_t{nw} * 3);
+    uint32_t seed = 77;
+    for (auto& v : src) v = static_cast<uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
+    for (uint32_t dw : {3u, 65521u}) {
+        MemorySource s(nw, 1, 24, src);
+        s.SetReduction(fw, 1, 4, 8);
+        const auto got = Resample(s, dw, 1);
+        if (dw == 3) {
+            EXPECT_EQ(got, DirectReduced(nw, 1, fw, 1, 4, 8, src, dw, 1));
+        } else {
+            // Each destination pixel lies in one or two delivered pixels: check a sample by
+            // hand-rolled rationals.
+            for (uint32_t k : {0u, 1u, 12345u, 65520u}) {
+                const uint64_t lo = uint64_t{k} * fw * 4, hi = uint64_t{k + 1} * fw * 4;  // units of 1/(4 dw)
+                uint64_t sum = 0, area = 0;
+                for (uint64_t i = lo / (uint64_t{8} * dw); i * uint64_t{8} * dw < hi; ++i) {
+                    const uint64_t cell = uint64_t{8} * dw;
+                    const uint64_t a = std::min({(i + 1) * cell, hi, uint64_t{fw} * 4 * dw}) - std::max(i * cell, lo);
+                    sum += a * src[i * 3], area += a;
+                }
+                EXPECT_EQ(got[3 * k], (2 * sum + area) / (2 * area)) << k;
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -1,8 +1,13 @@
 // Pictures through the real qp7730 into the emulator's image buffer: the grey bytes land
-// at the frame's pitch, unscaled or stretched to the panel.
+// at the frame's pitch, unscaled or stretched to the panel; every BMP depth, 16-bit PNG,
+// reduced JPEG; files refused quickly with a reason on standard error.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -83,6 +88,28 @@ protected:
         EXPECT_EQ(r.out.substr(r.out.size() - 9), " \r\nDone.\n");
     }
     std::vector<uint8_t> Frame() { return EmuClient(emu.SocketPath()).ReadMemory(kBase, kW * kH); }
+    // The top-left w x h of the frame, packed.
+    std::vector<uint8_t> Area(uint32_t w, uint32_t h) {
+        const auto frame = Frame();
+        std::vector<uint8_t> out;
+        for (uint32_t y = 0; y < h; ++y)
+            out.insert(out.end(), frame.begin() + static_cast<std::ptrdiff_t>(y * kW),
+                       frame.begin() + static_cast<std::ptrdiff_t>(y * kW + w));
+        return out;
+    }
+    // Runs -load on a file that yields nothing: the failed-load lines, status -1, the
+    // reason on standard error; returns the seconds it took.
+    double ExpectRefused(const std::string& path, const std::string& reason) {
+        const auto t0 = std::chrono::steady_clock::now();
+        const RunResult r = RunTool({"-load", path}, emu.SocketPath());
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_EQ(r.out, kStartup + "\nLoading image from file " + path + "...\nLoad image: " + path +
+                             "\r\nDecoding image file: " + path + " ...\r\nError: wrong size of loaded file\n");
+        EXPECT_EQ(r.exitStatus, 255);
+        EXPECT_EQ(r.err.rfind("qp7730: " + path + ": ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find(reason), std::string::npos) << r.err;
+        return seconds;
+    }
     Emulator emu{{"--width", "800", "--height", "600", "--image-buffer", "0x12000"}};
 };
 
@@ -149,15 +176,181 @@ TEST_F(PictureLoad, RefusedNamesAndFilesThatYieldNoPicture) {
     RunResult r = RunTool({"-load", png}, emu.SocketPath());
     EXPECT_EQ(r.out, kStartup + "\nLoading image from file " + png + "...\nFile type not supported! \r\nDone.\n");
     EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.err, "");
 
-    const std::string missing = emu.TempDir() + "/missing.jpg";
-    r = RunTool({"-load", missing}, emu.SocketPath());
-    EXPECT_EQ(r.out, kStartup + "\nLoading image from file " + missing + "...\nLoad image: " + missing +
-                         "\r\nDecoding image file: " + missing + " ...\r\nError: wrong size of loaded file\n");
-    EXPECT_EQ(r.exitStatus, 255);
+    ExpectRefused(emu.TempDir() + "/missing.jpg", "cannot open the file: No such file or directory");
+    ExpectRefused(Write("text.bmp", {'B', 'M', 'x'}), "BMP headers cut short");
+    ExpectRefused(Write("notes.rip", {'h', 'e', 'l', 'l', 'o'}), "not a BMP, JPEG or PNG picture");
 
     const auto frame = Frame();
     EXPECT_EQ(std::count(frame.begin(), frame.end(), 0), static_cast<long>(frame.size()));
+}
+
+// Palette, 1-bit, RLE and 16-bit BMPs at their own size: through their palettes and pixel
+// formats, each grey from the rule.
+TEST_F(PictureLoad, EveryBmpDepthGoesThroughItsColours) {
+    const uint32_t w = 13, h = 5;  // odd: every depth pads its rows
+    std::vector<std::array<uint8_t, 3>> palette;
+    for (int i = 0; i < 256; ++i) palette.push_back({static_cast<uint8_t>(i), static_cast<uint8_t>(i * 3), static_cast<uint8_t>(255 - i)});
+    auto index = [](uint32_t x, uint32_t y, uint32_t n) { return (x * 5 + y * 3) % n; };
+    auto pack = [&](uint32_t bpp, uint32_t n) {
+        std::vector<std::vector<uint8_t>> rows(h, std::vector<uint8_t>((w * bpp + 7) / 8, 0));
+        for (uint32_t y = 0; y < h; ++y)
+            for (uint32_t x = 0; x < w; ++x)
+                rows[y][x * bpp / 8] |= static_cast<uint8_t>(index(x, y, n) << (8 - bpp - x * bpp % 8));
+        return imgtest::StoreRows(rows, false);
+    };
+    auto expectIndexed = [&](uint32_t n) {
+        std::vector<uint8_t> want;
+        for (uint32_t y = 0; y < h; ++y)
+            for (uint32_t x = 0; x < w; ++x) {
+                const auto& c = palette[index(x, y, n)];
+                want.push_back(Grey(c[0], c[1], c[2]));
+            }
+        return want;
+    };
+    imgtest::BmpSpec p8;
+    p8.width = w, p8.height = h, p8.bpp = 8, p8.palette = palette, p8.data = pack(8, 256);
+    Load(Write("p8.bmp", imgtest::MakeBmp(p8)), w, h);
+    EXPECT_EQ(Area(w, h), expectIndexed(256));
+
+    imgtest::BmpSpec p1;
+    p1.width = w, p1.height = h, p1.bpp = 1, p1.palette = {palette[10], palette[200]}, p1.data = pack(1, 2);
+    Load(Write("p1.bmp", imgtest::MakeBmp(p1)), w, h);
+    std::vector<uint8_t> want1;
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) {
+            const auto& c = index(x, y, 2) ? palette[200] : palette[10];
+            want1.push_back(Grey(c[0], c[1], c[2]));
+        }
+    EXPECT_EQ(Area(w, h), want1);
+
+    // RLE8, bottom row first: a run of 13 x index 7; a delta of 4 right and 1 up (the
+    // second row stays index 0 before x = 4 and beyond), a run of 3 x 9, end of line;
+    // absolute 13 indices; end of bitmap (rows 4 and 5 from the bottom stay index 0).
+    imgtest::BmpSpec rle;
+    rle.width = w, rle.height = h, rle.bpp = 8, rle.compression = 1, rle.palette = palette;
+    rle.data = {13, 7, 0, 0, 0, 2, 4, 1, 3, 9, 0, 0, 0, 13};
+    for (uint8_t i = 20; i < 33; ++i) rle.data.push_back(i);
+    rle.data.insert(rle.data.end(), {0, 0, 0, 0, 1});
+    Load(Write("rle.bmp", imgtest::MakeBmp(rle)), w, h);
+    std::vector<std::vector<uint8_t>> idx(h, std::vector<uint8_t>(w, 0));  // from the bottom
+    for (uint32_t x = 0; x < w; ++x) idx[0][x] = 7, idx[3][x] = static_cast<uint8_t>(20 + x);
+    for (uint32_t x = 4; x < 7; ++x) idx[2][x] = 9;
+    std::vector<uint8_t> wantRle;
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) {
+            const auto& c = palette[idx[h - 1 - y][x]];
+            wantRle.push_back(Grey(c[0], c[1], c[2]));
+        }
+    EXPECT_EQ(Area(w, h), wantRle);
+
+    // 16 bits, 5-6-5: each channel widened by bit replication.
+    imgtest::BmpSpec s16;
+    s16.width = w, s16.height = h, s16.bpp = 16, s16.compression = 3, s16.masks = {0xF800, 0x07E0, 0x001F};
+    std::vector<std::vector<uint8_t>> rows16(h);
+    std::vector<uint8_t> want16;
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) {
+            const uint32_t r = (x * 7 + y) & 31, g = (x * 11 + y * 5) & 63, b = (31 - x - y) & 31;
+            const uint16_t px = static_cast<uint16_t>(r << 11 | g << 5 | b);
+            rows16[y].push_back(static_cast<uint8_t>(px)), rows16[y].push_back(static_cast<uint8_t>(px >> 8));
+            want16.push_back(Grey(static_cast<uint8_t>(b << 3 | b >> 2), static_cast<uint8_t>(g << 2 | g >> 4),
+                                  static_cast<uint8_t>(r << 3 | r >> 2)));
+        }
+    s16.data = imgtest::StoreRows(rows16, false);
+    Load(Write("s16.bmp", imgtest::MakeBmp(s16)), w, h);
+    EXPECT_EQ(Area(w, h), want16);
+}
+
+// 16-bit samples keep their levels (not taken as linear light): 0x4040 is 64, not 136.
+TEST_F(PictureLoad, SixteenBitPngKeepsItsLevels) {
+    imgtest::PngSpec shape{4, 1, 0, 16};
+    Load(Write("grey16.rip", imgtest::MakePng(shape, {0, 0x4040, 0x8080, 0xFFFF})), 4, 1);
+    EXPECT_EQ(Area(4, 1), (std::vector<uint8_t>{0, 64, 128, 255}));
+    imgtest::PngSpec gamma{4, 1, 0, 8};
+    gamma.gamma = 1.0;  // no colour management: 128 stays 128
+    Load(Write("gamma.rip", imgtest::MakePng(gamma, {0, 64, 128, 255})), 4, 1);
+    EXPECT_EQ(Area(4, 1), (std::vector<uint8_t>{0, 64, 128, 255}));
+}
+
+// 6,401 x 4,801 decoded at 1/8 gives 801 x 601 reduced pixels, the last column and row
+// covering one file pixel each: the bar at x = 3,200 and the black right edge land where
+// they are. Column 399 covers [3192.5, 3200.5) (half a pixel of the bar), column 400
+// [3200.5, 3208.5) (7.5 of it), column 799 the edge as 1 pixel of 8.00125.
+TEST_F(PictureLoad, ReducedJpegKeepsBarsAndEdgesInPlace) {
+    const uint32_t w = 6401, h = 4801;
+    std::vector<uint8_t> bgr(size_t{w} * h * 3, 255);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x)
+            if ((x >= 3200 && x < 3208) || x == w - 1) std::fill_n(&bgr[(size_t{y} * w + x) * 3], 3, 0);
+    const std::string path = Write("bars.jpg", imgtest::MakeJpeg({int(w), int(h), 3, false, false, 0, 95}, bgr));
+    bgr = {};
+    Load(path, kW, kH);
+    const auto frame = Frame();
+    for (uint32_t y : {0u, 300u, 599u}) {
+        const uint8_t* row = &frame[size_t{y} * kW];
+        EXPECT_NEAR(row[398], 255, 2) << y;
+        EXPECT_NEAR(row[399], 239, 3) << y;
+        EXPECT_NEAR(row[400], 16, 3) << y;
+        EXPECT_NEAR(row[401], 255, 2) << y;
+        EXPECT_NEAR(row[798], 255, 2) << y;
+        EXPECT_NEAR(row[799], 223, 3) << y;
+    }
+}
+
+// A flat picture coded progressively has scans of a few bytes: a file can repeat them
+// many times. A repeated refinement and the memory a tiny file declares are refused at
+// once, with the reason.
+TEST_F(PictureLoad, HostileJpegsAreRefusedQuickly) {
+    std::vector<uint8_t> flat(size_t{2000} * 2000 * 3, 128);
+    const auto progressive = imgtest::MakeJpeg({2000, 2000, 3, true, false, 0, 90}, flat);
+    const auto repeated = imgtest::RepeatJpegScan(progressive, 9, 3000);  // 9: the last refinement
+    ASSERT_LT(repeated.size(), 1u << 20);
+    EXPECT_LT(ExpectRefused(Write("repeated.jpg", repeated), "Inconsistent progression sequence"), 5.0);
+
+    std::vector<uint8_t> small(16 * 16 * 3, 90);
+    const auto huge = imgtest::WithJpegSize(imgtest::MakeJpeg({16, 16, 3, true, false, 0, 90}, small), 16384, 8192);
+    EXPECT_LT(ExpectRefused(Write("huge.jpg", huge), "progressive: decoding it would take 384 MiB of memory"), 5.0);
+}
+
+// Pictures are streamed, not held whole: with the tool's address space limited to
+// 64 MiB, a 70-byte RLE BMP declaring 16,384 x 8,192 pixels and a 5,000 x 4,000 PNG of
+// 16-bit RGBA (160 MB of samples) both load.
+TEST_F(PictureLoad, LargePicturesLoadInLittleMemory) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "sanitizer builds reserve far more address space than any limit here";
+#else
+    imgtest::BmpSpec rle;
+    rle.width = 16384, rle.height = 8192, rle.bpp = 8, rle.compression = 1;
+    rle.palette = {{0, 0, 0}, {255, 255, 255}};
+    rle.data = {255, 1, 0, 0, 255, 1, 0, 1};  // two white runs at the bottom, then the end
+    const std::string rlePath = Write("huge_rle.bmp", imgtest::MakeBmp(rle));
+
+    const uint32_t w = 5000, h = 4000;
+    std::vector<uint16_t> samples(size_t{w} * h * 4);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) {
+            uint16_t* p = &samples[(size_t{y} * w + x) * 4];
+            p[0] = static_cast<uint16_t>(x * 10), p[1] = static_cast<uint16_t>(y * 13), p[2] = 0x8080, p[3] = 0xFFFF;
+        }
+    const std::string pngPath = Write("large.rip", imgtest::MakePng({w, h, 6, 16}, samples));
+    samples = {};
+    samples.shrink_to_fit();
+
+    rlimit old{};
+    getrlimit(RLIMIT_AS, &old);
+    rlimit limited = old;
+    limited.rlim_cur = rlim_t{64} << 20;
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &limited), 0);
+    const RunResult r1 = RunTool({"-load", rlePath}, emu.SocketPath());
+    const RunResult r2 = RunTool({"-load", pngPath}, emu.SocketPath());
+    setrlimit(RLIMIT_AS, &old);
+    EXPECT_EQ(r1.exitStatus, 0) << r1.out << r1.err;
+    EXPECT_NE(r1.out.find("Loaded file: W, H = 800, 600\n"), std::string::npos) << r1.out;
+    EXPECT_EQ(r2.exitStatus, 0) << r2.out << r2.err;
+    EXPECT_NE(r2.out.find("Loaded file: W, H = 800, 600\n"), std::string::npos) << r2.out;
+#endif
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 #include "tests/support/picture_files.h"
 
+#include <png.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 
 // jpeglib.h needs size_t and FILE declared before it.
 #include <jpeglib.h>
@@ -80,6 +83,20 @@ std::vector<uint8_t> MakeJpeg(const JpegSpec& s, const std::vector<uint8_t>& pix
     if (s.components == 4) jpeg_set_colorspace(&c, JCS_YCCK);
     jpeg_set_quality(&c, s.quality, TRUE);
     if (s.progressive) jpeg_simple_progression(&c);
+    if (!s.subsample) {
+        for (int i = 0; i < c.num_components; ++i) c.comp_info[i].h_samp_factor = c.comp_info[i].v_samp_factor = 1;
+    }
+    std::vector<jpeg_scan_info> script;
+    for (const JpegSpec::Scan& scan : s.scans) {
+        jpeg_scan_info info{};
+        for (int k = 0; k < 4 && scan.components[k] >= 0; ++k) info.component_index[info.comps_in_scan++] = scan.components[k];
+        info.Ss = scan.Ss, info.Se = scan.Se, info.Ah = scan.Ah, info.Al = scan.Al;
+        script.push_back(info);
+    }
+    if (!script.empty()) {
+        c.scan_info = script.data();
+        c.num_scans = static_cast<int>(script.size());
+    }
     c.arith_code = s.arithmetic ? TRUE : FALSE;
     c.restart_interval = static_cast<unsigned>(s.restartInterval);
     jpeg_start_compress(&c, TRUE);
@@ -92,6 +109,103 @@ std::vector<uint8_t> MakeJpeg(const JpegSpec& s, const std::vector<uint8_t>& pix
     std::vector<uint8_t> out(mem, mem + size);
     jpeg_destroy_compress(&c);
     free(mem);
+    return out;
+}
+
+std::vector<JpegSegment> JpegSegments(const std::vector<uint8_t>& f) {
+    std::vector<JpegSegment> out;
+    size_t i = 2;
+    while (i + 1 < f.size()) {
+        if (f[i] != 0xFF) throw std::runtime_error("JPEG segment expected");
+        const uint8_t m = f[i + 1];
+        if (m == 0xD9) {
+            out.push_back({i, i + 2, m});
+            break;
+        }
+        size_t j = i + 2 + (size_t{f[i + 2]} << 8 | f[i + 3]);
+        if (m == 0xDA) {  // entropy-coded data up to the next marker other than a restart
+            while (j + 1 < f.size() && !(f[j] == 0xFF && f[j + 1] != 0 && (f[j + 1] < 0xD0 || f[j + 1] > 0xD7))) ++j;
+        }
+        out.push_back({i, j, m});
+        i = j;
+    }
+    return out;
+}
+
+std::vector<uint8_t> RepeatJpegScan(const std::vector<uint8_t>& f, size_t scan, size_t times) {
+    size_t seen = 0;
+    for (const JpegSegment& s : JpegSegments(f)) {
+        if (s.marker != 0xDA || seen++ != scan) continue;
+        std::vector<uint8_t> out(f.begin(), f.begin() + static_cast<std::ptrdiff_t>(s.end));
+        for (size_t k = 0; k < times; ++k) out.insert(out.end(), f.begin() + static_cast<std::ptrdiff_t>(s.begin), f.begin() + static_cast<std::ptrdiff_t>(s.end));
+        out.insert(out.end(), f.begin() + static_cast<std::ptrdiff_t>(s.end), f.end());
+        return out;
+    }
+    throw std::runtime_error("no such scan");
+}
+
+std::vector<uint8_t> WithJpegSize(std::vector<uint8_t> f, uint16_t width, uint16_t height) {
+    for (const JpegSegment& s : JpegSegments(f)) {
+        if (s.marker >= 0xC0 && s.marker <= 0xCF && s.marker != 0xC4 && s.marker != 0xC8 && s.marker != 0xCC) {
+            f[s.begin + 5] = static_cast<uint8_t>(height >> 8), f[s.begin + 6] = static_cast<uint8_t>(height);
+            f[s.begin + 7] = static_cast<uint8_t>(width >> 8), f[s.begin + 8] = static_cast<uint8_t>(width);
+            return f;
+        }
+    }
+    throw std::runtime_error("no frame header");
+}
+
+namespace {
+void AppendPng(png_structp png, png_bytep data, png_size_t n) {
+    auto* out = static_cast<std::vector<uint8_t>*>(png_get_io_ptr(png));
+    out->insert(out->end(), data, data + n);
+}
+void NoFlush(png_structp) {}
+}  // namespace
+
+std::vector<uint8_t> MakePng(const PngSpec& s, const std::vector<uint16_t>& samples) {
+    std::vector<uint8_t> out;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png))) throw std::runtime_error("libpng could not write the test picture");
+    png_set_write_fn(png, &out, AppendPng, NoFlush);
+    png_set_compression_level(png, 1);  // test pictures: fast rather than small
+    png_set_IHDR(png, info, s.width, s.height, s.bitDepth, s.colourType,
+                 s.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    if (!s.palette.empty()) {
+        std::vector<png_color> pal;
+        for (const auto& c : s.palette) pal.push_back({c[0], c[1], c[2]});
+        png_set_PLTE(png, info, pal.data(), static_cast<int>(pal.size()));
+    }
+    if (!s.paletteAlpha.empty())
+        png_set_tRNS(png, info, s.paletteAlpha.data(), static_cast<int>(s.paletteAlpha.size()), nullptr);
+    if (s.gamma != 0) png_set_gAMA(png, info, s.gamma);
+    if (s.srgb) png_set_sRGB(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
+    png_write_info(png, info);
+    const int channels = s.colourType == 0 || s.colourType == 3 ? 1 : s.colourType == 4 ? 2 : s.colourType == 2 ? 3 : 4;
+    const size_t perRow = size_t{s.width} * channels;
+    const size_t rowBytes = (perRow * s.bitDepth + 7) / 8;
+    std::vector<std::vector<uint8_t>> rows(s.height, std::vector<uint8_t>(rowBytes, 0));
+    for (uint32_t y = 0; y < s.height; ++y) {
+        for (size_t k = 0; k < perRow; ++k) {
+            const uint16_t v = samples[y * perRow + k];
+            uint8_t* row = rows[y].data();
+            if (s.bitDepth == 16) {
+                row[2 * k] = static_cast<uint8_t>(v >> 8), row[2 * k + 1] = static_cast<uint8_t>(v);
+            } else if (s.bitDepth == 8) {
+                row[k] = static_cast<uint8_t>(v);
+            } else {
+                const size_t bit = k * s.bitDepth;
+                row[bit / 8] |= static_cast<uint8_t>(v << (8 - s.bitDepth - bit % 8));
+            }
+        }
+    }
+    std::vector<png_bytep> pointers;
+    for (auto& r : rows) pointers.push_back(r.data());
+    png_write_image(png, pointers.data());
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
     return out;
 }
 

@@ -1,7 +1,8 @@
-// BMP and JPEG files made in memory for tests: the exact bytes a file of a given layout
+// BMP, JPEG and PNG files made in memory for tests: the exact bytes a file of a given layout
 // holds, so decoders and the tool can be checked against known pixels.
 #pragma once
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -27,13 +28,56 @@ std::vector<uint8_t> StoreRows(const std::vector<std::vector<uint8_t>>& rows, bo
 // A JPEG made with libjpeg from pixels given as blue, green, red (3 bytes a pixel),
 // grey (1) or C, M, Y, K (4).
 struct JpegSpec {
+    JpegSpec() = default;
+    JpegSpec(int w, int h, int components_ = 3, bool progressive_ = false, bool arithmetic_ = false,
+             int restartInterval_ = 0, int quality_ = 95)
+        : width(w), height(h), components(components_), progressive(progressive_), arithmetic(arithmetic_),
+          restartInterval(restartInterval_), quality(quality_) {}
     int width = 0, height = 0;
     int components = 3;
     bool progressive = false;
     bool arithmetic = false;
     int restartInterval = 0;  // a restart marker every this many MCUs; 0: none
     int quality = 95;
+    bool subsample = true;    // 2 x 2 chroma subsampling (libjpeg's default) or none
+    // A scan script of its own: each scan as component indices (-1 ends the list), then
+    // Ss, Se, Ah, Al. Empty: libjpeg's default for the coding.
+    struct Scan {
+        int components[4];
+        int Ss, Se, Ah, Al;
+    };
+    std::vector<Scan> scans;
 };
 std::vector<uint8_t> MakeJpeg(const JpegSpec& shape, const std::vector<uint8_t>& pixels);
+
+// The marker segments of a JPEG file: each from its 0xFF to the next marker (a scan's
+// segment includes its entropy-coded data). `marker` is the byte after 0xFF.
+struct JpegSegment {
+    size_t begin, end;
+    uint8_t marker;
+};
+std::vector<JpegSegment> JpegSegments(const std::vector<uint8_t>& file);
+// The file with scan number `scan` (from 0) repeated `times` more times right after itself.
+std::vector<uint8_t> RepeatJpegScan(const std::vector<uint8_t>& file, size_t scan, size_t times);
+// The file with the size in its frame header changed (the data stays as it was).
+std::vector<uint8_t> WithJpegSize(std::vector<uint8_t> file, uint16_t width, uint16_t height);
+
+// A PNG made with libpng. Samples are given row after row from the top, one value per
+// channel (grey; grey, alpha; red, green, blue; red, green, blue, alpha; or a palette
+// index), each below 2^bitDepth.
+struct PngSpec {
+    PngSpec() = default;
+    PngSpec(uint32_t w, uint32_t h, int colourType_ = 2, int bitDepth_ = 8)
+        : width(w), height(h), colourType(colourType_), bitDepth(bitDepth_) {}
+    uint32_t width = 0, height = 0;
+    int colourType = 2;  // 0 grey, 2 RGB, 3 palette, 4 grey + alpha, 6 RGBA
+    int bitDepth = 8;
+    bool interlaced = false;
+    std::vector<std::array<uint8_t, 3>> palette;  // red, green, blue
+    std::vector<uint8_t> paletteAlpha;            // tRNS for palette files
+    double gamma = 0;                             // gAMA chunk when not 0
+    bool srgb = false;                            // sRGB chunk
+};
+std::vector<uint8_t> MakePng(const PngSpec& shape, const std::vector<uint16_t>& samples);
 
 }  // namespace imgtest
