@@ -7,6 +7,7 @@
 #include "link/device_state.h"
 #include "link/endian.h"
 #include "link/pipe.h"
+#include "link/report.h"
 
 namespace {
 
@@ -16,7 +17,7 @@ constexpr uint32_t kCbwTag = 0x77307740;
 constexpr uint32_t kCbwLength = 31;
 constexpr uint32_t kCswLength = 13;
 
-void ReportToStderr(const char* message) { fprintf(stderr, "%s\n", message); }
+void ReportToStderr(const char* message) { Warn("%s\n", message); }
 
 FailureReporter g_reportFailure = ReportToStderr;
 

@@ -65,4 +65,11 @@ void SetPipeBackends(const PipeBackend* const* backends, int count);
 
 // The emulator route's address: QP7730_EMULATOR when set and not empty ("tcp:HOST:PORT"
 // or a socket path), else the platform's default socket path (none on Windows).
+// A named route (FindDeviceAt) puts its own address in place while its device is open.
 std::string EmulatorSocketPath();
+// The emulator address of the named route in force, or null.
+const char* NamedEmulatorAddress();
+void ForgetNamedRoute();
+
+// False when this build has no USB route.
+bool UsbRouteBuilt();

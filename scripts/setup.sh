@@ -5,8 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(g++ cmake ninja-build pkg-config libusb-1.0-0-dev libjpeg62-turbo-dev libpng-dev libgtest-dev libgmock-dev
-          umockdev libumockdev-dev clang-14 libclang-rt-14-dev
-          clang-tidy-14 cppcheck python3)
+          umockdev libumockdev-dev clang-14 libclang-rt-14-dev clang-tidy-14 cppcheck
+          python3 python3-venv python3-setuptools python3-wheel python3-pytest python3-numpy python3-pil)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
