@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
@@ -19,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string path = fuzz::WriteInput(data, size, "picture.bmp");
     const int fd = open(path.c_str(), O_RDONLY);
     if (fd < 0) return 0;
-    std::unique_ptr<qpimg::RowSource> source = qpimg::OpenBmp(fd);
+    std::string why;
+    std::unique_ptr<qpimg::RowSource> source = qpimg::OpenBmp(fd, why);
     if (source) {
         const qpimg::PixelFormat& f = source->Format();
         std::vector<uint8_t> row(qpimg::RowBytes(f.width, f.depth) + 16);
