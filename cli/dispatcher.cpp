@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -121,32 +120,13 @@ void ActionPmicBoth(char** argv) {
     PmicControl(stPMICctrl);
 }
 
-// Fills a rectangle of the image buffer with one grey value. Empty or negative
-// rectangles are refused; one reaching past the panel is clipped to it, so nothing is
-// written outside the frame.
+// Fills a rectangle of the image buffer with one grey value.
 void ActionSolidFill(char** argv) {
     printf("\nSetting image buffer as a same pixel...\n");
     const int32_t X = AtoI(argv[3]), Y = AtoI(argv[4]), W = AtoI(argv[5]), H = AtoI(argv[6]);
     const uint8_t pixel = HexPixel(argv[2]);
     printf("Loaded pixel: 0x%X, X/Y/W/H: %d/%d/%d/%d\n", pixel, X, Y, W, H);
-    if (X < 0 || Y < 0 || W <= 0 || H <= 0) {
-        printf("Wrong argument! Too tiny size or negative number.\r\n");
-        EndRun(-1);
-    }
-    const uint32_t Pw = g_DeviceState.PanelWidth, Ph = g_DeviceState.PanelHeight;
-    const uint32_t x = static_cast<uint32_t>(X), y = static_cast<uint32_t>(Y);
-    const uint32_t w = x >= Pw ? 0 : std::min<uint32_t>(static_cast<uint32_t>(W), Pw - x);
-    const uint32_t h = y >= Ph ? 0 : std::min<uint32_t>(static_cast<uint32_t>(H), Ph - y);
-    if (w == 0 || h == 0) return;
-
-    std::vector<uint8_t> fill;
-    try {
-        fill.assign(size_t{w} * h, pixel);
-    } catch (const std::bad_alloc&) {
-        printf("Fill buffer allocate failed!\n");
-        EndRun(-1);
-    }
-    TransferImageArea(fill.data(), ImageBufferAddress(), x, y, w, h);
+    FillImageArea(pixel, X, Y, W, H);
 }
 
 void ActionDisplay(char** argv) {

@@ -92,6 +92,11 @@ int WriteFlashRange(uint32_t address, uint32_t count, const uint8_t* source, uin
 // Every piece is read whatever the outcome. True when all count bytes are equal.
 bool VerifyFlashRange(uint32_t address, uint32_t count, const uint8_t* expected, uint8_t* readBack,
                       uint32_t staging);
+// Reads the 16-byte text at flashAddress (the firmware or LUT version) through the first
+// 16 bytes of the image buffer, which it leaves holding the text. True when both
+// commands succeeded and all 16 bytes arrived.
+bool ReadFlashText(uint32_t flashAddress, uint8_t (&text)[16]);
+// "-version": reads and prints the firmware version text.
 void ShowFirmwareVersion();
 
 // Optional progress report of the range operations: called after every erase block and
@@ -99,6 +104,7 @@ void ShowFirmwareVersion();
 // total.
 using FlashProgressFn = void (*)(const char* phase, uint32_t done, uint32_t total);
 void SetFlashProgress(FlashProgressFn progress);
+FlashProgressFn CurrentFlashProgress();
 
 // ---- power management ------------------------------------------------------------
 

@@ -7,6 +7,7 @@
 #include "commands/commands.h"
 #include "link/device_state.h"
 #include "link/endian.h"
+#include "link/report.h"
 
 namespace {
 
@@ -30,6 +31,8 @@ uint32_t PieceCount(uint32_t count) { return count / kFlashPiece + (count % kFla
 }  // namespace
 
 void SetFlashProgress(FlashProgressFn progress) { g_progress = progress; }
+
+FlashProgressFn CurrentFlashProgress() { return g_progress; }
 
 uint8_t EraseFlash(const ArgErase& arg) {
     SCSI_PASS_THROUGH_DIRECT stSPTDBuf;
@@ -110,9 +113,16 @@ int WriteFlashRange(uint32_t address, uint32_t count, const uint8_t* source, uin
     return 1;
 }
 
+bool ReadFlashText(uint32_t flashAddress, uint8_t (&text)[16]) {
+    // The two commands of ReadFlashRange for one 16-byte piece, with their results.
+    const SPICmd stSPICmd{flashAddress, ImageBufferAddress(), sizeof text};
+    const bool copied = ReadFlashToMemory(stSPICmd) != 0;
+    return ReadMemoryInFull(ImageBufferAddress(), sizeof text, text) && copied;
+}
+
 void ShowFirmwareVersion() {
     uint8_t ucBuf[16] = {};
-    ReadFlashRange(kFwVersionFlashAddress, sizeof ucBuf, ucBuf, ImageBufferAddress());
+    ReadFlashText(kFwVersionFlashAddress, ucBuf);
     // The text ends at the first zero byte, or after all 16 bytes when there is none.
-    printf("FW Version : %.16s \r\n", reinterpret_cast<const char*>(ucBuf));
+    Say("FW Version : %.16s \r\n", reinterpret_cast<const char*>(ucBuf));
 }

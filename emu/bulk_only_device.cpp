@@ -30,7 +30,10 @@ void BulkOnlyDevice::Out(std::span<const uint8_t> data) {
         // A transfer longer than the announced phase is a phase error, as on the socket.
         const bool overlong = data.size() > outstanding_;
         const size_t take = std::min<size_t>(data.size(), outstanding_);
-        dataOut_.insert(dataOut_.end(), data.begin(), data.begin() + static_cast<long>(take));
+        // As on the socket, no more than kMaxDeviceDataOut is kept: a longer phase is counted
+        // but fails, rather than letting the announced length size an allocation.
+        if (dataOut_.size() + take <= kMaxDeviceDataOut)
+            dataOut_.insert(dataOut_.end(), data.begin(), data.begin() + static_cast<long>(take));
         outstanding_ -= static_cast<uint32_t>(take);
         if (overlong) {
             Finish(kStatusPhaseError);
@@ -43,6 +46,7 @@ void BulkOnlyDevice::Out(std::span<const uint8_t> data) {
     ++commands_;
     dataOut_.clear();
     dataIn_.clear();
+    dataInLength_ = 0;
     dataInSent_ = 0;
     if (!ParseCommandBlockWrapper(data.data(), data.size(), &command_, &tag_)) {
         command_ = CommandBlock{};
@@ -59,11 +63,14 @@ void BulkOnlyDevice::Out(std::span<const uint8_t> data) {
 
 void BulkOnlyDevice::Finish(uint8_t status) {
     std::vector<uint8_t> reply;
+    if (status == kStatusPass && !command_.dataIn && dataOut_.size() != command_.transferLength) status = kStatusFail;
     if (status == kStatusPass) status = model_.Execute(command_, dataOut_, reply);
-    // A data-in phase is always the announced length: the reply cut or padded with zeros.
+    // A data-in phase is always the announced length: the reply cut, or padded with
+    // zeros as it is sent (the announced length is the host's and may be anything).
     if (command_.dataIn && command_.transferLength > 0) {
-        reply.resize(command_.transferLength, 0);
+        if (reply.size() > command_.transferLength) reply.resize(command_.transferLength);
         dataIn_ = std::move(reply);
+        dataInLength_ = command_.transferLength;
     }
     MakeCommandStatusWrapper(csw_, kCswSignature, tag_, status);
     phase_ = Phase::Answer;
@@ -71,10 +78,12 @@ void BulkOnlyDevice::Finish(uint8_t status) {
 
 bool BulkOnlyDevice::In(size_t capacity, std::vector<uint8_t>* data) {
     if (phase_ != Phase::Answer) return false;
-    if (dataInSent_ < dataIn_.size()) {
-        const size_t n = std::min(capacity, dataIn_.size() - dataInSent_);
-        data->assign(dataIn_.begin() + static_cast<long>(dataInSent_),
-                     dataIn_.begin() + static_cast<long>(dataInSent_ + n));
+    if (dataInSent_ < dataInLength_) {
+        const size_t n = std::min(capacity, dataInLength_ - dataInSent_);
+        data->assign(n, 0);
+        if (dataInSent_ < dataIn_.size())
+            std::copy_n(dataIn_.begin() + static_cast<long>(dataInSent_), std::min(n, dataIn_.size() - dataInSent_),
+                        data->begin());
         dataInSent_ += n;
         return true;
     }
@@ -88,12 +97,13 @@ void BulkOnlyDevice::StallDataPhase() {
     if (phase_ == Phase::DataOut) {
         // The command is not carried out: its data never arrived in full.
         residue = outstanding_;
-    } else if (phase_ == Phase::Answer && dataInSent_ < dataIn_.size()) {
-        residue = static_cast<uint32_t>(dataIn_.size() - dataInSent_);
+    } else if (phase_ == Phase::Answer && dataInSent_ < dataInLength_) {
+        residue = static_cast<uint32_t>(dataInLength_ - dataInSent_);
     } else {
         return;
     }
     dataIn_.clear();
+    dataInLength_ = 0;
     dataInSent_ = 0;
     MakeCommandStatusWrapper(csw_, kCswSignature, tag_, kStatusFail, residue);
     phase_ = Phase::Answer;

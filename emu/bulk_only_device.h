@@ -16,6 +16,7 @@ constexpr size_t kCbwSize = 31;
 constexpr size_t kCswSize = 13;
 constexpr uint32_t kCbwSignature = 0x43425355;  // "USBC"
 constexpr uint32_t kCswSignature = 0x53425355;  // "USBS"
+constexpr size_t kMaxDeviceDataOut = 16u << 20;  // the longest data-out phase kept
 
 // Reads a wrapper of `size` bytes into *command. *tag receives dCBWTag whenever the
 // message is long enough to hold one (else 0), so that a refusal can echo it. False when
@@ -47,7 +48,7 @@ public:
     uint64_t Commands() const { return commands_; }
     // True while data of the current command is still to move in either direction.
     bool InDataPhase() const {
-        return phase_ == Phase::DataOut || (phase_ == Phase::Answer && dataInSent_ < dataIn_.size());
+        return phase_ == Phase::DataOut || (phase_ == Phase::Answer && dataInSent_ < dataInLength_);
     }
 
 private:
@@ -61,7 +62,8 @@ private:
     uint32_t tag_ = 0;
     std::vector<uint8_t> dataOut_;
     uint32_t outstanding_ = 0;      // data-out bytes still to come
-    std::vector<uint8_t> dataIn_;   // the whole data-in phase
+    std::vector<uint8_t> dataIn_;   // the reply; the data-in phase is it padded with zeros
+    size_t dataInLength_ = 0;       // to this length
     size_t dataInSent_ = 0;
     uint8_t csw_[kCswSize] = {};
 };

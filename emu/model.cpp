@@ -54,7 +54,8 @@ uint8_t Quantise(uint32_t mode, uint8_t v) {
 
 void PutText(uint8_t* dst, const std::string& text, size_t width, uint8_t pad) {
     std::memset(dst, pad, width);
-    std::memcpy(dst, text.data(), std::min(text.size(), width));
+    // Fixed-width field, padded, no terminator.
+    std::memcpy(dst, text.data(), std::min(text.size(), width));  // NOLINT(bugprone-not-null-terminated-result)
 }
 
 }  // namespace
@@ -452,7 +453,9 @@ bool Model::PlaceLibraryPicture(uint32_t index, uint32_t x, uint32_t y, uint32_t
     const uint64_t pitch = config_.panelWidth;
     if (uint64_t{x} + w > pitch || uint64_t{y} + h > config_.panelHeight) return false;
     const uint64_t first = config_.imageBufferAddress + uint64_t{y} * pitch + x;
-    if (!InMemory(first, (uint64_t{h} - 1) * pitch + w)) return false;
+    // A picture with no rows (its stored height 0) places nothing.
+    const uint64_t extent = h == 0 ? 0 : (h - 1) * pitch + w;
+    if (!InMemory(first, extent)) return false;
     if (dryRun) return true;
     for (uint32_t r = 0; r < h; ++r) {
         std::memcpy(memory_.get() + first + r * pitch, flash_ + dataAddress + uint64_t{r} * pictureW, w);

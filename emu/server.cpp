@@ -561,6 +561,15 @@ int Server::RunInterleaved(Model& model) {
 }
 
 bool Server::ServeConnection(int fd, Model& model) {
+    // A client has dataTimeoutMs to send its first wrapper: one that connects and says
+    // nothing would otherwise hold the controller (one connection at a time) for ever.
+    // Between commands the host may pause as long as it likes (decoding a picture).
+    switch (WaitFor(fd, POLLIN, config_.dataTimeoutMs)) {
+        case Wait::Stop: return false;
+        case Wait::Timeout:
+        case Wait::Error: return true;
+        case Wait::Ready: break;
+    }
     for (;;) {
         switch (ServeCommand(fd, model, -1, 0)) {
             case Served::Next: break;

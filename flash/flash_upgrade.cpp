@@ -19,6 +19,7 @@
 #include "cli/numbers.h"
 #include "commands/commands.h"
 #include "link/device_state.h"
+#include "link/report.h"
 
 namespace {
 
@@ -35,8 +36,8 @@ using File = std::unique_ptr<FILE, FileCloser>;
 File OpenImage(const char* ulFileName) {
     File ulFile(fopen(ulFileName, "rb"));
     if (!ulFile) {
-        printf("Open file failed.\n");
-        EndRun(-1);
+        Say("Open file failed.\n");
+        EndRun(-1, RunError::kFileUnreadable);
     }
     return ulFile;
 }
@@ -44,21 +45,25 @@ File OpenImage(const char* ulFileName) {
 constexpr const char* kSystemInfoMissing = "System information not read from the controller. Upgrade refused.\n";
 constexpr const char* kRangeTooLong = "File of %u bytes does not fit in flash at 0x%X. Upgrade refused.\n";
 
-[[noreturn]] void Refuse(const char* text) {
-    printf("%s", text);
-    EndRun(-1);
+[[noreturn]] void Refuse(const char* text, RunError why = RunError::kRefused) {
+    Say("%s", text);
+    EndRun(-1, why);
 }
 
 // One line of progress on standard error, redrawn in place; only for a terminal.
 void ShowProgress(const char* phase, uint32_t done, uint32_t total) {
     const unsigned percent = total ? static_cast<unsigned>(uint64_t{done} * 100 / total) : 100;
-    fprintf(stderr, "\r%-6s %3u%% (%u of %u bytes)", phase, percent, done, total);
-    if (std::strcmp(phase, "verify") == 0 && done == total) fprintf(stderr, "\n");
+    Warn("\r%-6s %3u%% (%u of %u bytes)", phase, percent, done, total);
+    if (std::strcmp(phase, "verify") == 0 && done == total) Warn("\n");
 }
 
+// The line is shown unless a caller has put a progress report of its own in place.
 struct ProgressScope {
-    explicit ProgressScope(bool on) { SetFlashProgress(on ? ShowProgress : nullptr); }
-    ~ProgressScope() { SetFlashProgress(nullptr); }
+    explicit ProgressScope(bool on) : previous_(CurrentFlashProgress()) {
+        if (previous_ == nullptr) SetFlashProgress(on ? ShowProgress : nullptr);
+    }
+    ~ProgressScope() { SetFlashProgress(previous_); }
+    FlashProgressFn previous_;
 };
 
 // After a failed upgrade at address 0 the header must not read as valid. It normally
@@ -76,26 +81,28 @@ void InvalidateHeaderUnlessErased(const uint8_t* readBack, uint32_t held) {
 
 }  // namespace
 
-void UpgradeFlashImage(const char* typeWord, const char* ulFileName) {
-    const int32_t type = AtoI(typeWord);
+void UpgradeFlashImage(const char* typeWord, const char* ulFileName) { UpgradeFlash(AtoI(typeWord), ulFileName); }
+
+UpgradeOutcome UpgradeFlash(int32_t type, const char* ulFileName) {
     // Any other type would write an unchecked file over the firmware at address 0.
     if (type != 1 && type != 2) Refuse("Unknown upgrade type. Please use 1 for FW or 2 for WF.\n");
 
     if (const char* dot = std::strrchr(ulFileName, '.')) {
         if (type == 1 && std::strcmp(dot, ".bin") != 0)
-            Refuse("Incorrect FW file is not safe.\nPlease use a .bin file.\n");
+            Refuse("Incorrect FW file is not safe.\nPlease use a .bin file.\n", RunError::kFileRefused);
         if (type == 2 && std::strcmp(dot, ".wbf") != 0)
-            Refuse("Incorrect WF file is not safe.\nPlease use a .wbf file.\n");
+            Refuse("Incorrect WF file is not safe.\nPlease use a .wbf file.\n", RunError::kFileRefused);
     }
 
     // Without the whole system information the waveform address (and the staging
     // address) may be zero: a waveform would land on the firmware.
-    if (!g_DeviceState.SystemInfoComplete) Refuse(kSystemInfoMissing);
+    if (!g_DeviceState.SystemInfoComplete) Refuse(kSystemInfoMissing, RunError::kNoSystemInfo);
 
     uint32_t A = 0;
     if (type == 2) {
         A = g_DeviceState.SystemInfo[kSysInfoWaveformAddress];
-        if (A == kNoWaveformSupport) Refuse("Current FW does not support WBF converting.\n");
+        if (A == kNoWaveformSupport)
+            Refuse("Current FW does not support WBF converting.\n", RunError::kNotSupported);
     }
 
     // Everything that can fail on the host happens before the first erase. (The file
@@ -104,30 +111,32 @@ void UpgradeFlashImage(const char* typeWord, const char* ulFileName) {
     long length = -1;
     if (fseek(ulFile.get(), 0, SEEK_END) == 0) length = ftell(ulFile.get());
     if (length < 0 || static_cast<unsigned long>(length) > 0xFFFFFFFFul || fseek(ulFile.get(), 0, SEEK_SET) != 0)
-        Refuse("Read file failed.\n");
+        Refuse("Read file failed.\n", RunError::kFileUnreadable);
     const uint32_t N = static_cast<uint32_t>(length);
 
     uint8_t temp[kHeaderLength];
     uint32_t headerRead = 0;
     if (type == 1) {
         headerRead = static_cast<uint32_t>(fread(temp, 1, sizeof temp, ulFile.get()));
-        if (headerRead != sizeof temp || std::memcmp(temp, fwHeader, sizeof temp) != 0) Refuse("Wrong FW Header!\n");
+        if (headerRead != sizeof temp || std::memcmp(temp, fwHeader, sizeof temp) != 0)
+            Refuse("Wrong FW Header!\n", RunError::kFileRefused);
     }
 
     // The erase covers whole 128 KiB blocks from A; flash addresses are 32 bits wide.
     const uint64_t eraseEnd = uint64_t{A} + (uint64_t{N} + kFlashEraseBlock - 1) / kFlashEraseBlock * kFlashEraseBlock;
     if (eraseEnd > (uint64_t{1} << 32)) {
-        printf(kRangeTooLong, N, A);
-        EndRun(-1);
+        Say(kRangeTooLong, N, A);
+        EndRun(-1, RunError::kFileRefused);
     }
 
     std::unique_ptr<uint8_t[]> D(new (std::nothrow) uint8_t[N ? N : 1]);
     std::unique_ptr<uint8_t[]> R(new (std::nothrow) uint8_t[N ? N : 1]);
-    if (!D || !R) Refuse("Not enough memory for the image file.\n");
+    if (!D || !R) Refuse("Not enough memory for the image file.\n", RunError::kNoMemory);
     // The checked header is the start of the image; the rest follows it in the file.
-    if (headerRead > N) Refuse("Read file failed.\n");
+    if (headerRead > N) Refuse("Read file failed.\n", RunError::kFileUnreadable);
     std::memcpy(D.get(), temp, headerRead);
-    if (fread(D.get() + headerRead, 1, N - headerRead, ulFile.get()) != N - headerRead) Refuse("Read file failed.\n");
+    if (fread(D.get() + headerRead, 1, N - headerRead, ulFile.get()) != N - headerRead)
+        Refuse("Read file failed.\n", RunError::kFileUnreadable);
 
     const ProgressScope progress(isatty(STDERR_FILENO) == 1);
     const uint32_t held = N < kHeaderLength ? N : kHeaderLength;
@@ -152,5 +161,6 @@ void UpgradeFlashImage(const char* typeWord, const char* ulFileName) {
     if (A == 0 && failed) InvalidateHeaderUnlessErased(R.get(), held);
 
     ulFile.reset();
-    printf(failed ? "QP7730 FW upgrade failed.\n" : "Done. Please reset QP7730.\n");
+    Say(failed ? "QP7730 FW upgrade failed.\n" : "Done. Please reset QP7730.\n");
+    return failed ? UpgradeOutcome::kFailed : UpgradeOutcome::kDone;
 }

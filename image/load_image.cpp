@@ -19,7 +19,9 @@
 #include "image/grey.h"
 #include "image/image.h"
 #include "image/image_service.h"
+#include "image/pixel_source.h"
 #include "link/device_state.h"
+#include "link/report.h"
 #include "platform/platform.h"
 
 namespace {
@@ -65,16 +67,17 @@ void RowToGrey(const qpimg::PixelFormat& f, const uint8_t* row, const uint8_t* i
 // thread while this one stretches the rows before.
 constexpr uint64_t kPrefetchPixels = 256 * 1024;
 
-// Decodes into `out`; returns the size delivered, 0 x 0 when nothing was (`why` then
-// says why).
-void DecodeInto(const char* path, uint8_t* out, uint32_t panelW, uint32_t panelH, uint32_t& w, uint32_t& h,
+// Decodes the picture that open(panelW, panelH, why) gives into `out`; returns the size
+// delivered, 0 x 0 when nothing was (`why` then says why).
+template <typename Open>
+void DecodeInto(Open open, uint8_t* out, uint32_t panelW, uint32_t panelH, uint32_t& w, uint32_t& h,
                 std::string& why) {
     w = h = 0;
     if (panelW == 0 || panelH == 0) {
         why = "the panel size is " + std::to_string(panelW) + " x " + std::to_string(panelH);
         return;
     }
-    auto source = qpimg::OpenImage(path, panelW, panelH, why);
+    std::unique_ptr<qpimg::RowSource> source = open(panelW, panelH, why);
     if (!source) return;
     const qpimg::PixelFormat f = source->Format();
     uint32_t width = source->FileWidth(), height = source->FileHeight();
@@ -115,42 +118,69 @@ void DecodeInto(const char* path, uint8_t* out, uint32_t panelW, uint32_t panelH
     if (w == 0) why = source->Failure().empty() ? "the decoder stopped early" : source->Failure();
 }
 
+// The decode step into HostImageBuffer and the loaded size; false, with the reason in
+// `why`, when nothing came.
+template <typename Open>
+bool DecodeToHostBuffer(Open open, std::string& why) {
+    if (!g_DeviceState.HostImageBuffer) {
+        Say("Error: no image buffer to decode into (allocation failed at start-up)\n");
+        EndRun(-1, RunError::kNoMemory);
+    }
+    uint32_t w = 0, h = 0;
+    DecodeInto(open, g_DeviceState.HostImageBuffer, g_DeviceState.PanelWidth, g_DeviceState.PanelHeight, w, h, why);
+    g_DeviceState.LoadedWidth = w;
+    g_DeviceState.LoadedHeight = h;
+    return w != 0 && h != 0;
+}
+
+// True when the path opens for reading, whatever it names.
+bool Readable(const char* path) {
+    bool notRegular = false;
+    const int fd = OpenFileForReading(path, &notRegular);
+    if (fd >= 0) CloseFile(fd);
+    return fd >= 0 || notRegular;
+}
+
 }  // namespace
 
 void DecodeImageToGrey(const char* path) {
-    if (!g_DeviceState.HostImageBuffer) {
-        printf("Error: no image buffer to decode into (allocation failed at start-up)\n");
-        EndRun(-1);
-    }
-    uint32_t w = 0, h = 0;
     std::string why;
-    DecodeInto(path, g_DeviceState.HostImageBuffer, g_DeviceState.PanelWidth, g_DeviceState.PanelHeight, w, h, why);
-    g_DeviceState.LoadedWidth = w;
-    g_DeviceState.LoadedHeight = h;
-    if (w == 0 || h == 0) {
-        fprintf(stderr, "qp7730: %s: %s\n", path, why.c_str());
-        printf("Error: wrong size of loaded file\n");
-        EndRun(-1);
-    }
+    const auto openFile = [&](uint32_t panelW, uint32_t panelH, std::string& reason) {
+        return qpimg::OpenImage(path, panelW, panelH, reason);
+    };
+    if (DecodeToHostBuffer(openFile, why)) return;
+    Warn("qp7730: %s: %s\n", path, why.c_str());
+    Say("Error: wrong size of loaded file\n");
+    EndRun(-1, Readable(path) ? RunError::kNoPicture : RunError::kFileUnreadable);
+}
+
+void DecodePixelsToGrey(const uint8_t* pixels, uint32_t width, uint32_t height, size_t stride, PixelLayout layout) {
+    std::string why;
+    const auto openPixels = [&](uint32_t, uint32_t, std::string& reason) {
+        return qpimg::OpenPixels(pixels, width, height, stride, layout, reason);
+    };
+    if (DecodeToHostBuffer(openPixels, why)) return;
+    Warn("qp7730: the picture in memory: %s\n", why.c_str());
+    EndRun(-1, RunError::kNoPicture);
 }
 
 void LoadImageFile(const char* path) {
     if (!SupportedFileType(path)) {
-        printf("File type not supported! \r\n");
+        Say("File type not supported! \r\n");
         return;
     }
-    printf("Load image: %s\r\n", path);
+    Say("Load image: %s\r\n", path);
     const uint32_t t0 = TickCountMs();
-    printf("Decoding image file: %s ...\r\n", path);
+    Say("Decoding image file: %s ...\r\n", path);
     DecodeImageToGrey(path);
-    printf("Decode image time = %d \r\n", static_cast<int>(TickCountMs() - t0));
-    printf("Loaded file: W, H = %d, %d\n", static_cast<int>(g_DeviceState.LoadedWidth),
-           static_cast<int>(g_DeviceState.LoadedHeight));
+    Say("Decode image time = %d \r\n", static_cast<int>(TickCountMs() - t0));
+    Say("Loaded file: W, H = %d, %d\n", static_cast<int>(g_DeviceState.LoadedWidth),
+        static_cast<int>(g_DeviceState.LoadedHeight));
     const uint32_t t1 = TickCountMs();
-    printf("Sending image file to device..\r\n");
+    Say("Sending image file to device..\r\n");
     TransferImageArea(g_DeviceState.HostImageBuffer, ImageBufferAddress(), 0, 0, g_DeviceState.LoadedWidth,
                       g_DeviceState.LoadedHeight);
-    printf("Send image time = %d \r\n", static_cast<int>(TickCountMs() - t1));
+    Say("Send image time = %d \r\n", static_cast<int>(TickCountMs() - t1));
     g_DeviceState.LoadedWidth = 0;
     g_DeviceState.LoadedHeight = 0;
 }

@@ -149,7 +149,7 @@ private:
     bool ReadWhole() {
         whole_.resize(rowBytes_ * format_.height);
         std::vector<png_bytep> rows(format_.height);
-        for (uint32_t r = 0; r < format_.height; ++r) rows[r] = whole_.data() + size_t{r} * rowBytes_;
+        for (uint32_t r = 0; r < format_.height; ++r) rows[r] = whole_.data() + static_cast<size_t>(r) * rowBytes_;
         if (SafeReadImage(png_, rows.data())) return true;
         failure_ = std::string("corrupt PNG data: ") + error_.text;
         return false;

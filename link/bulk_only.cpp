@@ -7,6 +7,7 @@
 #include "link/device_state.h"
 #include "link/endian.h"
 #include "link/pipe.h"
+#include "link/report.h"
 #include "platform/platform.h"
 
 namespace {
@@ -17,7 +18,15 @@ constexpr uint32_t kCbwTag = 0x77307740;
 constexpr uint32_t kCbwLength = 31;
 constexpr uint32_t kCswLength = 13;
 
-FailureReporter g_reportFailure = ShowDiagnostic;
+// In the tool, someone at a console (on Windows) sees the text in a message box;
+// otherwise, and always in the library (a reporter of its own in place), it goes with the
+// other diagnostics.
+void ReportDiagnostic(const char* message) {
+    if (CurrentReporter() == nullptr && ShowDiagnosticBox(message)) return;
+    Warn("%s\n", message);
+}
+
+FailureReporter g_reportFailure = ReportDiagnostic;
 
 template <typename... Args>
 void ReportFailure(const char* format, Args... args) {
@@ -28,7 +37,7 @@ void ReportFailure(const char* format, Args... args) {
 
 }  // namespace
 
-void SetFailureReporter(FailureReporter reporter) { g_reportFailure = reporter ? reporter : ShowDiagnostic; }
+void SetFailureReporter(FailureReporter reporter) { g_reportFailure = reporter ? reporter : ReportDiagnostic; }
 
 bool PipeTransfer(PipeDevice* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
     if (device == nullptr) return false;

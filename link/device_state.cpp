@@ -7,6 +7,7 @@
 #include "link/drive.h"
 #include "link/endian.h"
 #include "link/pipe.h"
+#include "link/report.h"
 #include "link/run_lock.h"
 
 DeviceState g_DeviceState;
@@ -41,7 +42,7 @@ void SetPipeBackends(const PipeBackend* const* backends, int count) {
     g_pipeBackendCount = backends ? count : 0;
 }
 
-[[noreturn]] void EndRun(int status) { throw RunEnded{status}; }
+[[noreturn]] void EndRun(int status, RunError error) { throw RunEnded{status, error}; }
 
 bool IsDeviceOpen() {
     HANDLE h = g_DeviceState.hDevice;
@@ -95,26 +96,32 @@ bool FindDevice() {
 
     ds.TransportFn = DriveIoControl;
     for (int index = 0; index < 26; ++index) {
-        const char letter = static_cast<char>('A' + index);
-        ds.hDevice = OpenDrive(letter);
-        printf("\nSearching for device in %c:// ...\n", letter);
-        if (ds.hDevice == INVALID_HANDLE_VALUE) {
-            printf("%d: No device connected.\n", FailedHandleValue(ds.hDevice));
-        } else {
-            if (Inquiry()) {
-                const bool matches = InquiryTextMatches();
-                printf("Device found.\n");
-                printf("DevName: %s\n", reinterpret_cast<const char*>(TransferBuffer + 8));
-                if (matches) {
-                    ds.TransportKind = kTransportDrive;
-                    g_driveLetter = letter;
-                    return true;
-                }
-            }
-            CloseDrive(ds.hDevice);
-        }
-        ds.hDevice = nullptr;
+        if (TryDrive(static_cast<char>('A' + index))) return true;
     }
+    return false;
+}
+
+bool TryDrive(char letter) {
+    DeviceState& ds = g_DeviceState;
+    ds.TransportFn = DriveIoControl;
+    ds.hDevice = OpenDrive(letter);
+    Say("\nSearching for device in %c:// ...\n", letter);
+    if (ds.hDevice == INVALID_HANDLE_VALUE) {
+        Say("%d: No device connected.\n", FailedHandleValue(ds.hDevice));
+    } else {
+        if (Inquiry()) {
+            const bool matches = InquiryTextMatches();
+            Say("Device found.\n");
+            Say("DevName: %s\n", reinterpret_cast<const char*>(TransferBuffer + 8));
+            if (matches) {
+                ds.TransportKind = kTransportDrive;
+                g_driveLetter = letter;
+                return true;
+            }
+        }
+        CloseDrive(ds.hDevice);
+    }
+    ds.hDevice = nullptr;
     return false;
 }
 
@@ -129,22 +136,26 @@ std::string DeviceLocation() {
 void StartDevice() {
     DeviceState& ds = g_DeviceState;
     FindDevice();
-    if (!IsDeviceOpen()) printf("QP7730 not found!\n");
+    if (!IsDeviceOpen()) Say("QP7730 not found!\n");
     // The run has the controller to itself from its first command after the
     // identification on; a run that cannot have it ends before sending anything.
-    if (IsDeviceOpen() && !AcquireRunLock(DeviceLocation())) EndRun(-1);
+    if (IsDeviceOpen() && !AcquireRunLock(DeviceLocation())) EndRun(-1, RunError::kBusy);
 
     GetSystemInfo(ds.SystemInfo);
-    printf("Panel width = %d\n", static_cast<int>(ds.SystemInfo[kSysInfoPanelWidth]));
-    printf("Panel height = %d\n", static_cast<int>(ds.SystemInfo[kSysInfoPanelHeight]));
-    printf("Image Buffer Address = 0x%X\n", ds.SystemInfo[kSysInfoImageBufferAddress]);
+    Say("Panel width = %d\n", static_cast<int>(ds.SystemInfo[kSysInfoPanelWidth]));
+    Say("Panel height = %d\n", static_cast<int>(ds.SystemInfo[kSysInfoPanelHeight]));
+    Say("Image Buffer Address = 0x%X\n", ds.SystemInfo[kSysInfoImageBufferAddress]);
+    if (!AllocateHostImageBuffer()) Say("Image buffer allocate failed!\n");
+}
 
+bool AllocateHostImageBuffer() {
+    DeviceState& ds = g_DeviceState;
+    FreeHostImageBuffer();
     // The product is a 32-bit quantity: one that does not fit is a failed allocation,
     // never a wrapped (small) buffer.
     const uint64_t size = uint64_t{ds.PanelWidth} * ds.PanelHeight;
-    ds.HostImageBuffer = nullptr;
     if (size <= 0xFFFFFFFFu) ds.HostImageBuffer = new (std::nothrow) uint8_t[size];
-    if (ds.HostImageBuffer == nullptr) printf("Image buffer allocate failed!\n");
+    return ds.HostImageBuffer != nullptr;
 }
 
 void FreeHostImageBuffer() {
@@ -157,6 +168,7 @@ void CloseDevice() {
     g_DeviceState.hDevice = nullptr;
     g_DeviceState.TransportKind = kTransportNone;
     ReleaseRunLock();
+    ForgetNamedRoute();
     g_driveLetter = 0;
 }
 

@@ -2,6 +2,7 @@
 // command. Plain data: operations read and write its fields directly.
 #pragma once
 #include <cstdint>
+#include <string>
 
 #include "link/transport.h"
 
@@ -35,6 +36,18 @@ inline uint32_t ImageBufferAddress() { return g_DeviceState.SystemInfo[kSysInfoI
 // allocate HostImageBuffer. Never ends the run.
 void StartDevice();
 bool FindDevice();
+// Opens the controller at one named route instead of searching them all: "usb" (the USB
+// route), a drive ("/dev/sdX", "X:" or the letter alone), or an emulator address
+// ("tcp:HOST:PORT" or a socket path). Leaves nothing open when no controller answers
+// there.
+bool FindDeviceAt(const char* route);
+// The drive step of discovery for one letter: opens the drive, reports it like the
+// search does, and keeps it open when its INQUIRY names the controller.
+bool TryDrive(char letter);
+// Where the open device is (a drive path, USB bus and address, emulator address).
+std::string DeviceLocation();
+// Allocates HostImageBuffer for the panel size; false when the size cannot be held.
+bool AllocateHostImageBuffer();
 uint8_t Inquiry();
 // Also sets SystemInfoComplete: true only when the command succeeded and returned every
 // byte asked for. Words that did not arrive are zero.
@@ -57,9 +70,23 @@ void CloseDevice();
 // buffer freed), so that tests can run one start-up after another in one process.
 void ResetDeviceState();
 
+// Why a run ended before its action was done. The tool has printed its text already and
+// only uses the status; the library hands the reason to its caller as an error code.
+enum class RunError {
+    kRefused,         // an argument or request that is refused
+    kBusy,            // another run holds the controller
+    kNoMemory,        // host memory for the request could not be had
+    kFileUnreadable,  // a file that cannot be opened or read
+    kNoPicture,       // a file that yields no picture
+    kFileRefused,     // an upgrade file of the wrong kind, header or length
+    kNotSupported,    // the controller cannot do what was asked
+    kNoSystemInfo,    // the controller's system information was not read in full
+};
+
 // Ends the run with the given exit status. The dispatcher turns this into the process
 // exit status; nothing after the call runs.
 struct RunEnded {
     int Status;
+    RunError Error;
 };
-[[noreturn]] void EndRun(int status);
+[[noreturn]] void EndRun(int status, RunError error = RunError::kRefused);

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "link/drive.h"
+#include "link/report.h"
 
 namespace {
 
@@ -86,13 +87,12 @@ BOOL DriveIoControl(HANDLE handle, DWORD, void* inBuffer, DWORD, void*, DWORD, D
             // need CAP_SYS_RAWIO. Say once what to do; standard output stays as it is.
             if (sptd.Cdb[0] != kInquiryOpcode && !g_permissionHintGiven) {
                 g_permissionHintGiven = true;
-                fprintf(stderr,
-                        "qp7730: %s refused a controller command (permission denied). Run as root, or grant the "
-                        "capability: setcap cap_sys_rawio+ep qp7730\n",
-                        drive->name);
+                Warn("qp7730: %s refused a controller command (permission denied). Run as root, or grant the "
+                     "capability: setcap cap_sys_rawio+ep qp7730\n",
+                     drive->name);
             }
         } else {
-            fprintf(stderr, "[FAIL] %s SG_IO (%s)\n", drive->name, strerror(error));
+            Warn("[FAIL] %s SG_IO (%s)\n", drive->name, strerror(error));
         }
         return 0;
     }
@@ -101,12 +101,11 @@ BOOL DriveIoControl(HANDLE handle, DWORD, void* inBuffer, DWORD, void*, DWORD, D
     // broke on the way (time-out, transport error, device gone) fails, with one line on
     // standard error like the pipe routes' diagnostics.
     if (io.host_status != 0) {
-        fprintf(stderr, "[FAIL] %s SG_IO (host status 0x%02X%s)\n", drive->name, io.host_status,
-                HostStatusText(io.host_status));
+        Warn("[FAIL] %s SG_IO (host status 0x%02X%s)\n", drive->name, io.host_status, HostStatusText(io.host_status));
         return 0;
     }
     if ((io.driver_status & ~kDriverSense) != 0) {
-        fprintf(stderr, "[FAIL] %s SG_IO (driver status 0x%02X)\n", drive->name, io.driver_status);
+        Warn("[FAIL] %s SG_IO (driver status 0x%02X)\n", drive->name, io.driver_status);
         return 0;
     }
     if (bytesReturned) *bytesReturned = sptd.DataTransferLength - static_cast<DWORD>(io.resid);

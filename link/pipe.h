@@ -48,7 +48,8 @@ BOOL BulkOnlyTransport(HANDLE device, DWORD controlCode, void* inBuffer, DWORD i
 // Leaves nothing open and prints nothing when it finds nothing.
 bool FindPipeController(const PipeBackend& backend);
 
-// Where the "[FAIL] ..." diagnostics go (ShowDiagnostic by default). Tests replace it.
+// Where the "[FAIL] ..." diagnostics go (by default: a message box for someone at a
+// Windows console, else Warn). Tests replace it.
 using FailureReporter = void (*)(const char* message);
 void SetFailureReporter(FailureReporter reporter);
 
@@ -65,4 +66,11 @@ void SetPipeBackends(const PipeBackend* const* backends, int count);
 
 // The emulator route's address: QP7730_EMULATOR when set and not empty ("tcp:HOST:PORT"
 // or a socket path), else the platform's default socket path (none on Windows).
+// A named route (FindDeviceAt) puts its own address in place while its device is open.
 std::string EmulatorSocketPath();
+// The emulator address of the named route in force, or null.
+const char* NamedEmulatorAddress();
+void ForgetNamedRoute();
+
+// False when this build has no USB route.
+bool UsbRouteBuilt();

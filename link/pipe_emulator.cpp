@@ -31,6 +31,7 @@ std::string EmulatorLocation(void*) { return "emulator " + EmulatorSocketPath();
 }  // namespace
 
 std::string EmulatorSocketPath() {
+    if (const char* named = NamedEmulatorAddress()) return named;
     const char* env = std::getenv("QP7730_EMULATOR");
     if (env != nullptr && env[0] != '\0') return env;
     return DefaultLocalEmulatorPath();

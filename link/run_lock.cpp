@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include "link/report.h"
+
 namespace {
 
 RunLockFile* g_runLock = nullptr;
@@ -31,7 +33,9 @@ int RunLockWaitSeconds() {
     return seconds;
 }
 
-bool AcquireRunLock(const std::string& device) {
+bool AcquireRunLock(const std::string& device) { return AcquireRunLockWithin(device, RunLockWaitSeconds()); }
+
+bool AcquireRunLockWithin(const std::string& device, int seconds) {
     ReleaseRunLock();
     if (LockDisabledForTests()) return true;
 
@@ -39,16 +43,14 @@ bool AcquireRunLock(const std::string& device) {
     std::string error;
     RunLockFile* lock = OpenRunLock(path, &error);
     if (lock == nullptr) {
-        fprintf(stderr, "qp7730: cannot use the lock file %s for %s: %s\n", path.c_str(), device.c_str(),
-                error.c_str());
+        Warn("qp7730: cannot use the lock file %s for %s: %s\n", path.c_str(), device.c_str(), error.c_str());
         return false;
     }
     if (!TryRunLock(lock)) {
-        const int seconds = RunLockWaitSeconds();
         bool held = false;
         if (seconds > 0) {
-            fprintf(stderr, "qp7730: another run is using the controller at %s; waiting up to %d s for it\n",
-                    device.c_str(), seconds);
+            Warn("qp7730: another run is using the controller at %s; waiting up to %d s for it\n", device.c_str(),
+                 seconds);
             const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
             while (!held && std::chrono::steady_clock::now() < deadline) {
                 std::this_thread::sleep_for(kRetryPause);
@@ -56,8 +58,8 @@ bool AcquireRunLock(const std::string& device) {
             }
         }
         if (!held) {
-            fprintf(stderr, "qp7730: the controller at %s is still in use by another run after %d s; giving up\n",
-                    device.c_str(), seconds);
+            Warn("qp7730: the controller at %s is still in use by another run after %d s; giving up\n",
+                 device.c_str(), seconds);
             CloseRunLock(lock);
             return false;
         }

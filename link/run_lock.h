@@ -13,6 +13,8 @@
 // error and waits up to QP7730_LOCK_WAIT seconds (default 30; 0: no wait). Returns false,
 // after one line on standard error, when the bound passed or the lock cannot be taken.
 bool AcquireRunLock(const std::string& device);
+// The same with an explicit bound in seconds (0: no wait).
+bool AcquireRunLockWithin(const std::string& device, int seconds);
 // Lets the lock go (the end of the process does the same).
 void ReleaseRunLock();
 

@@ -1,6 +1,6 @@
 // What the tool needs of the operating system besides the device routes: a millisecond
-// tick counter, files read at explicit offsets, the standard streams, and a way to show
-// a diagnostic to the operator. One source per system implements it
+// tick counter, files read at explicit offsets, the standard streams, and a message box
+// for diagnostics. One source per system implements it
 // (platform_posix.cpp, platform_windows.cpp), chosen by CMake.
 #pragma once
 #include <cstddef>
@@ -28,8 +28,9 @@ void CloseFile(int fd);
 // "\n" to "\r\n" translation on Windows). Called once by the program entry.
 void PrepareStandardStreams();
 
-// Shows a one-line diagnostic (no line end) to the operator: the text and "\n" on
-// standard error; on Windows in a message box with an OK button instead when the run is
-// interactive (standard input and standard error are both consoles). Never waits on a
-// box that nobody can see.
-void ShowDiagnostic(const char* text);
+// Shows a one-line diagnostic (no line end) in a message box with an OK button when the
+// run is interactive: on Windows, when standard input and standard error are both
+// consoles. Returns false, having shown nothing, otherwise (and always on POSIX): the
+// caller then reports the text as it reports other diagnostics. Never waits on a box
+// that nobody can see.
+bool ShowDiagnosticBox(const char* text);

@@ -44,4 +44,4 @@ void CloseFile(int fd) { close(fd); }
 
 void PrepareStandardStreams() {}
 
-void ShowDiagnostic(const char* text) { fprintf(stderr, "%s\n", text); }
+bool ShowDiagnosticBox(const char*) { return false; }

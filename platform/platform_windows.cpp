@@ -73,11 +73,8 @@ bool IsConsole(DWORD which) {
 
 }  // namespace
 
-void ShowDiagnostic(const char* text) {
-    if (IsConsole(STD_INPUT_HANDLE) && IsConsole(STD_ERROR_HANDLE)) {
-        MessageBoxA(nullptr, text, "qp7730", MB_OK);
-    } else {
-        fprintf(stderr, "%s\n", text);
-        fflush(stderr);
-    }
+bool ShowDiagnosticBox(const char* text) {
+    if (!IsConsole(STD_INPUT_HANDLE) || !IsConsole(STD_ERROR_HANDLE)) return false;
+    MessageBoxA(nullptr, text, "qp7730", MB_OK);
+    return true;
 }

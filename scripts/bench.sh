@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the benchmarks with their peers side by side: the protocol (a full frame
-# and a 2 MiB upgrade against qp7730-emu) and the image pipeline (against djpeg,
-# ImageMagick and Pillow). Figures are printed; nothing is asserted.
+# and a 2 MiB upgrade against qp7730-emu), the image pipeline (against djpeg,
+# ImageMagick and Pillow) and the C library (100 shows against 100 done with the tool).
+# Figures are printed; nothing is asserted.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 peers=(libjpeg-turbo-progs imagemagick python3-pil)
@@ -19,3 +20,5 @@ scripts/setup.sh default
 build/default/bench/bench_protocol
 echo
 build/default/bench/bench_image
+echo
+build/default/bench/bench_api

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs every test twice: in the normal build and with AddressSanitizer and
-# UndefinedBehaviorSanitizer; the image tests (the code that decodes on a second thread)
-# a third time with ThreadSanitizer, building only what they need; and the Windows build
-# under Wine, which also runs the end-to-end tests with qp7730.exe against qp7730-emu.
+# UndefinedBehaviorSanitizer; the image and library tests (the code that runs on several
+# threads) a third time with ThreadSanitizer, building only what they need; the Windows
+# build under Wine, which also runs the end-to-end tests with qp7730.exe against
+# qp7730-emu; then the library as installed and the Python tests, static analysis, and
+# every fuzz target briefly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 presets=(default asan tsan windows)
@@ -23,3 +25,9 @@ for preset in "${presets[@]}"; do
   ctest --preset "$preset"
   echo "== tests: $preset took $((SECONDS - start)) s"
 done
+# The installed library, its C example and the Python package's tests (pytest).
+scripts/api_test.sh build/default
+echo "== static analysis"
+scripts/lint.sh
+echo "== fuzz: every target 10 s"
+scripts/fuzz.sh 10

@@ -61,3 +61,12 @@ target_link_libraries(e2e_lock_tests PRIVATE libqp7730)
 # themselves (the stand-in speaks the AF_UNIX form only).
 qp7730_add_e2e_test(e2e_drive_route_tests NO_TCP ${CMAKE_CURRENT_SOURCE_DIR}/e2e/drive_route_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/e2e/sg_preload_test.cpp)
+
+# The soak under faults: a thousand runs of the tool against emulators injecting faults
+# (QP7730_SOAK_RUNS for a longer run). Label soak; the default test preset leaves it to
+# the sanitizer build.
+add_executable(e2e_soak_tests ${CMAKE_CURRENT_SOURCE_DIR}/e2e/soak_test.cpp)
+target_link_libraries(e2e_soak_tests PRIVATE qp7730_e2e_harness GTest::gtest_main)
+add_dependencies(e2e_soak_tests qp7730 qp7730-emu)
+add_test(NAME e2e.soak COMMAND e2e_soak_tests)
+set_tests_properties(e2e.soak PROPERTIES LABELS soak TIMEOUT 400)

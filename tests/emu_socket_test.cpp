@@ -72,6 +72,14 @@ TEST(EmuSocket, AnswersInquiryAndServesOneConnectionAfterAnother) {
     EXPECT_EQ(Identity(second), "Generic Storage RamDisc 1.00");
 }
 
+TEST(EmuSocket, ClientThatSaysNothingIsDroppedAndTheNextIsServed) {
+    Emulator emu;
+    EmuClient silent(emu.SocketPath());
+    EmuClient next(emu.SocketPath());
+    next.SetTimeoutMs(20000);  // the silent client has 10 s to send its first wrapper
+    EXPECT_EQ(Identity(next), "Generic Storage RamDisc 1.00");
+}
+
 TEST(EmuSocket, SocketIsOwnerOnly) {
     Emulator emu;
     struct stat st {};

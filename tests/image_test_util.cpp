@@ -21,11 +21,11 @@
 // The image tests check what the pipeline hands to the area transfer, not how the transfer
 // chunks it (that has tests of its own): this recording definition stands in for the
 // library's. It wins because area_transfer.o, which defines nothing else, is then never
-// pulled from the static library. (It is a strong definition: a weak one counts as
-// unresolved in a Windows link, which then pulls the library's.)
-void TransferImageArea(const uint8_t* source, uint32_t base, uint32_t x, uint32_t y,
+// pulled from the static library.
+__attribute__((weak)) bool TransferImageArea(const uint8_t* source, uint32_t base, uint32_t x, uint32_t y,
                                              uint32_t w, uint32_t h) {
     imgtest::g_TransferCalls.push_back({source, base, x, y, w, h, std::vector<uint8_t>(source, source + size_t{w} * h)});
+    return true;
 }
 
 namespace imgtest {

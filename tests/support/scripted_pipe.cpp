@@ -40,7 +40,7 @@ bool Transfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* 
         s->lastError = 234;
         return false;
     }
-    std::memcpy(buf, msg.data(), msg.size());
+    if (!msg.empty()) std::memcpy(buf, msg.data(), msg.size());
     *moved = static_cast<uint32_t>(msg.size());
     return true;
 }

@@ -1,0 +1,365 @@
+// The C interface: each entry takes the library's lock, puts a reporter in place that
+// keeps the command code's texts instead of printing them, runs the same procedures as
+// the tool, and turns every way a call can end into a result code. No exception leaves
+// this file.
+#include "include/qp7730/qp7730.h"
+
+#include <atomic>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+
+#include "commands/commands.h"
+#include "flash/flash_upgrade.h"
+#include "image/image.h"
+#include "link/device_state.h"
+#include "link/pipe.h"
+#include "link/report.h"
+#include "link/run_lock.h"
+
+struct qp7730 {
+    qp7730_info info;
+};
+
+namespace {
+
+// Every call that touches the device state holds this lock.
+std::mutex g_lock;
+// The open controller (at most one: the device state is process-wide).
+qp7730* g_open = nullptr;
+// The thread inside a call, so that a call from the progress callback is turned away
+// instead of waiting for itself.
+std::atomic<std::thread::id> g_caller{};
+
+// The texts of the running call, and the message of the calling thread's last call.
+thread_local std::string t_texts;
+thread_local std::string t_message;
+
+void Collect(const char* text) { t_texts += text; }
+const Reporter kCollector = {Collect, Collect};
+
+// One line per text, without the console's carriage returns and blank lines.
+std::string Tidy(const std::string& texts) {
+    std::string out;
+    size_t start = 0;
+    while (start <= texts.size()) {
+        size_t end = texts.find('\n', start);
+        if (end == std::string::npos) end = texts.size();
+        std::string line = texts.substr(start, end - start);
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+        if (!line.empty()) out += (out.empty() ? "" : "\n") + line;
+        start = end + 1;
+    }
+    return out;
+}
+
+int CodeFor(RunError error) {
+    switch (error) {
+    case RunError::kRefused: return QP7730_ERR_ARGUMENT;
+    case RunError::kBusy: return QP7730_ERR_BUSY;
+    case RunError::kNoMemory: return QP7730_ERR_NO_MEMORY;
+    case RunError::kFileUnreadable: return QP7730_ERR_FILE;
+    case RunError::kNoPicture: return QP7730_ERR_PICTURE;
+    case RunError::kFileRefused: return QP7730_ERR_FILE_REFUSED;
+    case RunError::kNotSupported: return QP7730_ERR_UNSUPPORTED;
+    case RunError::kNoSystemInfo: return QP7730_ERR_IO;
+    }
+    return QP7730_ERR_INTERNAL;
+}
+
+// A failure of the library's own, with its text.
+struct Failure {
+    int code;
+    std::string text;
+};
+
+[[noreturn]] void Fail(int code, std::string text) { throw Failure{code, std::move(text)}; }
+
+// Runs one call: serialised, silent, every exception turned into a code. `handle` is the
+// handle the call is made on, or null for qp7730_open.
+template <typename Body>
+int Call(const qp7730* handle, bool needsHandle, Body body) {
+    t_message.clear();
+    if (g_caller.load() == std::this_thread::get_id()) {
+        t_message = "a library call from inside the progress callback";
+        return QP7730_ERR_BUSY;
+    }
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_caller.store(std::this_thread::get_id());
+    const Reporter* previous = SetReporter(&kCollector);
+    t_texts.clear();
+    int code = QP7730_OK;
+    std::string text;
+    try {
+        if (needsHandle && (handle == nullptr || handle != g_open)) Fail(QP7730_ERR_ARGUMENT, "not an open controller");
+        code = body();
+    } catch (const Failure& f) {
+        code = f.code;
+        text = f.text;
+    } catch (const RunEnded& ended) {
+        code = CodeFor(ended.Error);
+    } catch (const std::bad_alloc&) {
+        code = QP7730_ERR_NO_MEMORY;
+    } catch (const std::exception& e) {
+        code = QP7730_ERR_INTERNAL;
+        text = e.what();
+    } catch (...) {
+        code = QP7730_ERR_INTERNAL;
+    }
+    SetReporter(previous);
+    g_caller.store(std::thread::id{});
+    if (code != QP7730_OK) {
+        t_message = Tidy(t_texts);
+        if (!text.empty()) t_message += (t_message.empty() ? "" : "\n") + text;
+    }
+    t_texts.clear();
+    return code;
+}
+
+void CheckCorner(int32_t x, int32_t y) {
+    if (x < 0 || y < 0) Fail(QP7730_ERR_ARGUMENT, "negative x or y");
+}
+
+void SetArea(qp7730_area* out, const PanelArea& a) {
+    if (out) *out = {static_cast<int32_t>(a.x), static_cast<int32_t>(a.y), static_cast<int32_t>(a.w),
+                     static_cast<int32_t>(a.h)};
+}
+
+// The picture a decode step left in HostImageBuffer, sent to (x, y).
+int PlaceDecoded(int32_t x, int32_t y, qp7730_area* loaded) {
+    const uint32_t w = g_DeviceState.LoadedWidth, h = g_DeviceState.LoadedHeight;
+    g_DeviceState.LoadedWidth = g_DeviceState.LoadedHeight = 0;
+    PanelArea placed{};
+    const bool sent = PlaceImageArea(g_DeviceState.HostImageBuffer, w, x, y, static_cast<int32_t>(w),
+                                     static_cast<int32_t>(h), &placed);
+    SetArea(loaded, placed);
+    return sent ? QP7730_OK : QP7730_ERR_IO;
+}
+
+// The QP7730_PIXELS_* layouts by number.
+constexpr PixelLayout kLayouts[] = {PixelLayout::kGrey8, PixelLayout::kGrey8, PixelLayout::kRgb24,
+                                    PixelLayout::kRgba32, PixelLayout::kBgr24, PixelLayout::kBgra32};
+
+void CopyText(char (&to)[17], const uint8_t (&from)[16]) {
+    std::memcpy(to, from, 16);
+    to[16] = '\0';
+}
+
+// Reads the two version texts. They pass through the first 16 bytes of the image
+// buffer, whose content is put back afterwards.
+void ReadVersions(qp7730_info& info) {
+    uint8_t saved[16], text[16] = {};
+    const bool kept = ReadMemoryInFull(ImageBufferAddress(), sizeof saved, saved);
+    if (ReadFlashText(kFwVersionFlashAddress, text)) CopyText(info.firmware_version, text);
+    std::memset(text, 0, sizeof text);
+    if (ReadFlashText(kLutVersionFlashAddress, text)) CopyText(info.lut_version, text);
+    if (kept) WriteMemory(ImageBufferAddress(), sizeof saved, saved);
+}
+
+int Opened(const char* route, int lockWaitSeconds, qp7730** controller);
+
+// Open, leaving nothing open and no lock held when it fails in any way.
+int OpenOrNothing(const char* route, int lockWaitSeconds, qp7730** controller) {
+    if (g_open != nullptr) Fail(QP7730_ERR_BUSY, "a controller is already open in this process");
+    try {
+        return Opened(route, lockWaitSeconds, controller);
+    } catch (...) {
+        ResetDeviceState();
+        throw;
+    }
+}
+
+int Opened(const char* route, int lockWaitSeconds, qp7730** controller) {
+    ResetDeviceState();
+    const bool named = route != nullptr && route[0] != '\0';
+    if (named && std::strcmp(route, "usb") == 0 && !UsbRouteBuilt())
+        Fail(QP7730_ERR_UNSUPPORTED, "this build has no USB route");
+    if (!(named ? FindDeviceAt(route) : FindDevice())) {
+        t_texts.clear();  // the search's lines for every drive letter say no more than this
+        Fail(QP7730_ERR_NOT_FOUND, named ? std::string("no controller at ") + route
+                                         : "no controller on USB, at the emulator address " + EmulatorSocketPath() +
+                                               " or behind the drives A to Z");
+    }
+    const int seconds = lockWaitSeconds < 0 ? RunLockWaitSeconds() : lockWaitSeconds;
+    if (!AcquireRunLockWithin(DeviceLocation(), seconds)) Fail(QP7730_ERR_BUSY, "");
+    GetSystemInfo(g_DeviceState.SystemInfo);
+    // Every address the library uses comes from the system information.
+    if (!g_DeviceState.SystemInfoComplete) Fail(QP7730_ERR_IO, "the controller's system information was not read");
+    if (!AllocateHostImageBuffer()) Fail(QP7730_ERR_NO_MEMORY, "Image buffer allocate failed!");
+
+    auto handle = std::make_unique<qp7730>();
+    qp7730_info& info = handle->info;
+    info.panel_width = g_DeviceState.PanelWidth;
+    info.panel_height = g_DeviceState.PanelHeight;
+    info.image_buffer_address = ImageBufferAddress();
+    info.waveform_address = g_DeviceState.SystemInfo[kSysInfoWaveformAddress];
+    std::snprintf(info.location, sizeof info.location, "%s", DeviceLocation().c_str());
+    ReadVersions(info);
+    g_open = handle.release();
+    *controller = g_open;
+    return QP7730_OK;
+}
+
+// The caller's progress callback for the length of an upgrade. The flash operations take
+// a plain function, so the callback and its data are held here (one upgrade at a time,
+// under the library's lock).
+qp7730_progress_fn g_progress = nullptr;
+void* g_progressData = nullptr;
+
+void ForwardProgress(const char* phase, uint32_t done, uint32_t total) {
+    if (g_progress) g_progress(g_progressData, phase, done, total);
+}
+
+struct ProgressScope {
+    ProgressScope(qp7730_progress_fn progress, void* data) {
+        g_progress = progress;
+        g_progressData = data;
+        SetFlashProgress(ForwardProgress);
+    }
+    ~ProgressScope() {
+        SetFlashProgress(nullptr);
+        g_progress = nullptr;
+        g_progressData = nullptr;
+    }
+};
+
+}  // namespace
+
+extern "C" {
+
+int qp7730_version(void) { return QP7730_VERSION; }
+
+const char* qp7730_strerror(int code) {
+    switch (code) {
+    case QP7730_OK: return "success";
+    case QP7730_ERR_ARGUMENT: return "invalid argument";
+    case QP7730_ERR_NOT_FOUND: return "controller not found";
+    case QP7730_ERR_BUSY: return "controller busy";
+    case QP7730_ERR_IO: return "command to the controller failed";
+    case QP7730_ERR_FILE: return "file cannot be read";
+    case QP7730_ERR_PICTURE: return "no picture";
+    case QP7730_ERR_FILE_REFUSED: return "upgrade file refused";
+    case QP7730_ERR_UNSUPPORTED: return "not supported";
+    case QP7730_ERR_NO_MEMORY: return "out of memory";
+    case QP7730_ERR_VERIFY: return "flash verification failed";
+    case QP7730_ERR_INTERNAL: return "internal error";
+    default: return "unknown error";
+    }
+}
+
+const char* qp7730_last_message(void) { return t_message.c_str(); }
+
+int qp7730_open(const char* route, int lock_wait_seconds, qp7730** controller) {
+    if (controller == nullptr) {
+        t_message = "no place for the handle";
+        return QP7730_ERR_ARGUMENT;
+    }
+    *controller = nullptr;
+    return Call(nullptr, false, [&] { return OpenOrNothing(route, lock_wait_seconds, controller); });
+}
+
+int qp7730_close(qp7730* controller) {
+    if (controller == nullptr) {
+        t_message.clear();
+        return QP7730_OK;
+    }
+    return Call(controller, true, [&] {
+        ResetDeviceState();
+        g_open = nullptr;
+        delete controller;
+        return QP7730_OK;
+    });
+}
+
+int qp7730_get_info(qp7730* controller, qp7730_info* info) {
+    return Call(controller, true, [&] {
+        if (info == nullptr) Fail(QP7730_ERR_ARGUMENT, "no place for the information");
+        *info = controller->info;
+        return QP7730_OK;
+    });
+}
+
+int qp7730_load_file(qp7730* controller, const char* path, int32_t x, int32_t y, qp7730_area* loaded) {
+    return Call(controller, true, [&] {
+        if (path == nullptr) Fail(QP7730_ERR_ARGUMENT, "no file name");
+        CheckCorner(x, y);
+        DecodeImageToGrey(path);
+        return PlaceDecoded(x, y, loaded);
+    });
+}
+
+int qp7730_load_picture(qp7730* controller, const void* pixels, int32_t width, int32_t height, size_t stride,
+                        int format, int32_t x, int32_t y, qp7730_area* loaded) {
+    return Call(controller, true, [&] {
+        if (format < QP7730_PIXELS_GREY8 || format > QP7730_PIXELS_BGRA32) Fail(QP7730_ERR_ARGUMENT, "unknown pixel format");
+        const size_t bytes = PixelBytes(kLayouts[format]);
+        if (pixels == nullptr || width <= 0 || height <= 0) Fail(QP7730_ERR_ARGUMENT, "no pixels");
+        if (stride / bytes < static_cast<size_t>(width))
+            Fail(QP7730_ERR_ARGUMENT, "row stride shorter than a row");
+        CheckCorner(x, y);
+        DecodePixelsToGrey(static_cast<const uint8_t*>(pixels), static_cast<uint32_t>(width),
+                           static_cast<uint32_t>(height), stride, kLayouts[format]);
+        return PlaceDecoded(x, y, loaded);
+    });
+}
+
+int qp7730_load_pixels(qp7730* controller, const uint8_t* pixels, int32_t width, int32_t height, size_t stride,
+                       int32_t x, int32_t y, qp7730_area* loaded) {
+    return Call(controller, true, [&] {
+        if (pixels == nullptr) Fail(QP7730_ERR_ARGUMENT, "no pixels");
+        if (width > 0 && stride < static_cast<size_t>(width)) Fail(QP7730_ERR_ARGUMENT, "row stride shorter than a row");
+        PanelArea placed{};
+        const bool sent = PlaceImageArea(pixels, stride, x, y, width, height, &placed);
+        SetArea(loaded, placed);
+        return sent ? QP7730_OK : QP7730_ERR_IO;
+    });
+}
+
+int qp7730_fill(qp7730* controller, int32_t x, int32_t y, int32_t width, int32_t height, uint8_t grey) {
+    return Call(controller, true, [&] { return FillImageArea(grey, x, y, width, height) ? QP7730_OK : QP7730_ERR_IO; });
+}
+
+int qp7730_display(qp7730* controller, int32_t x, int32_t y, int32_t width, int32_t height, int mode, int wait) {
+    return Call(controller, true, [&] {
+        const char* selection = wait ? kWaitSelection : kNoWaitSelection;
+        return RequestDisplayArea(x, y, width, height, mode, selection) ? QP7730_OK : QP7730_ERR_IO;
+    });
+}
+
+int qp7730_power(qp7730* controller, int power, int vcom, unsigned* vcom_reported) {
+    return Call(controller, true, [&] {
+        if (power < 0 && vcom < 0) Fail(QP7730_ERR_ARGUMENT, "neither power nor VCOM given");
+        if (power > 255) Fail(QP7730_ERR_ARGUMENT, "power state above 255");
+        if (vcom > 65535) Fail(QP7730_ERR_ARGUMENT, "VCOM above 65535");
+        PMICctrl stPMICctrl{};
+        if (vcom >= 0) {
+            stPMICctrl.Vcom = static_cast<uint16_t>(vcom);
+            stPMICctrl.SetVcom = 2;
+        }
+        if (power >= 0) {
+            stPMICctrl.SwitchPower = 1;
+            stPMICctrl.PowerState = static_cast<uint8_t>(power);
+        }
+        if (!PmicControl(stPMICctrl)) return QP7730_ERR_IO;
+        if (vcom_reported) *vcom_reported = stPMICctrl.Vcom;
+        return QP7730_OK;
+    });
+}
+
+int qp7730_upgrade(qp7730* controller, int type, const char* path, qp7730_progress_fn progress, void* user_data) {
+    return Call(controller, true, [&] {
+        if (path == nullptr) Fail(QP7730_ERR_ARGUMENT, "no file name");
+        const ProgressScope scope(progress, user_data);
+        switch (UpgradeFlash(type, path)) {
+        case UpgradeOutcome::kDone: return QP7730_OK;
+        case UpgradeOutcome::kFailed: return QP7730_ERR_VERIFY;
+        }
+        return QP7730_ERR_INTERNAL;
+    });
+}
+
+}  // extern "C"

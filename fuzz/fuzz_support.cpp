@@ -1,0 +1,106 @@
+#include "fuzz/fuzz_support.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include "emu/bulk_only_device.h"
+#include "link/pipe.h"
+
+namespace fuzz {
+namespace {
+
+std::unique_ptr<emu::Model> g_model;
+std::unique_ptr<emu::BulkOnlyDevice> g_device;
+
+void* Open() { return g_device.get(); }
+
+bool Transfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
+    auto* d = static_cast<emu::BulkOnlyDevice*>(device);
+    if ((pipe & 0x80) == 0) {
+        d->Out({buf, len});
+        *moved = len;
+        return true;
+    }
+    std::vector<uint8_t> data;
+    if (!d->In(len, &data)) return false;  // nothing to send: a timed-out transfer
+    std::memcpy(buf, data.data(), data.size());
+    *moved = static_cast<uint32_t>(data.size());
+    return true;
+}
+
+int LastError(void*) { return 121; }
+void Close(void*) {}
+std::string Location(void*) { return "in-process"; }
+
+const PipeBackend kBackend = {"in-process", Open, Transfer, LastError, Close, Location};
+const PipeBackend* const kRoutes[] = {&kBackend};
+
+void DropFailure(const char*) {}
+
+void RemoveScratchDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(ScratchDirectory(), ignored);
+}
+
+}  // namespace
+
+const std::string& ScratchDirectory() {
+    // In memory where there is a tmpfs: every input is written as a file, and a disk
+    // file system makes that the slowest part of a run.
+    static const std::string dir = [] {
+        char shm[] = "/dev/shm/qp7730-fuzz-XXXXXX";
+        char tmp[] = "/tmp/qp7730-fuzz-XXXXXX";
+        const char* made = mkdtemp(shm);
+        if (!made) made = mkdtemp(tmp);
+        if (!made) abort();
+        return std::string(made);
+    }();
+    return dir;
+}
+
+void QuietProcess() {
+    const int null = open("/dev/null", O_WRONLY);
+    if (null < 0 || dup2(null, STDOUT_FILENO) < 0) abort();
+    close(null);
+    SetFailureReporter(DropFailure);
+    setenv("QP7730_TEST_NO_RUN_LOCK", "1", 1);
+    if (chdir(ScratchDirectory().c_str()) != 0) abort();
+    atexit(RemoveScratchDirectory);  // after the name exists, so it is destroyed after this runs
+}
+
+std::string WriteInput(const uint8_t* data, size_t size, const std::string& name) {
+    const std::string path = ScratchDirectory() + "/" + name;
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f) abort();
+    if (size && fwrite(data, 1, size, f) != size) abort();
+    fclose(f);
+    return path;
+}
+
+emu::ModelConfig SmallModel() {
+    emu::ModelConfig c;
+    c.panelWidth = 64;
+    c.panelHeight = 48;
+    c.imageBufferAddress = 0x1000;
+    c.memoryMiB = 1;
+    c.waveformAddress = 0x00200000;
+    return c;
+}
+
+emu::Model& UseInProcessEmulator() {
+    if (!g_model) {
+        g_model = std::make_unique<emu::Model>(SmallModel());
+        SetPipeBackends(kRoutes, 1);
+    }
+    g_device = std::make_unique<emu::BulkOnlyDevice>(*g_model);
+    return *g_model;
+}
+
+}  // namespace fuzz

@@ -1,0 +1,232 @@
+/*
+ * qp7730.h - a C interface to the QP7730 e-paper display controller.
+ *
+ * The library opens the controller once and then loads pictures, fills and refreshes on
+ * demand. It runs the same code as the qp7730 command-line tool: the same discovery, the
+ * same picture decoding, fitting and grey conversion as "qp7730 -load", the same area
+ * transfer, display checks and flash upgrade.
+ *
+ * Conventions
+ *   - Every function that can fail returns an int: QP7730_OK (0) or a negative
+ *     QP7730_ERR_* code. qp7730_strerror() names a code; qp7730_last_message() gives the
+ *     details of the calling thread's last failure.
+ *   - The library never prints, never ends the process and lets no C++ exception out.
+ *   - A request that is refused (QP7730_ERR_ARGUMENT, QP7730_ERR_FILE, QP7730_ERR_PICTURE,
+ *     QP7730_ERR_FILE_REFUSED, QP7730_ERR_UNSUPPORTED, QP7730_ERR_BUSY) sends nothing to
+ *     the controller.
+ *   - Pointers: the library never keeps a pointer the caller passes beyond the call, and
+ *     never frees one. Texts it returns are owned by the library; how long each stays
+ *     valid is stated with its function.
+ *
+ * Threads and handles
+ *   - One process holds at most one open controller at a time (the command code keeps
+ *     the open device in process-wide state). qp7730_open while one is open returns
+ *     QP7730_ERR_BUSY and leaves the open one untouched. Open, use, close, open again is
+ *     fine.
+ *   - Opening takes the controller's run lock, the same lock every run of the qp7730 tool
+ *     takes: while the library holds the controller, a tool run on it waits its turn (up
+ *     to QP7730_LOCK_WAIT seconds) and then gives up without sending anything; the other
+ *     way round, qp7730_open waits up to lock_wait_seconds. Closing releases the lock.
+ *   - A handle may be used from any thread. Calls on it are serialised: a call made while
+ *     another thread's call is running waits for it to finish. qp7730_close waits the
+ *     same way; after it returns the handle is gone and must not be used by any thread.
+ *   - The upgrade's progress callback runs on the thread that called qp7730_upgrade. A
+ *     library call made from inside the callback returns QP7730_ERR_BUSY.
+ *   - qp7730_version, qp7730_strerror and qp7730_last_message may be called at any time
+ *     from any thread.
+ *
+ * Coordinates are pixels of the panel, (0, 0) at the top left. The controller's image
+ * buffer holds one byte of grey (0 black .. 255 white) per panel pixel; loading and
+ * filling write to that buffer, and only qp7730_display shows it on the panel.
+ */
+#ifndef QP7730_QP7730_H
+#define QP7730_QP7730_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(_WIN32)
+#if defined(QP7730_BUILDING_SHARED)
+#define QP7730_API __declspec(dllexport)
+#elif defined(QP7730_SHARED)
+#define QP7730_API __declspec(dllimport)
+#else
+#define QP7730_API
+#endif
+#elif defined(__GNUC__)
+#define QP7730_API __attribute__((visibility("default")))
+#else
+#define QP7730_API
+#endif
+
+/* Version of this interface. The major number changes when a program built against an
+ * earlier version could break; the minor number when functions or codes are added. */
+#define QP7730_VERSION_MAJOR 1
+#define QP7730_VERSION_MINOR 0
+#define QP7730_VERSION_PATCH 0
+#define QP7730_VERSION (QP7730_VERSION_MAJOR * 10000 + QP7730_VERSION_MINOR * 100 + QP7730_VERSION_PATCH)
+
+/* The version of the library in use, in the form of QP7730_VERSION. A program can compare
+ * it with the QP7730_VERSION it was built with: the majors must be equal. */
+QP7730_API int qp7730_version(void);
+
+/* Result codes. */
+#define QP7730_OK 0
+#define QP7730_ERR_ARGUMENT (-1)      /* an argument is refused: null pointer or handle, empty or
+                                         negative rectangle, negative mode, unknown upgrade type
+                                         or pixel format, row stride too small */
+#define QP7730_ERR_NOT_FOUND (-2)     /* no controller answered at the route (or on any route) */
+#define QP7730_ERR_BUSY (-3)          /* the controller is held: already open in this process,
+                                         held by another program past the lock wait, or a call
+                                         from inside the progress callback */
+#define QP7730_ERR_IO (-4)            /* a command failed on its way to or in the controller */
+#define QP7730_ERR_FILE (-5)          /* a file that cannot be opened or read */
+#define QP7730_ERR_PICTURE (-6)       /* a file or pixels that give no picture: not BMP, JPEG or
+                                         PNG, damaged, or of a size that is refused */
+#define QP7730_ERR_FILE_REFUSED (-7)  /* an upgrade file of the wrong kind: firmware not ".bin" or
+                                         without the firmware header, waveform not ".wbf", or
+                                         longer than the flash can take at its address */
+#define QP7730_ERR_UNSUPPORTED (-8)   /* the controller or this build cannot do it (no waveform
+                                         support in the firmware; a route not built in) */
+#define QP7730_ERR_NO_MEMORY (-9)     /* host memory could not be had */
+#define QP7730_ERR_VERIFY (-10)       /* upgrade: the flash did not read back as written; the
+                                         firmware header was left invalid (see qp7730_upgrade) */
+#define QP7730_ERR_INTERNAL (-11)     /* an unexpected failure inside the library */
+
+/* A short English text for a result code; "unknown error" for codes not listed above.
+ * Static storage: never freed, never null. */
+QP7730_API const char* qp7730_strerror(int code);
+
+/* Details of this thread's last call into the library when it failed: the texts the
+ * tool would have printed and its diagnostics, one per line (for instance
+ * "Wrong FW Header!"). Empty after a call that succeeded. Owned by the library, one per
+ * thread; valid until this thread's next call into the library. Never null. */
+QP7730_API const char* qp7730_last_message(void);
+
+/* An open controller. Opaque; created by qp7730_open, freed by qp7730_close. */
+typedef struct qp7730 qp7730;
+
+/* Lock wait that stands for the tool's own rule: QP7730_LOCK_WAIT seconds when set to a
+ * number, else 30. */
+#define QP7730_LOCK_WAIT_DEFAULT (-1)
+
+/* Opens the controller and reads its system information and version texts.
+ *   route: NULL or "" searches like the tool: USB, then the emulator at its usual address
+ *     (QP7730_EMULATOR, ...), then the drives A to Z. Otherwise one route only:
+ *       "usb"                      the first controller on USB (where built)
+ *       "/dev/sdX", "X:" or "X"    that drive
+ *       "tcp:HOST:PORT"            an emulator over loopback TCP
+ *       any other text             the path of an emulator socket
+ *   lock_wait_seconds: how long to wait when another program holds the controller; 0
+ *     not at all, QP7730_LOCK_WAIT_DEFAULT the tool's rule.
+ *   controller: receives the handle (NULL on failure). The caller owns it and releases
+ *     it with qp7730_close.
+ * Reading the version texts goes through the first 16 bytes of the controller's image
+ * buffer; open puts back what they held.
+ * Errors: ARGUMENT, NOT_FOUND, BUSY, IO (system information not read in full),
+ * UNSUPPORTED, NO_MEMORY. */
+QP7730_API int qp7730_open(const char* route, int lock_wait_seconds, qp7730** controller);
+
+/* Closes the controller, releases its run lock and frees the handle. NULL is accepted.
+ * QP7730_OK; QP7730_ERR_BUSY from inside the progress callback (nothing is closed);
+ * QP7730_ERR_ARGUMENT for a pointer that is not the open handle. */
+QP7730_API int qp7730_close(qp7730* controller);
+
+/* What the controller reported when it was opened. */
+typedef struct qp7730_info {
+    uint32_t panel_width;          /* pixels */
+    uint32_t panel_height;         /* pixels */
+    uint32_t image_buffer_address; /* controller memory address of the image buffer */
+    uint32_t waveform_address;     /* flash address of the waveform; 0xFFFFFFFF: none */
+    char firmware_version[17];     /* text at flash 0x120, up to its first zero byte */
+    char lut_version[17];          /* text at flash 0x130, likewise */
+    char location[256];            /* where it was found: "emulator PATH", "/dev/sdb", ... */
+} qp7730_info;
+
+/* Copies the information into *info (caller's memory). Sends nothing. */
+QP7730_API int qp7730_get_info(qp7730* controller, qp7730_info* info);
+
+/* The rectangle a load wrote to the image buffer. */
+typedef struct qp7730_area {
+    int32_t x, y, width, height;
+} qp7730_area;
+
+/* Loads a picture file (BMP, JPEG or PNG, recognised by content) into the image buffer
+ * at (x, y). The picture is decoded, fitted and converted to grey exactly as
+ * "qp7730 -load" does: larger than the panel in either direction, it is stretched to the
+ * panel's size; otherwise it keeps its size. What lies past the panel's right or bottom
+ * edge is not sent. At (0, 0) the controller gets the very commands of "qp7730 -load".
+ * loaded (may be NULL) receives the rectangle written (width 0 when none).
+ * Errors: ARGUMENT (negative x or y), FILE, PICTURE, NO_MEMORY, IO. */
+QP7730_API int qp7730_load_file(qp7730* controller, const char* path, int32_t x, int32_t y, qp7730_area* loaded);
+
+/* Pixel layouts of caller pictures, one pixel after the other within a row. */
+#define QP7730_PIXELS_GREY8 1  /* one byte of grey */
+#define QP7730_PIXELS_RGB24 2  /* red, green, blue */
+#define QP7730_PIXELS_RGBA32 3 /* red, green, blue, alpha (alpha is dropped, as for PNG files) */
+#define QP7730_PIXELS_BGR24 4  /* blue, green, red */
+#define QP7730_PIXELS_BGRA32 5 /* blue, green, red, alpha (alpha is dropped) */
+
+/* Loads a picture held in the caller's memory, through the same fitting and grey
+ * conversion as a decoded file (qp7730_load_file): a width x height picture whose rows
+ * start `stride` bytes apart (at least width x the pixel size), in one of the
+ * QP7730_PIXELS_* layouts. The library only reads `pixels`, and only during the call.
+ * Errors: ARGUMENT, PICTURE (a size the decoders would refuse), NO_MEMORY, IO. */
+QP7730_API int qp7730_load_picture(qp7730* controller, const void* pixels, int32_t width, int32_t height,
+                                   size_t stride, int format, int32_t x, int32_t y, qp7730_area* loaded);
+
+/* Writes 8-bit grey pixels as they are (no fitting, no conversion) to the rectangle of
+ * width x height at (x, y): pixel (i, j) of the rectangle is pixels[j * stride + i]. What
+ * lies past the panel's right or bottom edge is not sent. loaded as above.
+ * Errors: ARGUMENT (null pixels, negative x or y, empty size, stride below width), IO. */
+QP7730_API int qp7730_load_pixels(qp7730* controller, const uint8_t* pixels, int32_t width, int32_t height,
+                                  size_t stride, int32_t x, int32_t y, qp7730_area* loaded);
+
+/* Fills the rectangle of width x height at (x, y) with one grey value, as
+ * "qp7730 -load PIXEL X Y W H" does: what lies past the panel's edge is not sent.
+ * Errors: ARGUMENT (negative x or y, empty size), NO_MEMORY, IO. */
+QP7730_API int qp7730_fill(qp7730* controller, int32_t x, int32_t y, int32_t width, int32_t height, uint8_t grey);
+
+/* Refreshes the rectangle of the panel from the image buffer in a display mode, as
+ * "qp7730 -display" does: a rectangle wider or taller than the panel is cut to it, and
+ * one reaching past an edge moves to x = 0 or y = 0. wait: non-zero asks the controller
+ * to finish the refresh before it answers.
+ * Errors: ARGUMENT (negative x, y or mode, empty size), IO. */
+QP7730_API int qp7730_display(qp7730* controller, int32_t x, int32_t y, int32_t width, int32_t height, int mode,
+                              int wait);
+
+/* Panel power and VCOM, as "qp7730 -pmic" does, in one command.
+ *   power: 0 off, 1 on (other values up to 255 go to the controller as they are),
+ *     negative to leave the power as it is.
+ *   vcom: 0..65535 to set VCOM, negative to leave it.
+ *   vcom_reported (may be NULL): receives the VCOM value the controller answers with.
+ * Errors: ARGUMENT (both left, or a value out of range), IO. */
+QP7730_API int qp7730_power(qp7730* controller, int power, int vcom, unsigned* vcom_reported);
+
+/* Upgrade progress: phase is "erase", "write", "verify" or "read"; done of total bytes
+ * of that phase. The text is valid during the call only. */
+typedef void (*qp7730_progress_fn)(void* user_data, const char* phase, uint32_t done, uint32_t total);
+
+/* Upgrade types. */
+#define QP7730_UPGRADE_FIRMWARE 1 /* a ".bin" file that starts with the firmware header, to flash 0 */
+#define QP7730_UPGRADE_WAVEFORM 2 /* a ".wbf" file, to the waveform address */
+
+/* Writes a firmware or waveform file into the controller's flash and reads it back, as
+ * "qp7730 -upgrade TYPE FILE" does. A firmware's header is written last, only once the
+ * rest read back equal; a failed firmware upgrade leaves a header the boot code rejects.
+ * Afterwards the controller must be reset for the new firmware or waveform to take
+ * effect. progress (may be NULL) is called with user_data after every erase block and
+ * every 32 KiB piece.
+ * Errors: ARGUMENT (type), FILE, FILE_REFUSED, UNSUPPORTED, NO_MEMORY, VERIFY, IO. */
+QP7730_API int qp7730_upgrade(qp7730* controller, int type, const char* path, qp7730_progress_fn progress,
+                              void* user_data);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QP7730_QP7730_H */

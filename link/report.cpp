@@ -1,0 +1,58 @@
+#include "link/report.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+namespace {
+
+const Reporter* g_reporter = nullptr;
+
+std::string Format(const char* format, va_list args) {
+    va_list again;
+    va_copy(again, args);
+    char small[256];
+    const int n = vsnprintf(small, sizeof small, format, args);
+    std::string text;
+    if (n < 0) {
+        text = format;
+    } else if (static_cast<size_t>(n) < sizeof small) {
+        text.assign(small, static_cast<size_t>(n));
+    } else {
+        text.resize(static_cast<size_t>(n) + 1);
+        vsnprintf(text.data(), text.size(), format, again);
+        text.resize(static_cast<size_t>(n));
+    }
+    va_end(again);
+    return text;
+}
+
+}  // namespace
+
+void Say(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    if (g_reporter == nullptr)
+        vprintf(format, args);
+    else
+        g_reporter->Say(Format(format, args).c_str());
+    va_end(args);
+}
+
+void Warn(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    if (g_reporter == nullptr)
+        vfprintf(stderr, format, args);
+    else
+        g_reporter->Warn(Format(format, args).c_str());
+    va_end(args);
+}
+
+const Reporter* CurrentReporter() { return g_reporter; }
+
+const Reporter* SetReporter(const Reporter* reporter) {
+    const Reporter* previous = g_reporter;
+    g_reporter = reporter;
+    return previous;
+}

@@ -1,0 +1,27 @@
+// What the commands have to tell, kept apart from what they do. Command code reports
+// through Say (console text: standard output in the tool) and Warn (diagnostics: standard
+// error in the tool) instead of printing. The tool leaves the default in place, which
+// prints every text as it comes; the library puts a reporter of its own in place for
+// the length of each call, keeps the texts for its message function and prints nothing.
+#pragma once
+
+#if defined(__GNUC__)
+#define QP7730_PRINTF_LIKE(f, a) __attribute__((format(printf, f, a)))
+#else
+#define QP7730_PRINTF_LIKE(f, a)
+#endif
+
+// Where texts go. Each function gets one whole formatted text.
+struct Reporter {
+    void (*Say)(const char* text);
+    void (*Warn)(const char* text);
+};
+
+void Say(const char* format, ...) QP7730_PRINTF_LIKE(1, 2);
+void Warn(const char* format, ...) QP7730_PRINTF_LIKE(1, 2);
+
+// Puts `reporter` in place (null: standard output and standard error) and returns the
+// one it replaces. The reporter must outlive its time in place.
+const Reporter* SetReporter(const Reporter* reporter);
+// The reporter in place; null while texts go to standard output and standard error.
+const Reporter* CurrentReporter();

@@ -1,0 +1,360 @@
+// The C interface where the Python tests do not reach: how many controllers a process may
+// hold and when, the run lock against other programs, calls from several threads, the
+// messages per thread, refused arguments, and exceptions stopped at the boundary.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <new>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "include/qp7730/qp7730.h"
+#include "link/pipe.h"
+#include "link/run_lock.h"
+#include "tests/e2e/harness.h"
+#include "tests/support/scripted_pipe.h"
+
+namespace {
+
+using e2e::Emulator;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kImageBuffer = 0x00120000;
+constexpr int kPanelW = 64, kPanelH = 32;
+const std::vector<std::string> kSmallPanel = {"--width", "64", "--height", "32"};
+
+// A handle that is closed at the end of the test, whatever happens.
+struct Opened {
+    qp7730* handle = nullptr;
+    ~Opened() { qp7730_close(handle); }
+};
+
+int Open(const Emulator& emu, Opened& opened, int lockWait = 0) {
+    return qp7730_open(emu.SocketPath().c_str(), lockWait, &opened.handle);
+}
+
+std::vector<uint8_t> Frame(const Emulator& emu) {
+    return e2e::EmuClient(emu.SocketPath()).ReadMemory(kImageBuffer, kPanelW * kPanelH);
+}
+
+// Holds the controller's run lock as another program would.
+struct LockHolder {
+    explicit LockHolder(const Emulator& emu)
+        : fd(open(RunLockPath("emulator " + emu.SocketPath()).c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644)) {
+        EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    }
+    ~LockHolder() { Release(); }
+    void Release() {
+        if (fd >= 0) close(fd);
+        fd = -1;
+    }
+    int fd;
+};
+
+TEST(ApiOpen, OpenUseCloseAndOpenAgain) {
+    Emulator emu(kSmallPanel);
+    for (int round = 0; round < 3; ++round) {
+        Opened c;
+        ASSERT_EQ(Open(emu, c), QP7730_OK) << qp7730_last_message();
+        qp7730_info info{};
+        ASSERT_EQ(qp7730_get_info(c.handle, &info), QP7730_OK);
+        EXPECT_EQ(info.panel_width, 64u);
+        EXPECT_EQ(info.panel_height, 32u);
+        EXPECT_EQ(info.image_buffer_address, kImageBuffer);
+        EXPECT_STREQ(info.firmware_version, "FW 1.02 emu");
+        EXPECT_STREQ(info.lut_version, "QP7730-LUT-EMU01");
+        EXPECT_EQ(info.location, "emulator " + emu.SocketPath());
+        EXPECT_EQ(qp7730_fill(c.handle, round, 0, 1, 1, static_cast<uint8_t>(0x10 + round)), QP7730_OK);
+    }
+    const std::vector<uint8_t> frame = Frame(emu);
+    EXPECT_EQ(frame[0], 0x10);
+    EXPECT_EQ(frame[1], 0x11);
+    EXPECT_EQ(frame[2], 0x12);
+}
+
+TEST(ApiOpen, SecondOpenIsBusyAndLeavesTheFirstAlone) {
+    Emulator emu(kSmallPanel);
+    Opened first;
+    ASSERT_EQ(Open(emu, first), QP7730_OK);
+    const size_t commands = emu.TraceLines().size();
+
+    Opened second;
+    second.handle = reinterpret_cast<qp7730*>(&second);  // overwritten with null
+    EXPECT_EQ(Open(emu, second), QP7730_ERR_BUSY);
+    EXPECT_EQ(second.handle, nullptr);
+    EXPECT_NE(std::string(qp7730_last_message()).find("already open"), std::string::npos);
+    EXPECT_EQ(qp7730_open(nullptr, 0, &second.handle), QP7730_ERR_BUSY);
+    EXPECT_EQ(emu.TraceLines().size(), commands);
+
+    EXPECT_EQ(qp7730_fill(first.handle, 0, 0, 4, 4, 0x44), QP7730_OK);
+    EXPECT_EQ(qp7730_close(first.handle), QP7730_OK);
+    first.handle = nullptr;
+    EXPECT_EQ(Frame(emu)[0], 0x44);
+}
+
+TEST(ApiLock, AnotherProgramHoldingTheControllerMakesOpenBusy) {
+    Emulator emu(kSmallPanel);
+    LockHolder holder(emu);
+    Opened c;
+    const auto start = Clock::now();
+    EXPECT_EQ(Open(emu, c, 0), QP7730_ERR_BUSY);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+    EXPECT_NE(std::string(qp7730_last_message()).find("in use by another run"), std::string::npos);
+    // Only the identification reached the controller.
+    const std::vector<std::string> trace = emu.TraceLines();
+    ASSERT_EQ(trace.size(), 1u);
+    EXPECT_NE(trace[0].find("\"inquiry\""), std::string::npos);
+
+    // Released while open waits: open goes ahead.
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        holder.Release();
+    });
+    EXPECT_EQ(Open(emu, c, 10), QP7730_OK) << qp7730_last_message();
+    release.join();
+}
+
+TEST(ApiLock, ToolRunWaitsForTheLibraryToClose) {
+    // Both connections served at once, as two processes could reach one drive.
+    std::vector<std::string> options = kSmallPanel;
+    options.push_back("--interleave");
+    Emulator emu(options);
+    Opened c;
+    ASSERT_EQ(Open(emu, c), QP7730_OK);
+    e2e::RunOptions noWait;
+    noWait.route = e2e::Route::Emulator;
+    noWait.env = {"QP7730_LOCK_WAIT=0"};
+    const size_t commands = emu.TraceLines().size();
+    const e2e::RunResult refused = e2e::RunTool({"-load", "80", "0", "0", "4", "4"}, emu.SocketPath(), noWait);
+    EXPECT_EQ(refused.exitStatus, 255);
+    EXPECT_NE(refused.err.find("in use by another run"), std::string::npos) << refused.err;
+    EXPECT_EQ(emu.TraceLines().size(), commands + 1);  // its INQUIRY, nothing more
+
+    ASSERT_EQ(qp7730_close(c.handle), QP7730_OK);
+    c.handle = nullptr;
+    EXPECT_EQ(e2e::RunTool({"-load", "80", "0", "0", "4", "4"}, emu.SocketPath(), noWait).exitStatus, 0);
+}
+
+TEST(ApiThreads, CallsFromManyThreadsTakeTurns) {
+    Emulator emu(kSmallPanel);
+    Opened c;
+    ASSERT_EQ(Open(emu, c), QP7730_OK);
+    constexpr int kThreads = 4, kRounds = 30;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            const uint8_t value = static_cast<uint8_t>(0x20 * (t + 1));
+            std::vector<uint8_t> block(16 * 8, value);
+            for (int i = 0; i < kRounds; ++i) {
+                // Each thread owns a 16 x 8 block in both rows of blocks.
+                if (qp7730_fill(c.handle, 16 * t, 0, 16, 8, value) != QP7730_OK) ++failures;
+                if (qp7730_load_pixels(c.handle, block.data(), 16, 8, 16, 16 * t, 16, nullptr) != QP7730_OK)
+                    ++failures;
+                if (qp7730_display(c.handle, 16 * t, 0, 16, 8, 2, i & 1) != QP7730_OK) ++failures;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0);
+    ASSERT_EQ(qp7730_close(c.handle), QP7730_OK);
+    c.handle = nullptr;
+
+    const std::vector<uint8_t> frame = Frame(emu);
+    for (int t = 0; t < kThreads; ++t) {
+        for (int y : {0, 7, 16, 23}) {
+            for (int x = 16 * t; x < 16 * t + 16; ++x) ASSERT_EQ(frame[y * kPanelW + x], 0x20 * (t + 1)) << x << "," << y;
+        }
+    }
+}
+
+TEST(ApiMessages, EachThreadKeepsItsOwnMessage) {
+    Emulator emu(kSmallPanel);
+    Opened c;
+    ASSERT_EQ(Open(emu, c), QP7730_OK);
+    std::promise<void> failed, succeeded;
+    std::string seen;
+    std::thread other([&] {
+        EXPECT_EQ(qp7730_display(c.handle, -1, 0, 4, 4, 2, 1), QP7730_ERR_ARGUMENT);
+        failed.set_value();
+        succeeded.get_future().wait();
+        seen = qp7730_last_message();
+    });
+    failed.get_future().wait();
+    EXPECT_EQ(qp7730_fill(c.handle, 0, 0, 2, 2, 0), QP7730_OK);
+    EXPECT_STREQ(qp7730_last_message(), "");
+    succeeded.set_value();
+    other.join();
+    EXPECT_EQ(seen, "Wrong argument! Too tiny size or negative number.");
+}
+
+// Progress callback that tries to use the controller it is reporting for.
+struct Meddler {
+    qp7730* handle;
+    std::vector<int> codes;
+    std::set<std::string> phases;
+};
+
+void Meddle(void* data, const char* phase, uint32_t, uint32_t) {
+    auto* m = static_cast<Meddler*>(data);
+    m->phases.insert(phase);
+    m->codes.push_back(qp7730_fill(m->handle, 0, 0, 1, 1, 0));
+    m->codes.push_back(qp7730_close(m->handle));
+}
+
+TEST(ApiProgress, CallsFromTheProgressCallbackAreRefused) {
+    Emulator emu(kSmallPanel);
+    const std::string path = emu.TempDir() + "/new.wbf";
+    FILE* f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::vector<uint8_t> data(70000, 0x5A);
+    fwrite(data.data(), 1, data.size(), f);
+    fclose(f);
+
+    Opened c;
+    ASSERT_EQ(Open(emu, c), QP7730_OK);
+    Meddler m{c.handle, {}, {}};
+    EXPECT_EQ(qp7730_upgrade(c.handle, QP7730_UPGRADE_WAVEFORM, path.c_str(), Meddle, &m), QP7730_OK)
+        << qp7730_last_message();
+    ASSERT_FALSE(m.codes.empty());
+    EXPECT_EQ(std::set<int>(m.codes.begin(), m.codes.end()), std::set<int>{QP7730_ERR_BUSY});
+    EXPECT_EQ(m.phases, (std::set<std::string>{"erase", "write", "verify"}));
+    EXPECT_EQ(qp7730_fill(c.handle, 0, 0, 1, 1, 0), QP7730_OK);  // still open
+}
+
+TEST(ApiArguments, RefusedArgumentsSendNothing) {
+    Emulator emu(kSmallPanel);
+    Opened c;
+    ASSERT_EQ(Open(emu, c), QP7730_OK);
+    qp7730* h = c.handle;
+    const uint8_t pixels[16] = {};
+    qp7730_info info;
+    const size_t commands = emu.TraceLines().size();
+    struct Case {
+        const char* name;
+        int code;
+    };
+    const Case cases[] = {
+        {"info without handle", qp7730_get_info(nullptr, &info)},
+        {"info without room", qp7730_get_info(h, nullptr)},
+        {"file without handle", qp7730_load_file(nullptr, "x.bmp", 0, 0, nullptr)},
+        {"file without name", qp7730_load_file(h, nullptr, 0, 0, nullptr)},
+        {"file at negative x", qp7730_load_file(h, "x.bmp", -1, 0, nullptr)},
+        {"picture format 0", qp7730_load_picture(h, pixels, 4, 4, 4, 0, 0, 0, nullptr)},
+        {"picture format 6", qp7730_load_picture(h, pixels, 4, 4, 16, 6, 0, 0, nullptr)},
+        {"picture stride", qp7730_load_picture(h, pixels, 4, 1, 11, QP7730_PIXELS_RGB24, 0, 0, nullptr)},
+        {"picture without pixels", qp7730_load_picture(h, nullptr, 4, 4, 4, QP7730_PIXELS_GREY8, 0, 0, nullptr)},
+        {"picture empty", qp7730_load_picture(h, pixels, 0, 4, 4, QP7730_PIXELS_GREY8, 0, 0, nullptr)},
+        {"pixels without pixels", qp7730_load_pixels(h, nullptr, 4, 4, 4, 0, 0, nullptr)},
+        {"pixels stride", qp7730_load_pixels(h, pixels, 4, 4, 3, 0, 0, nullptr)},
+        {"pixels empty", qp7730_load_pixels(h, pixels, 4, 0, 4, 0, 0, nullptr)},
+        {"fill without handle", qp7730_fill(nullptr, 0, 0, 1, 1, 0)},
+        {"fill negative", qp7730_fill(h, 0, -1, 1, 1, 0)},
+        {"display without handle", qp7730_display(nullptr, 0, 0, 1, 1, 2, 1)},
+        {"power neither", qp7730_power(h, -1, -1, nullptr)},
+        {"power state", qp7730_power(h, 256, -1, nullptr)},
+        {"power vcom", qp7730_power(h, -1, 65536, nullptr)},
+        {"upgrade without file", qp7730_upgrade(h, QP7730_UPGRADE_FIRMWARE, nullptr, nullptr, nullptr)},
+        {"upgrade type", qp7730_upgrade(h, 0, "x.bin", nullptr, nullptr)},
+        {"open without room", qp7730_open(nullptr, 0, nullptr)},
+    };
+    for (const Case& k : cases) EXPECT_EQ(k.code, QP7730_ERR_ARGUMENT) << k.name;
+    EXPECT_EQ(emu.TraceLines().size(), commands);
+    EXPECT_EQ(qp7730_close(nullptr), QP7730_OK);
+}
+
+TEST(ApiArguments, RoutesThatFindNothing) {
+    const struct {
+        const char* route;
+        int code;
+    } cases[] = {
+        {"/nonexistent/emu.sock", QP7730_ERR_NOT_FOUND},
+        {"tcp:127.0.0.1:1", QP7730_ERR_NOT_FOUND},
+        {"/dev/sdz", QP7730_ERR_NOT_FOUND},
+        {"Z:", QP7730_ERR_NOT_FOUND},
+        {"usb", UsbRouteBuilt() ? QP7730_ERR_NOT_FOUND : QP7730_ERR_UNSUPPORTED},
+    };
+    for (const auto& k : cases) {
+        qp7730* h = reinterpret_cast<qp7730*>(&h);
+        EXPECT_EQ(qp7730_open(k.route, 0, &h), k.code) << k.route;
+        EXPECT_EQ(h, nullptr);
+    }
+}
+
+TEST(ApiText, CodesHaveTextsAndTheVersionMatches) {
+    EXPECT_EQ(qp7730_version(), QP7730_VERSION);
+    EXPECT_EQ(qp7730_version() / 10000, QP7730_VERSION_MAJOR);
+    std::set<std::string> texts;
+    for (int code = QP7730_ERR_INTERNAL; code <= QP7730_OK; ++code) {
+        ASSERT_NE(qp7730_strerror(code), nullptr);
+        texts.insert(qp7730_strerror(code));
+    }
+    EXPECT_EQ(texts.size(), 12u);
+    EXPECT_EQ(texts.count("unknown error"), 0u);
+    EXPECT_STREQ(qp7730_strerror(-12), "unknown error");
+    EXPECT_STREQ(qp7730_strerror(1), "unknown error");
+}
+
+// A scripted controller whose pipe throws once armed: whatever a lower layer throws stops
+// at the C boundary as a result code, and the controller can still be closed and opened.
+struct Thrower {
+    enum Kind { kNone, kBadAlloc, kRuntime, kInt } kind = kNone;
+};
+Thrower g_thrower;
+
+bool ThrowingTransfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
+    switch (g_thrower.kind) {
+    case Thrower::kBadAlloc: throw std::bad_alloc();
+    case Thrower::kRuntime: throw std::runtime_error("pipe exploded");
+    case Thrower::kInt: throw 42;
+    case Thrower::kNone: break;
+    }
+    return ScriptedPipe::kBackend.Transfer(device, pipe, buf, len, moved);
+}
+
+TEST(ApiBoundary, ExceptionsBecomeCodes) {
+    ScriptedPipe pipe;
+    pipe.ActAsController("Generic Storage RamDisc 1.00",
+                         {0, 0, 0, 0, 64, 32, 0, kImageBuffer, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x200000, 0, 0, 0,
+                          0, 0, 0, 0, 0, 0, 0});
+    PipeBackend throwing = ScriptedPipe::kBackend;
+    throwing.Name = "throwing";
+    throwing.Transfer = ThrowingTransfer;
+    const PipeBackend* backends[] = {&throwing};
+    SetPipeBackends(backends, 1);
+
+    const struct {
+        Thrower::Kind kind;
+        int code;
+        const char* message;
+    } cases[] = {
+        {Thrower::kBadAlloc, QP7730_ERR_NO_MEMORY, ""},
+        {Thrower::kRuntime, QP7730_ERR_INTERNAL, "pipe exploded"},
+        {Thrower::kInt, QP7730_ERR_INTERNAL, ""},
+    };
+    for (const auto& k : cases) {
+        g_thrower.kind = Thrower::kNone;
+        qp7730* h = nullptr;
+        ASSERT_EQ(qp7730_open(nullptr, 0, &h), QP7730_OK) << qp7730_last_message();
+        g_thrower.kind = k.kind;
+        EXPECT_EQ(qp7730_fill(h, 0, 0, 8, 8, 0x80), k.code);
+        EXPECT_NE(std::string(qp7730_last_message()).find(k.message), std::string::npos);
+        EXPECT_EQ(qp7730_display(h, 0, 0, 8, 8, 2, 1), k.code);
+        g_thrower.kind = Thrower::kNone;
+        EXPECT_EQ(qp7730_close(h), QP7730_OK);
+    }
+    SetPipeBackends(nullptr, 0);
+}
+
+}  // namespace
