@@ -39,7 +39,7 @@ public:
             scratch[2] = row[0];
             if (step == 4) scratch[3] = row[3];
         }
-        return scratch - size_t{format_.width} * step;
+        return scratch - static_cast<size_t>(format_.width) * step;
     }
 
 private:
