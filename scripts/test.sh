@@ -27,6 +27,8 @@ for preset in "${presets[@]}"; do
 done
 # The installed library, its C example and the Python package's tests (pytest).
 scripts/api_test.sh build/default
+# What cmake --install and cpack -G DEB put in place.
+scripts/package_test.sh build/default
 echo "== static analysis"
 scripts/lint.sh
 echo "== fuzz: every target 10 s"
