@@ -246,7 +246,7 @@ std::vector<Hostile> MakeHostile(const std::string& dir) {
     const auto progressive = imgtest::MakeJpeg({2000, 2000, 3, true, false, 0, 90},
                                                std::vector<uint8_t>(flat.begin(), flat.begin() + 2000 * 2000 * 3));
     add("JPEG refinement x3000", "repeated_refinement.jpg", imgtest::RepeatJpegScan(progressive, 9, 3000));
-    imgtest::JpegSpec firsts{4000, 4000, 3, true, false, 0, 90};
+    imgtest::JpegLayout firsts{4000, 4000, 3, true, false, 0, 90};
     firsts.scans = {{{0, 1, 2, -1}, 0, 0, 0, 0}, {{0, -1}, 1, 63, 0, 0}, {{1, -1}, 1, 63, 0, 0}, {{2, -1}, 1, 63, 0, 0}};
     add("JPEG AC scan x3000", "repeated_first.jpg", imgtest::RepeatJpegScan(imgtest::MakeJpeg(firsts, flat), 1, 3000));
     const auto tinyProgressive = imgtest::MakeJpeg({16, 16, 3, true, false, 0, 90}, small);
@@ -255,12 +255,12 @@ std::vector<Hostile> MakeHostile(const std::string& dir) {
     const auto tinyBaseline = imgtest::MakeJpeg({16, 16, 3, false, true, 0, 90}, small);
     add("JPEG arith 16384^2/2", "huge_arithmetic.jpg", imgtest::WithJpegSize(tinyBaseline, 16384, 8192));
     add("JPEG arith 65500x2048", "wide_arithmetic.jpg", imgtest::WithJpegSize(tinyBaseline, 65500, 2048));
-    imgtest::BmpSpec rle;
+    imgtest::BmpLayout rle;
     rle.width = 16384, rle.height = 8192, rle.bpp = 8, rle.compression = 1, rle.palette = {{0, 0, 0}, {255, 255, 255}};
     rle.data = {255, 1, 0, 0, 255, 1, 0, 1};
     add("RLE8 16384^2/2", "huge_rle.bmp", imgtest::MakeBmp(rle));
     // A PNG of zeros: 16,384 x 8,192 grey compresses to about 130 KB.
-    imgtest::PngSpec zeros{16384, 8192, 0, 8};
+    imgtest::PngLayout zeros{16384, 8192, 0, 8};
     add("PNG grey 16384^2/2", "huge_zeros.png", imgtest::MakePng(zeros, std::vector<uint16_t>(size_t{16384} * 8192, 0)));
     zeros.interlaced = true;
     zeros.width = 8192, zeros.height = 8192;

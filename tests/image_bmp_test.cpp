@@ -9,7 +9,7 @@
 
 namespace {
 
-using imgtest::BmpSpec;
+using imgtest::BmpLayout;
 using imgtest::MakeBmp;
 using imgtest::StoreRows;
 using imgtest::WriteFile;
@@ -108,26 +108,26 @@ Image Decode(const std::string& path, uint32_t* depth = nullptr) {
 
 struct VariantCase {
     const char* name;
-    std::function<BmpSpec()> shape;
+    std::function<BmpLayout()> shape;
     std::function<Image()> expected;
     uint32_t depth;  // depth of the delivered rows
 };
 
-BmpSpec Indexed(uint32_t header, uint16_t bpp, int n) {
-    BmpSpec s;
+BmpLayout Indexed(uint32_t header, uint16_t bpp, int n) {
+    BmpLayout s;
     s.headerSize = header, s.width = kW, s.height = kH, s.bpp = bpp;
     s.palette = Palette(n);
     s.data = StoreRows(PackedIndexRows(bpp, n), false);
     return s;
 }
-BmpSpec True(uint32_t header, uint16_t bpp, bool topDown = false) {
-    BmpSpec s;
+BmpLayout True(uint32_t header, uint16_t bpp, bool topDown = false) {
+    BmpLayout s;
     s.headerSize = header, s.width = kW, s.height = topDown ? -kH : kH, s.bpp = bpp;
     s.data = StoreRows(TrueColourRows(bpp / 8), topDown);
     return s;
 }
-BmpSpec Sixteen(uint32_t header, bool is565, bool bitfields) {
-    BmpSpec s;
+BmpLayout Sixteen(uint32_t header, bool is565, bool bitfields) {
+    BmpLayout s;
     s.headerSize = header, s.width = kW, s.height = kH, s.bpp = 16;
     if (bitfields) {
         s.compression = 3;
@@ -140,8 +140,8 @@ BmpSpec Sixteen(uint32_t header, bool is565, bool bitfields) {
 // RLE8: row 0 (bottom) = run of 2 x index 1, absolute 3, 4, 5; row 1 = delta right by 2
 // (pixels 0, 1 keep index 0), run of 3 x index 2; end of line; row 2 = absolute 5 pixels
 // 6 7 8 9 10; end of bitmap.
-BmpSpec Rle8() {
-    BmpSpec s;
+BmpLayout Rle8() {
+    BmpLayout s;
     s.width = kW, s.height = kH, s.bpp = 8, s.compression = 1;
     s.palette = Palette(16);
     s.data = {2, 1, 0, 3, 3, 4, 5, 0, 0, 0,  //
@@ -159,8 +159,8 @@ Image Rle8Expected() {
 }
 // RLE4: bottom row = run of 5 alternating 1, 2; middle = absolute 3 4 5 6 7; top = run of
 // 2 x 8 then end of bitmap (the rest keeps index 0).
-BmpSpec Rle4() {
-    BmpSpec s;
+BmpLayout Rle4() {
+    BmpLayout s;
     s.width = kW, s.height = kH, s.bpp = 4, s.compression = 2;
     s.palette = Palette(16);
     s.data = {5, 0x12, 0, 0,  //
@@ -177,9 +177,9 @@ Image Rle4Expected() {
     return img;
 }
 
-BmpSpec Masks32(uint32_t header) {
+BmpLayout Masks32(uint32_t header) {
     // Channels in unusual places: red in bits 8-15, green 16-23, blue 24-31.
-    BmpSpec s;
+    BmpLayout s;
     s.headerSize = header, s.width = kW, s.height = kH, s.bpp = 32, s.compression = 3;
     s.masks = {0x0000FF00, 0x00FF0000, 0xFF000000};
     std::vector<std::vector<uint8_t>> rows;
@@ -246,14 +246,14 @@ struct RefusalCase {
     const char* reason;  // a part of the reason given
 };
 std::vector<uint8_t> Declaring(int32_t w, int32_t h, uint16_t bpp) {
-    BmpSpec s = True(40, 24);
+    BmpLayout s = True(40, 24);
     s.width = w, s.height = h, s.bpp = bpp;
     return MakeBmp(s);
 }
 const RefusalCase kRefusals[] = {
     {"huge_100000_square", [] { return Declaring(100000, 100000, 24); }, "declares 100000 x 100000 pixels"},
     {"huge_rle", [] {
-         BmpSpec s = Rle8();
+         BmpLayout s = Rle8();
          s.width = 100000, s.height = 100000;
          return MakeBmp(s);
      }, "declares 100000 x 100000 pixels"},
@@ -263,7 +263,7 @@ const RefusalCase kRefusals[] = {
     {"most_negative_height", [] { return Declaring(5, INT32_MIN, 24); }, "declares 5 x 2147483648 pixels"},
     {"depth_7", [] { return Declaring(5, 3, 7); }, "7 bits per pixel"},
     {"pixel_offset_past_end", [] {
-         BmpSpec s = True(40, 24);
+         BmpLayout s = True(40, 24);
          s.pixelOffset = 1 << 20;
          auto f = MakeBmp(s);
          f.resize(200);
@@ -280,12 +280,12 @@ const RefusalCase kRefusals[] = {
          return f;
      }, "cut short"},
     {"unknown_header_size", [] {
-         BmpSpec s = True(40, 24);
+         BmpLayout s = True(40, 24);
          s.headerSize = 44;
          return MakeBmp(s);
      }, "unknown header size of 44 bytes"},
     {"rle8_at_4_bits", [] {
-         BmpSpec s = Rle4();
+         BmpLayout s = Rle4();
          s.compression = 1;
          return MakeBmp(s);
      }, "4 bits per pixel with compression 1"},
@@ -312,7 +312,7 @@ TEST(ImageBmp, LastRowWithoutPaddingStillDecodes) {
 
 TEST(ImageBmp, RleDataRunningPastRowsAndFileIsContained) {
     // Runs wider than the picture, deltas past the bottom, an absolute run cut by the end.
-    BmpSpec s = Rle8();
+    BmpLayout s = Rle8();
     s.data = {255, 1, 0, 2, 200, 0, 255, 2, 0, 0, 0, 0, 0, 9, 1, 2};
     Image img = Decode(WriteFile("rle_wild.bmp", MakeBmp(s)));
     ASSERT_EQ(img.size(), size_t{kH});
@@ -348,7 +348,7 @@ TEST(ImageBmp, LongRleDataIsReadRowByRow) {
     }
     data.insert(data.end(), {0, 1});
     ASSERT_GT(data.size(), 150000u);  // several windows of the reader
-    BmpSpec s;
+    BmpLayout s;
     s.width = w, s.height = h, s.bpp = 8, s.compression = 1;
     for (int i = 0; i < 256; ++i) s.palette.push_back({static_cast<uint8_t>(i), static_cast<uint8_t>(255 - i), 7});
     s.data = data;
@@ -393,7 +393,7 @@ TEST(ImageBmp, MutatedFilesLoadOrAreRefusedWithinBounds) {
 // A tiny RLE file may declare the largest picture taken: it is streamed, not expanded
 // whole.
 TEST(ImageBmp, TinyRleFileDeclaringAHugePictureStaysSmall) {
-    BmpSpec s = Rle8();
+    BmpLayout s = Rle8();
     s.width = 16384, s.height = 8192;
     const std::string path = WriteFile("rle_huge.bmp", MakeBmp(s));
     const imgtest::Bounded b = imgtest::RunBounded([&] { imgtest::LoadInChild(path, 800, 600); }, 20000 * imgtest::kSlowdown);

@@ -13,7 +13,7 @@
 
 namespace {
 
-using imgtest::JpegSpec;
+using imgtest::JpegLayout;
 using imgtest::MakeJpeg;
 using imgtest::WriteFile;
 
@@ -41,7 +41,7 @@ int MaxError(const imgtest::Decoded& d, const std::vector<uint8_t>& src, int com
 
 struct CodingCase {
     const char* name;
-    JpegSpec shape;
+    JpegLayout shape;
     uint32_t depth;
 };
 const CodingCase kCodings[] = {
@@ -160,10 +160,10 @@ TEST(ImageJpeg, MutatedFilesLoadOrAreRefusedWithinBounds) {
 // A flat picture coded progressively: its scans are a few bytes each (long runs of empty
 // blocks), so a file can repeat them cheaply while each one makes the decoder walk every
 // block again.
-std::vector<uint8_t> FlatProgressive(int w, int h, std::vector<imgtest::JpegSpec::Scan> scans) {
+std::vector<uint8_t> FlatProgressive(int w, int h, std::vector<imgtest::JpegLayout::Scan> scans) {
     std::vector<uint8_t> flat(size_t(w) * h * 3);
     for (size_t i = 0; i < flat.size(); i += 3) flat[i] = 120, flat[i + 1] = 130, flat[i + 2] = 140;
-    imgtest::JpegSpec shape{w, h, 3, true, false, 0, 90};
+    imgtest::JpegLayout shape{w, h, 3, true, false, 0, 90};
     shape.scans = std::move(scans);
     return MakeJpeg(shape, flat);
 }

@@ -31,7 +31,7 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, voi
 
 namespace {
 
-using imgtest::BmpSpec;
+using imgtest::BmpLayout;
 using imgtest::g_TransferCalls;
 using imgtest::MakeBmp;
 using imgtest::StoreRows;
@@ -92,7 +92,7 @@ std::vector<uint8_t> Bmp24(uint32_t w, uint32_t h, const std::vector<uint8_t>& b
     for (uint32_t y = 0; y < h; ++y)
         rows.emplace_back(bgr.begin() + static_cast<std::ptrdiff_t>(size_t{y} * w * 3),
                           bgr.begin() + static_cast<std::ptrdiff_t>(size_t{y + 1} * w * 3));
-    BmpSpec s;
+    BmpLayout s;
     s.width = static_cast<int32_t>(w), s.height = static_cast<int32_t>(h), s.bpp = 24;
     s.data = StoreRows(rows, false);
     return MakeBmp(s);
@@ -218,7 +218,7 @@ TEST_F(LoadImage, BarsAndEdgesAreFittedByArea) {
 }
 
 TEST_F(LoadImage, FourBitImagesUseTheNibbleValueNotThePalette) {
-    BmpSpec s;
+    BmpLayout s;
     s.width = 3, s.height = 1, s.bpp = 4;
     s.palette.assign(16, {0, 0, 255});  // all red: not consulted
     s.data = {0x3C, 0x5F, 0, 0};
@@ -229,7 +229,7 @@ TEST_F(LoadImage, FourBitImagesUseTheNibbleValueNotThePalette) {
 
 struct DepthCase {
     const char* name;
-    std::function<BmpSpec()> shape;
+    std::function<BmpLayout()> shape;
     std::vector<uint8_t> want;
 };
 class LoadDepth : public LoadImage, public ::testing::WithParamInterface<DepthCase> {};
@@ -240,29 +240,29 @@ TEST_P(LoadDepth, GreyThroughPaletteOrPixelFormat) {
     EXPECT_EQ(g_TransferCalls[0].pixels, GetParam().want);
 }
 
-BmpSpec GreyPalette8() {
-    BmpSpec s;
+BmpLayout GreyPalette8() {
+    BmpLayout s;
     s.width = 4, s.height = 1, s.bpp = 8;
     for (int i = 0; i < 256; ++i) s.palette.push_back({uint8_t(i), uint8_t(i), uint8_t(i)});
     s.data = {0, 17, 200, 255};
     return s;
 }
-BmpSpec ColourPalette8() {
-    BmpSpec s;
+BmpLayout ColourPalette8() {
+    BmpLayout s;
     s.width = 3, s.height = 1, s.bpp = 8;
     s.palette = {{0, 0, 255}, {0, 255, 0}, {24, 72, 0}};
     s.data = {0, 1, 2, 0};
     return s;
 }
-BmpSpec Palette1() {
-    BmpSpec s;
+BmpLayout Palette1() {
+    BmpLayout s;
     s.width = 9, s.height = 1, s.bpp = 1;
     s.palette = {{255, 0, 0}, {255, 255, 255}};
     s.data = {0xA5, 0x80, 0, 0};  // 1 0 1 0 0 1 0 1 1
     return s;
 }
-BmpSpec Sixteen565() {
-    BmpSpec s;
+BmpLayout Sixteen565() {
+    BmpLayout s;
     s.width = 2, s.height = 1, s.bpp = 16, s.compression = 3;
     s.masks = {0xF800, 0x07E0, 0x001F};
     // (r 31, g 0, b 0) and (r 1, g 33, b 16)
@@ -282,7 +282,7 @@ INSTANTIATE_TEST_SUITE_P(Image, LoadDepth, ::testing::ValuesIn(kDepths),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LoadImage, ScaledGreyPaletteAveragesItsGreys) {
-    BmpSpec s;
+    BmpLayout s;
     s.width = 1600, s.height = 1200, s.bpp = 8;
     for (int i = 0; i < 256; ++i) s.palette.push_back({uint8_t(i), uint8_t(i), uint8_t(i)});
     std::vector<std::vector<uint8_t>> rows(1200, std::vector<uint8_t>(1600));
@@ -391,11 +391,11 @@ TEST_F(LoadImage, FilesThatYieldNoImageEndTheRunAndSayWhy) {
     auto jpg = imgtest::MakeJpeg({16, 16, 3, false, false, 0, 90}, Bgr24(16, 16));
     jpg.resize(60);
     ExpectRefused(WriteFile("cut_header.jpg", jpg), wrong, "not a readable JPEG");
-    BmpSpec huge;
+    BmpLayout huge;
     huge.width = 100000, huge.height = 100000, huge.bpp = 24;
     huge.data.assign(64, 0);
     ExpectRefused(WriteFile("huge.bmp", MakeBmp(huge)), wrong, "declares 100000 x 100000 pixels");
-    BmpSpec offset;
+    BmpLayout offset;
     offset.width = 4, offset.height = 4, offset.bpp = 24, offset.pixelOffset = 5000;
     auto past = MakeBmp(offset);
     past.resize(100);
@@ -404,7 +404,7 @@ TEST_F(LoadImage, FilesThatYieldNoImageEndTheRunAndSayWhy) {
     std::filesystem::create_directories(folder);
     ExpectRefused(folder, wrong, "not a regular file");
     // Corrupt part way: a PNG whose image data is cut after its first rows.
-    imgtest::PngSpec png{64, 64, 0, 8};
+    imgtest::PngLayout png{64, 64, 0, 8};
     std::vector<uint16_t> noise(64 * 64);
     for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<uint16_t>((i * 7919) & 255);
     auto cut = imgtest::MakePng(png, noise);

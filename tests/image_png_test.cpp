@@ -12,7 +12,7 @@
 namespace {
 
 using imgtest::MakePng;
-using imgtest::PngSpec;
+using imgtest::PngLayout;
 using imgtest::WriteFile;
 
 constexpr uint32_t kW = 13, kH = 7;  // odd sizes: packed rows end part way through a byte
@@ -20,7 +20,7 @@ constexpr uint32_t kW = 13, kH = 7;  // odd sizes: packed rows end part way thro
 int Channels(int colourType) { return colourType == 0 || colourType == 3 ? 1 : colourType == 4 ? 2 : colourType == 2 ? 3 : 4; }
 
 // Samples that use the whole range of the depth, different in every channel.
-std::vector<uint16_t> Samples(const PngSpec& s) {
+std::vector<uint16_t> Samples(const PngLayout& s) {
     const uint32_t max = s.colourType == 3 ? static_cast<uint32_t>(s.palette.size()) - 1 : (1u << s.bitDepth) - 1;
     std::vector<uint16_t> v(size_t{s.width} * s.height * Channels(s.colourType));
     for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<uint16_t>((i * 2654435761u >> 7) % (max + 1));
@@ -30,7 +30,7 @@ std::vector<uint16_t> Samples(const PngSpec& s) {
 
 // What the picture should decode to, as blue, green, red: samples widened or narrowed to
 // 8 bits (v x 255 / max, rounded), palettes looked up, alpha dropped.
-std::vector<uint8_t> Expected(const PngSpec& s, const std::vector<uint16_t>& v) {
+std::vector<uint8_t> Expected(const PngLayout& s, const std::vector<uint16_t>& v) {
     const int n = Channels(s.colourType);
     const double max = (1u << s.bitDepth) - 1;
     auto to8 = [&](uint16_t x) { return static_cast<uint8_t>(std::floor(x * 255.0 / max + 0.5)); };
@@ -58,10 +58,10 @@ std::vector<std::array<uint8_t, 3>> PaletteOf(int n) {
 
 struct KindCase {
     const char* name;
-    PngSpec shape;
+    PngLayout shape;
 };
-PngSpec Kind(int colourType, int depth, bool interlaced = false) {
-    PngSpec s;
+PngLayout Kind(int colourType, int depth, bool interlaced = false) {
+    PngLayout s;
     s.width = kW, s.height = kH, s.colourType = colourType, s.bitDepth = depth, s.interlaced = interlaced;
     if (colourType == 3) {
         s.palette = PaletteOf(depth == 8 ? 200 : 1 << depth);
@@ -82,7 +82,7 @@ const KindCase kKinds[] = {
 class PngKind : public ::testing::TestWithParam<KindCase> {};
 
 TEST_P(PngKind, DecodesToKnownColours) {
-    const PngSpec& s = GetParam().shape;
+    const PngLayout& s = GetParam().shape;
     const auto samples = Samples(s);
     const imgtest::Decoded d = imgtest::DecodeFile(WriteFile(std::string(GetParam().name) + ".png", MakePng(s, samples)));
     ASSERT_TRUE(d.ok) << d.why;
@@ -112,9 +112,9 @@ protected:
 // 16-bit samples are taken as stored: without gAMA, sRGB or iCCP they are not linear
 // light to be converted (0x4040 is a quarter grey, 64, not 136).
 TEST_F(PngLoad, SixteenBitGreyKeepsItsLevels) {
-    PngSpec s{4, 1, 0, 16};
+    PngLayout s{4, 1, 0, 16};
     EXPECT_EQ(Load("grey16.rip", MakePng(s, {0, 0x4040, 0x8080, 0xFFFF})), (std::vector<uint8_t>{0, 64, 128, 255}));
-    PngSpec rgb{2, 1, 2, 16};
+    PngLayout rgb{2, 1, 2, 16};
     // Red 0x8080 and green 0x4040: 0.3 x 128 + 0.587 x 64 = 75.97.
     EXPECT_EQ(Load("rgb16.rip", MakePng(rgb, {0x8080, 0, 0, 0, 0x4040, 0})), (std::vector<uint8_t>{38, 37}));
 }
@@ -123,14 +123,14 @@ TEST_F(PngLoad, SixteenBitGreyKeepsItsLevels) {
 TEST_F(PngLoad, GammaAndSrgbChunksAreNotApplied) {
     const std::vector<uint16_t> levels = {0, 64, 128, 255};
     for (double gamma : {1.0, 0.45455, 2.2}) {
-        PngSpec s{4, 1, 0, 8};
+        PngLayout s{4, 1, 0, 8};
         s.gamma = gamma;
         EXPECT_EQ(Load("gamma.rip", MakePng(s, levels)), (std::vector<uint8_t>{0, 64, 128, 255})) << gamma;
         s.bitDepth = 16;
         EXPECT_EQ(Load("gamma16.rip", MakePng(s, {0, 0x4040, 0x8080, 0xFFFF})), (std::vector<uint8_t>{0, 64, 128, 255}))
             << gamma;
     }
-    PngSpec srgb{4, 1, 0, 8};
+    PngLayout srgb{4, 1, 0, 8};
     srgb.srgb = true;
     EXPECT_EQ(Load("srgb.rip", MakePng(srgb, levels)), (std::vector<uint8_t>{0, 64, 128, 255}));
 }
@@ -139,7 +139,7 @@ TEST_F(PngLoad, GammaAndSrgbChunksAreNotApplied) {
 TEST_F(PngLoad, LargePngIsFittedByArea) {
     SetPanel(200, 150);
     const uint32_t w = 611, h = 457;
-    PngSpec s{w, h, 2, 8};
+    PngLayout s{w, h, 2, 8};
     std::vector<uint16_t> samples(size_t{w} * h * 3, 255);
     std::vector<uint8_t> bgr(size_t{w} * h * 3, 255);
     for (uint32_t y = 0; y < h; ++y)
@@ -202,7 +202,7 @@ INSTANTIATE_TEST_SUITE_P(Image, PngRefused, ::testing::ValuesIn(kPngRefusals),
 // A large non-interlaced PNG is read a row at a time: memory stays far below the picture.
 TEST(ImagePng, LargePngIsStreamed) {
     const uint32_t w = 4000, h = 3000;
-    PngSpec s{w, h, 6, 16};  // 96 MB of samples
+    PngLayout s{w, h, 6, 16};  // 96 MB of samples
     std::vector<uint16_t> samples(size_t{w} * h * 4);
     for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<uint16_t>(i * 40503u);
     const std::string path = WriteFile("large.png", MakePng(s, samples));

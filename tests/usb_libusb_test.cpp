@@ -104,7 +104,7 @@ protected:
 
 struct DiscoveryCase {
     const char* name;
-    UsbDeviceSpec device;
+    UsbDeviceLayout device;
     const char* identity;
     bool found;
     std::vector<std::string> requests;  // what the device saw up to start-up's end
@@ -149,20 +149,20 @@ TEST_P(UsbDiscoveryTest, FoundOrSilentlyPassedOver) {
     EXPECT_EQ(OpenFilesOnceSettled(before), before);
 }
 
-UsbDeviceSpec WithIds(uint16_t vendor, uint16_t product) {
-    UsbDeviceSpec s;
+UsbDeviceLayout WithIds(uint16_t vendor, uint16_t product) {
+    UsbDeviceLayout s;
     s.vendor = vendor;
     s.product = product;
     return s;
 }
-UsbDeviceSpec WithPipes(uint8_t out, uint8_t in) {
-    UsbDeviceSpec s;
+UsbDeviceLayout WithPipes(uint8_t out, uint8_t in) {
+    UsbDeviceLayout s;
     s.outEndpoint = out;
     s.inEndpoint = in;
     return s;
 }
-UsbDeviceSpec HeldBy(const char* driver) {
-    UsbDeviceSpec s;
+UsbDeviceLayout HeldBy(const char* driver) {
+    UsbDeviceLayout s;
     s.kernelDriver = driver;
     return s;
 }
@@ -250,18 +250,18 @@ TEST_F(UsbRouteTest, PictureLoadedAndDisplayedThroughTheLibrary) {
     std::vector<std::vector<uint8_t>> rows(kPanelH, std::vector<uint8_t>(kPanelW));
     for (uint32_t y = 0; y < kPanelH; ++y)
         for (uint32_t x = 0; x < kPanelW; ++x) rows[y][x] = static_cast<uint8_t>(x + 3 * y);
-    imgtest::BmpSpec spec;
-    spec.width = kPanelW;
-    spec.height = kPanelH;
-    spec.bpp = 8;
+    imgtest::BmpLayout layout;
+    layout.width = kPanelW;
+    layout.height = kPanelH;
+    layout.bpp = 8;
     for (int i = 0; i < 256; ++i) {
         const auto v = static_cast<uint8_t>(i);
-        spec.palette.push_back({v, v, v});
+        layout.palette.push_back({v, v, v});
     }
-    spec.data = imgtest::StoreRows(rows, false);
+    layout.data = imgtest::StoreRows(rows, false);
     const std::string path = testing::TempDir() + "qp7730-usb-" + std::to_string(getpid()) + ".bmp";
     {
-        const std::vector<uint8_t> file = imgtest::MakeBmp(spec);
+        const std::vector<uint8_t> file = imgtest::MakeBmp(layout);
         std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()), file.size());
     }
 

@@ -39,7 +39,7 @@ std::vector<uint8_t> Bmp24(uint32_t w, uint32_t h, F pixel) {
             const auto bgr = pixel(x, y);
             std::copy(bgr.begin(), bgr.end(), rows[y].begin() + 3 * x);
         }
-    imgtest::BmpSpec shape;
+    imgtest::BmpLayout shape;
     shape.width = static_cast<int32_t>(w);
     shape.height = static_cast<int32_t>(h);
     shape.data = imgtest::StoreRows(rows, false);
@@ -151,7 +151,7 @@ TEST_F(PictureLoad, UnscaledJpegGivesTheGreyOfItsDecodedColours) {
         bgr[3 * i + 1] = static_cast<uint8_t>(i / w);
         bgr[3 * i + 2] = static_cast<uint8_t>((i % w + i / w) / 2);
     }
-    imgtest::JpegSpec shape;
+    imgtest::JpegLayout shape;
     shape.width = static_cast<int>(w);
     shape.height = static_cast<int>(h);
     shape.quality = 90;
@@ -221,12 +221,12 @@ TEST_F(PictureLoad, EveryBmpDepthGoesThroughItsColours) {
             }
         return want;
     };
-    imgtest::BmpSpec p8;
+    imgtest::BmpLayout p8;
     p8.width = w, p8.height = h, p8.bpp = 8, p8.palette = palette, p8.data = pack(8, 256);
     Load(Write("p8.bmp", imgtest::MakeBmp(p8)), w, h);
     EXPECT_EQ(Area(w, h), expectIndexed(256));
 
-    imgtest::BmpSpec p1;
+    imgtest::BmpLayout p1;
     p1.width = w, p1.height = h, p1.bpp = 1, p1.palette = {palette[10], palette[200]}, p1.data = pack(1, 2);
     Load(Write("p1.bmp", imgtest::MakeBmp(p1)), w, h);
     std::vector<uint8_t> want1;
@@ -240,7 +240,7 @@ TEST_F(PictureLoad, EveryBmpDepthGoesThroughItsColours) {
     // RLE8, bottom row first: a run of 13 x index 7; a delta of 4 right and 1 up (the
     // second row stays index 0 before x = 4 and beyond), a run of 3 x 9, end of line;
     // absolute 13 indices; end of bitmap (rows 4 and 5 from the bottom stay index 0).
-    imgtest::BmpSpec rle;
+    imgtest::BmpLayout rle;
     rle.width = w, rle.height = h, rle.bpp = 8, rle.compression = 1, rle.palette = palette;
     rle.data = {13, 7, 0, 0, 0, 2, 4, 1, 3, 9, 0, 0, 0, 13};
     for (uint8_t i = 20; i < 33; ++i) rle.data.push_back(i);
@@ -258,7 +258,7 @@ TEST_F(PictureLoad, EveryBmpDepthGoesThroughItsColours) {
     EXPECT_EQ(Area(w, h), wantRle);
 
     // 16 bits, 5-6-5: each channel widened by bit replication.
-    imgtest::BmpSpec s16;
+    imgtest::BmpLayout s16;
     s16.width = w, s16.height = h, s16.bpp = 16, s16.compression = 3, s16.masks = {0xF800, 0x07E0, 0x001F};
     std::vector<std::vector<uint8_t>> rows16(h);
     std::vector<uint8_t> want16;
@@ -277,10 +277,10 @@ TEST_F(PictureLoad, EveryBmpDepthGoesThroughItsColours) {
 
 // 16-bit samples keep their levels (not taken as linear light): 0x4040 is 64, not 136.
 TEST_F(PictureLoad, SixteenBitPngKeepsItsLevels) {
-    imgtest::PngSpec shape{4, 1, 0, 16};
+    imgtest::PngLayout shape{4, 1, 0, 16};
     Load(Write("grey16.rip", imgtest::MakePng(shape, {0, 0x4040, 0x8080, 0xFFFF})), 4, 1);
     EXPECT_EQ(Area(4, 1), (std::vector<uint8_t>{0, 64, 128, 255}));
-    imgtest::PngSpec gamma{4, 1, 0, 8};
+    imgtest::PngLayout gamma{4, 1, 0, 8};
     gamma.gamma = 1.0;  // no colour management: 128 stays 128
     Load(Write("gamma.rip", imgtest::MakePng(gamma, {0, 64, 128, 255})), 4, 1);
     EXPECT_EQ(Area(4, 1), (std::vector<uint8_t>{0, 64, 128, 255}));
@@ -333,7 +333,7 @@ TEST_F(PictureLoad, LargePicturesLoadInLittleMemory) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "sanitizer builds reserve far more address space than any limit here";
 #else
-    imgtest::BmpSpec rle;
+    imgtest::BmpLayout rle;
     rle.width = 16384, rle.height = 8192, rle.bpp = 8, rle.compression = 1;
     rle.palette = {{0, 0, 0}, {255, 255, 255}};
     rle.data = {255, 1, 0, 0, 255, 1, 0, 1};  // two white runs at the bottom, then the end
@@ -372,14 +372,14 @@ TEST_F(PictureLoad, LargePicturesLoadInLittleMemory) {
 TEST_F(PictureLoad, WindowsProgramGivesTheBytesOfThisBuild) {
     if (!e2e::ToolIsWindowsProgram()) GTEST_SKIP() << "the tool is this build's qp7730";
     auto jpeg = [](int w, int h, int components, bool progressive, bool arithmetic) {
-        imgtest::JpegSpec shape;
+        imgtest::JpegLayout shape;
         shape.width = w, shape.height = h, shape.components = components;
         shape.progressive = progressive, shape.arithmetic = arithmetic, shape.quality = 85;
         return imgtest::MakeJpeg(shape, Photo(w, h, components));
     };
     std::vector<std::array<uint8_t, 3>> palette(256);
     for (int i = 0; i < 256; ++i) palette[i] = {static_cast<uint8_t>(i), static_cast<uint8_t>(255 - i), static_cast<uint8_t>(i * 7)};
-    imgtest::BmpSpec indexed;
+    imgtest::BmpLayout indexed;
     indexed.width = 1200, indexed.height = 900, indexed.bpp = 8, indexed.palette = palette;
     {
         const auto pixels = Photo(1200, 900, 1);
@@ -388,7 +388,7 @@ TEST_F(PictureLoad, WindowsProgramGivesTheBytesOfThisBuild) {
         indexed.data = imgtest::StoreRows(rows, false);
     }
     auto png = [](uint32_t w, uint32_t h, int colourType, int channels, int bitDepth, bool interlaced) {
-        imgtest::PngSpec shape(w, h, colourType, bitDepth);
+        imgtest::PngLayout shape(w, h, colourType, bitDepth);
         shape.interlaced = interlaced;
         const auto pixels = Photo(w, h, channels);
         std::vector<uint16_t> samples(pixels.begin(), pixels.end());

@@ -24,7 +24,7 @@ void Put32(std::vector<uint8_t>& v, size_t at, uint32_t x) {
 
 }  // namespace
 
-std::vector<uint8_t> MakeBmp(const BmpSpec& s) {
+std::vector<uint8_t> MakeBmp(const BmpLayout& s) {
     const bool core = s.headerSize == 12;
     const size_t entry = core ? 3 : 4;
     const bool masksAfter = s.headerSize == 40 && !s.masks.empty();
@@ -67,7 +67,7 @@ std::vector<uint8_t> StoreRows(const std::vector<std::vector<uint8_t>>& rows, bo
     return out;
 }
 
-std::vector<uint8_t> MakeJpeg(const JpegSpec& s, const std::vector<uint8_t>& pixels) {
+std::vector<uint8_t> MakeJpeg(const JpegLayout& s, const std::vector<uint8_t>& pixels) {
     jpeg_compress_struct c{};
     jpeg_error_mgr err{};
     c.err = jpeg_std_error(&err);
@@ -87,7 +87,7 @@ std::vector<uint8_t> MakeJpeg(const JpegSpec& s, const std::vector<uint8_t>& pix
         for (int i = 0; i < c.num_components; ++i) c.comp_info[i].h_samp_factor = c.comp_info[i].v_samp_factor = 1;
     }
     std::vector<jpeg_scan_info> script;
-    for (const JpegSpec::Scan& scan : s.scans) {
+    for (const JpegLayout::Scan& scan : s.scans) {
         jpeg_scan_info info{};
         for (int k = 0; k < 4 && scan.components[k] >= 0; ++k) info.component_index[info.comps_in_scan++] = scan.components[k];
         info.Ss = scan.Ss, info.Se = scan.Se, info.Ah = scan.Ah, info.Al = scan.Al;
@@ -163,7 +163,7 @@ void AppendPng(png_structp png, png_bytep data, png_size_t n) {
 void NoFlush(png_structp) {}
 }  // namespace
 
-std::vector<uint8_t> MakePng(const PngSpec& s, const std::vector<uint16_t>& samples) {
+std::vector<uint8_t> MakePng(const PngLayout& s, const std::vector<uint16_t>& samples) {
     std::vector<uint8_t> out;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);

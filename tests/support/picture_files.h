@@ -9,7 +9,7 @@
 namespace imgtest {
 
 // One BMP file, as stored: `data` is the pixel data exactly as it lies in the file.
-struct BmpSpec {
+struct BmpLayout {
     uint32_t headerSize = 40;
     int32_t width = 0;
     int32_t height = 0;  // negative: top-down
@@ -20,16 +20,16 @@ struct BmpSpec {
     std::vector<uint8_t> data;
     int64_t pixelOffset = -1;  // default: right after the palette
 };
-std::vector<uint8_t> MakeBmp(const BmpSpec& shape);
+std::vector<uint8_t> MakeBmp(const BmpLayout& shape);
 // Lays out unpadded rows (top row first) as a BMP stores them: each padded to 4 bytes,
 // bottom row first unless topDown.
 std::vector<uint8_t> StoreRows(const std::vector<std::vector<uint8_t>>& rows, bool topDown);
 
 // A JPEG made with libjpeg from pixels given as blue, green, red (3 bytes a pixel),
 // grey (1) or C, M, Y, K (4).
-struct JpegSpec {
-    JpegSpec() = default;
-    JpegSpec(int w, int h, int components_ = 3, bool progressive_ = false, bool arithmetic_ = false,
+struct JpegLayout {
+    JpegLayout() = default;
+    JpegLayout(int w, int h, int components_ = 3, bool progressive_ = false, bool arithmetic_ = false,
              int restartInterval_ = 0, int quality_ = 95)
         : width(w), height(h), components(components_), progressive(progressive_), arithmetic(arithmetic_),
           restartInterval(restartInterval_), quality(quality_) {}
@@ -48,7 +48,7 @@ struct JpegSpec {
     };
     std::vector<Scan> scans;
 };
-std::vector<uint8_t> MakeJpeg(const JpegSpec& shape, const std::vector<uint8_t>& pixels);
+std::vector<uint8_t> MakeJpeg(const JpegLayout& shape, const std::vector<uint8_t>& pixels);
 
 // The marker segments of a JPEG file: each from its 0xFF to the next marker (a scan's
 // segment includes its entropy-coded data). `marker` is the byte after 0xFF.
@@ -65,9 +65,9 @@ std::vector<uint8_t> WithJpegSize(std::vector<uint8_t> file, uint16_t width, uin
 // A PNG made with libpng. Samples are given row after row from the top, one value per
 // channel (grey; grey, alpha; red, green, blue; red, green, blue, alpha; or a palette
 // index), each below 2^bitDepth.
-struct PngSpec {
-    PngSpec() = default;
-    PngSpec(uint32_t w, uint32_t h, int colourType_ = 2, int bitDepth_ = 8)
+struct PngLayout {
+    PngLayout() = default;
+    PngLayout(uint32_t w, uint32_t h, int colourType_ = 2, int bitDepth_ = 8)
         : width(w), height(h), colourType(colourType_), bitDepth(bitDepth_) {}
     uint32_t width = 0, height = 0;
     int colourType = 2;  // 0 grey, 2 RGB, 3 palette, 4 grey + alpha, 6 RGBA
@@ -78,6 +78,6 @@ struct PngSpec {
     double gamma = 0;                             // gAMA chunk when not 0
     bool srgb = false;                            // sRGB chunk
 };
-std::vector<uint8_t> MakePng(const PngSpec& shape, const std::vector<uint16_t>& samples);
+std::vector<uint8_t> MakePng(const PngLayout& shape, const std::vector<uint16_t>& samples);
 
 }  // namespace imgtest

@@ -15,11 +15,11 @@
 #include "emu/bulk_only_device.h"
 
 struct UsbTestBed::Device {
-    Device(std::mutex& mutex, const UsbDeviceSpec& spec, const emu::ModelConfig& config)
-        : mutex(mutex), spec(spec), model(config), framing(model) {}
+    Device(std::mutex& mutex, const UsbDeviceLayout& layout, const emu::ModelConfig& config)
+        : mutex(mutex), layout(layout), model(config), framing(model) {}
 
     std::mutex& mutex;  // the test bed's: the handlers run on umockdev's thread
-    UsbDeviceSpec spec;
+    UsbDeviceLayout layout;
     emu::Model model;
     emu::BulkOnlyDevice framing;
     UMockdevIoctlBase* handler = nullptr;
@@ -47,7 +47,7 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
 }
 
 // Device, configuration, one interface of the mass-storage class with two bulk endpoints.
-std::vector<uint8_t> Descriptors(const UsbDeviceSpec& s) {
+std::vector<uint8_t> Descriptors(const UsbDeviceLayout& s) {
     const auto lo = [](uint16_t v) { return static_cast<uint8_t>(v); };
     const auto hi = [](uint16_t v) { return static_cast<uint8_t>(v >> 8); };
     return {
@@ -106,8 +106,8 @@ void AnswerPendingIn(Device& d) {
 gboolean SubmitUrb(Device& d, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     UMockdevIoctlData* urbData = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
     usbdevfs_urb* urb = Urb(urbData);
-    const bool out = urb->endpoint == d.spec.outEndpoint;
-    if (urb->type != USBDEVFS_URB_TYPE_BULK || (!out && urb->endpoint != d.spec.inEndpoint) || urb->buffer_length < 0) {
+    const bool out = urb->endpoint == d.layout.outEndpoint;
+    if (urb->type != USBDEVFS_URB_TYPE_BULK || (!out && urb->endpoint != d.layout.inEndpoint) || urb->buffer_length < 0) {
         g_object_unref(urbData);
         umockdev_ioctl_client_complete(client, -1, EINVAL);
         return TRUE;
@@ -168,8 +168,8 @@ gboolean GetDriver(Device& d, UMockdevIoctlClient* client, UMockdevIoctlData* ar
     UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
     auto* request = reinterpret_cast<usbdevfs_getdriver*>(data->data);
     d.requests.push_back(Numbered("getdriver", request->interface));
-    if (d.spec.kernelDriver != nullptr) {
-        std::snprintf(request->driver, sizeof request->driver, "%s", d.spec.kernelDriver);
+    if (d.layout.kernelDriver != nullptr) {
+        std::snprintf(request->driver, sizeof request->driver, "%s", d.layout.kernelDriver);
         umockdev_ioctl_client_complete(client, 0, 0);
     } else {
         umockdev_ioctl_client_complete(client, -1, ENODATA);
@@ -253,10 +253,10 @@ UsbTestBed::~UsbTestBed() {
 
 bool UsbTestBed::Usable() { return umockdev_in_mock_environment(); }
 
-size_t UsbTestBed::AddDevice(const UsbDeviceSpec& spec, const emu::ModelConfig& config) {
+size_t UsbTestBed::AddDevice(const UsbDeviceLayout& layout, const emu::ModelConfig& config) {
     auto* testbed = static_cast<UMockdevTestbed*>(testbed_);
     const size_t index = devices_.size();
-    devices_.push_back(std::make_unique<Device>(mutex_, spec, config));
+    devices_.push_back(std::make_unique<Device>(mutex_, layout, config));
     Device& d = *devices_.back();
     const unsigned bus = BusNumber(index);
     char node[32];
@@ -287,7 +287,7 @@ size_t UsbTestBed::AddDevice(const UsbDeviceSpec& spec, const emu::ModelConfig& 
                   "A: bConfigurationValue=1\\n\n"
                   "A: speed=480\\n\n"
                   "H: descriptors=%s\n",
-                  bus, bus, bus, bus, bus, Hex(Descriptors(spec)).c_str());
+                  bus, bus, bus, bus, bus, Hex(Descriptors(layout)).c_str());
     if (!umockdev_testbed_add_from_string(testbed, record, &error)) {
         const std::string message = error ? error->message : "add failed";
         g_clear_error(&error);

@@ -12,7 +12,7 @@
 
 #include "emu/model.h"
 
-struct UsbDeviceSpec {
+struct UsbDeviceLayout {
     uint16_t vendor = 0x3a7c;
     uint16_t product = 0x7730;
     uint8_t outEndpoint = 0x02;
@@ -33,7 +33,7 @@ public:
 
     // Adds a device on a bus of its own: the n-th device added (from 0) is bus n + 1,
     // address 1. Returns its index.
-    size_t AddDevice(const UsbDeviceSpec& spec, const emu::ModelConfig& config);
+    size_t AddDevice(const UsbDeviceLayout& layout, const emu::ModelConfig& config);
     emu::Model& Model(size_t device);
     uint8_t BusNumber(size_t device) const { return static_cast<uint8_t>(device + 1); }
 
