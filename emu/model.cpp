@@ -60,7 +60,6 @@ void PutText(uint8_t* dst, const std::string& text, size_t width, uint8_t pad) {
 
 }  // namespace
 
-std::span<const LibraryPicture> LibraryPictures() { return kPictures; }
 
 uint8_t LibraryPixel(size_t index, uint32_t x, uint32_t y) {
     const LibraryPicture& p = kPictures[index];

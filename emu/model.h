@@ -55,7 +55,6 @@ struct LibraryPicture {
     uint16_t width;
     uint16_t height;
 };
-std::span<const LibraryPicture> LibraryPictures();
 // Grey value of the library picture `index` at (x, y).
 uint8_t LibraryPixel(size_t index, uint32_t x, uint32_t y);
 

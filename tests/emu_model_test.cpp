@@ -338,14 +338,17 @@ TEST_F(ModelTest, ImageLibraryHeaderAndList) {
     ASSERT_EQ(In(Block(0xA8, true, 148)), kStatusPass);
     ASSERT_EQ(reply.size(), 148u);
     EXPECT_EQ(std::string(reply.begin(), reply.begin() + 16), "QP7730 IMAGE LIB");
-    const auto pictures = LibraryPictures();
-    EXPECT_EQ(GetBe16(&reply[32]), pictures.size());
+    // The library as --help documents it.
+    const struct {
+        uint16_t width, height;
+    } pictures[] = {{800, 480}, {400, 400}, {640, 480}, {256, 256}};
+    EXPECT_EQ(GetBe16(&reply[32]), std::size(pictures));
     EXPECT_EQ(GetBe32(&reply[36]), kImageLibraryAddress);
 
     // More entries than the library has: the rest is left to the framing's zero padding.
     ASSERT_EQ(In(Block(0xA9, true, 16 * 6)), kStatusPass);
-    ASSERT_EQ(reply.size(), 16 * pictures.size());
-    for (size_t i = 0; i < pictures.size(); ++i) {
+    ASSERT_EQ(reply.size(), 16 * std::size(pictures));
+    for (size_t i = 0; i < std::size(pictures); ++i) {
         const uint8_t* e = &reply[16 * i];
         EXPECT_EQ(GetBe16(e), i);
         EXPECT_EQ(GetBe16(e + 2), 8);
