@@ -83,11 +83,15 @@ const HandCase kHand[] = {
 INSTANTIATE_TEST_SUITE_P(Image, HandWorked, ::testing::ValuesIn(kHand),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// The definition evaluated directly: every destination pixel against every source pixel,
-// overlap areas in the common unit grid, rounded to nearest (halves up).
-std::vector<uint8_t> Direct(uint32_t sw, uint32_t sh, const std::vector<uint8_t>& bgr, uint32_t dw, uint32_t dh) {
-    auto overlap = [](uint64_t i, uint64_t j, uint64_t s, uint64_t d) -> uint64_t {
-        const uint64_t lo = std::max(i * d, j * s), hi = std::min((i + 1) * d, (j + 1) * s);
+// Reduced pictures: n delivered pixels of D / N file pixels each, the last one cut at the
+// picture's size S. Evaluated directly in two dimensions, in units of 1 / (N d) file
+// pixel: delivered pixel i spans [i D d, min((i + 1) D d, S N d)), destination pixel j
+// spans [j S N, (j + 1) S N).
+std::vector<uint8_t> DirectReduced(uint32_t nw, uint32_t nh, uint32_t fw, uint32_t fh, uint32_t N, uint32_t D,
+                                   const std::vector<uint8_t>& bgr, uint32_t dw, uint32_t dh) {
+    auto overlap = [&](uint64_t i, uint64_t j, uint64_t S, uint64_t d) -> uint64_t {
+        const uint64_t lo = std::max(i * D * d, j * S * N);
+        const uint64_t hi = std::min({(i + 1) * D * d, S * N * d, (j + 1) * S * N});
         return hi > lo ? hi - lo : 0;
     };
     std::vector<uint8_t> out(size_t{dw} * dh * 3);
@@ -95,15 +99,21 @@ std::vector<uint8_t> Direct(uint32_t sw, uint32_t sh, const std::vector<uint8_t>
         for (uint32_t k = 0; k < dw; ++k)
             for (int c = 0; c < 3; ++c) {
                 uint64_t sum = 0, area = 0;
-                for (uint32_t i = 0; i < sh; ++i)
-                    for (uint32_t m = 0; m < sw; ++m) {
-                        const uint64_t a = overlap(i, j, sh, dh) * overlap(m, k, sw, dw);
-                        sum += a * bgr[(size_t{i} * sw + m) * 3 + c];
+                for (uint32_t i = 0; i < nh; ++i)
+                    for (uint32_t m = 0; m < nw; ++m) {
+                        const uint64_t a = overlap(i, j, fh, dh) * overlap(m, k, fw, dw);
+                        sum += a * bgr[(size_t{i} * nw + m) * 3 + c];
                         area += a;
                     }
                 out[(size_t{j} * dw + k) * 3 + c] = static_cast<uint8_t>((2 * sum + area) / (2 * area));
             }
     return out;
+}
+
+// The definition evaluated directly: the same with every delivered pixel a whole file
+// pixel (N = D = 1), rounded to nearest (halves up).
+std::vector<uint8_t> Direct(uint32_t sw, uint32_t sh, const std::vector<uint8_t>& bgr, uint32_t dw, uint32_t dh) {
+    return DirectReduced(sw, sh, sw, sh, 1, 1, bgr, dw, dh);
 }
 
 TEST(ImageResample, MatchesDirectEvaluationOfTheDefinition) {
@@ -155,32 +165,6 @@ TEST(ImageResample, GreyPaletteIsAveragedInOneChannel) {
     EXPECT_EQ(channels, 1);
 }
 
-// Reduced pictures: n delivered pixels of D / N file pixels each, the last one cut at the
-// picture's size S. Evaluated directly in two dimensions, in units of 1 / (N d) file
-// pixel: delivered pixel i spans [i D d, min((i + 1) D d, S N d)), destination pixel j
-// spans [j S N, (j + 1) S N).
-std::vector<uint8_t> DirectReduced(uint32_t nw, uint32_t nh, uint32_t fw, uint32_t fh, uint32_t N, uint32_t D,
-                                   const std::vector<uint8_t>& bgr, uint32_t dw, uint32_t dh) {
-    auto overlap = [&](uint64_t i, uint64_t j, uint64_t S, uint64_t d) -> uint64_t {
-        const uint64_t lo = std::max(i * D * d, j * S * N);
-        const uint64_t hi = std::min({(i + 1) * D * d, S * N * d, (j + 1) * S * N});
-        return hi > lo ? hi - lo : 0;
-    };
-    std::vector<uint8_t> out(size_t{dw} * dh * 3);
-    for (uint32_t j = 0; j < dh; ++j)
-        for (uint32_t k = 0; k < dw; ++k)
-            for (int c = 0; c < 3; ++c) {
-                uint64_t sum = 0, area = 0;
-                for (uint32_t i = 0; i < nh; ++i)
-                    for (uint32_t m = 0; m < nw; ++m) {
-                        const uint64_t a = overlap(i, j, fh, dh) * overlap(m, k, fw, dw);
-                        sum += a * bgr[(size_t{i} * nw + m) * 3 + c];
-                        area += a;
-                    }
-                out[(size_t{j} * dw + k) * 3 + c] = static_cast<uint8_t>((2 * sum + area) / (2 * area));
-            }
-    return out;
-}
 
 TEST(ImageResample, ReducedPicturesWeighTheLastPixelByWhatItCovers) {
     // By hand: 17 file pixels at 1/8 arrive as 3 pixels, the last covering one file pixel.
