@@ -67,6 +67,11 @@ public:
     // has been answered. Returns the process exit status.
     int Run(Model& model);
 
+    // Serves one accepted connection (a SOCK_SEQPACKET socket, or a stream of framed
+    // messages when listening on TCP) until it ends; false when the whole emulator is to
+    // end. Run calls it for each connection; the socket fuzz target calls it directly.
+    bool ServeConnection(int fd, Model& model);
+
     // Async-signal-safe: makes Run return.
     static void RequestStop();
     // Sets up the stop channel; call once before installing signal handlers.
@@ -102,8 +107,6 @@ private:
     // wrapper, the data phase and the status. Next without serving anything when no
     // wrapper came in time. `connection` numbers the connection in the trace (0: not shown).
     Served ServeCommand(int fd, Model& model, int waitMs, uint64_t connection);
-    // Serves one connection; false when the whole emulator is to end.
-    bool ServeConnection(int fd, Model& model);
     // The poll loop of interleave: returns the exit status when the emulator is to end.
     int RunInterleaved(Model& model);
     void ReportExitAfter() const;

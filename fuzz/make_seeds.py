@@ -53,6 +53,9 @@ def main():
     sysinfo = cbw(2, 120, 0x80, bytes([0xFE, 0, ord("7"), ord("7"), ord("3"), ord("0"), 0x80, 0, 1, 0, 2]))
     write = cbw(3, 8, 0, bytes([0xFE, 0, 0, 0, 0x10, 0, 0x82, 0, 8]))
     csw = struct.pack("<IIIB", 0x53425355, 0x77307740, 0, 0)
+    session = [inquiry, sysinfo, write, bytes(range(8)), cbw(4, 16, 0x80, bytes([0xFE, 0, 0, 0, 0x10, 0, 0x81, 0, 16]))]
+    packets = lambda msgs: b"".join(struct.pack("<H", len(m)) + m for m in msgs)
+    frames = lambda msgs: b"".join(struct.pack("<I", len(m)) + m for m in msgs)
     corpus = {
         "fuzz_bmp": {k: v for k, v in pics.items() if k.startswith("bmp")},
         "fuzz_load_image": pics,
@@ -61,6 +64,11 @@ def main():
                             "raw_sysinfo": b"\x01\x1f" + sysinfo + b"\x02\x78\x00\x04",
                             "raw_write": b"\x01\x1f" + write + b"\x01\x08" + bytes(8) + b"\x04",
                             "stall": b"\x01\x1f" + write + b"\x03\x04"},
+        # form and fault count, (kind, command) per fault, exit-after, then the messages
+        "fuzz_emu_socket": {"packets": b"\x00\x00" + packets(session), "tcp": b"\x01\x00" + frames(session),
+                            "short_data": b"\x02\x03\x03\x00" + packets(session),
+                            "no_answer_tcp": b"\x03\x02\x02\x00" + frames(session),
+                            "exit_after": b"\x00\x02" + packets(session)},
         "fuzz_bulk_only": {"status": b"\x01" + b"\x01\x0d" + csw + b"\x00\x00",
                            "data_then_status": b"\x02\x00\x28" + bytes(40) + b"\x01\x0d" + csw + b"\x00\x01\x01\x28",
                            "empty": b""},

@@ -10,7 +10,7 @@ root=$PWD  # the targets work in a scratch directory: give them absolute paths
 seconds=${1:-10}
 shift || true
 targets=("$@")
-((${#targets[@]})) || targets=(fuzz_load_image fuzz_bmp fuzz_bulk_only fuzz_emu_device fuzz_dispatcher fuzz_upgrade)
+((${#targets[@]})) || targets=(fuzz_load_image fuzz_bmp fuzz_bulk_only fuzz_emu_device fuzz_emu_socket fuzz_dispatcher fuzz_upgrade)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
