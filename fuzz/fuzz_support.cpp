@@ -12,6 +12,7 @@
 
 #include "emu/bulk_only_device.h"
 #include "link/pipe.h"
+#include "link/report.h"
 
 namespace fuzz {
 namespace {
@@ -43,6 +44,10 @@ const PipeBackend kBackend = {"in-process", Open, Transfer, LastError, Close, Lo
 const PipeBackend* const kRoutes[] = {&kBackend};
 
 void DropFailure(const char*) {}
+void DropText(const char*) {}
+// Console text and diagnostics (a picture's reason for failing, say) are formatted as in
+// the tool, then dropped: writing them would slow the fuzzer and bury its own report.
+const Reporter kSilent{DropText, DropText};
 
 void RemoveScratchDirectory() {
     std::error_code ignored;
@@ -70,6 +75,7 @@ void QuietProcess() {
     if (null < 0 || dup2(null, STDOUT_FILENO) < 0) abort();
     close(null);
     SetFailureReporter(DropFailure);
+    SetReporter(&kSilent);
     setenv("QP7730_TEST_NO_RUN_LOCK", "1", 1);
     if (chdir(ScratchDirectory().c_str()) != 0) abort();
     atexit(RemoveScratchDirectory);  // after the name exists, so it is destroyed after this runs
