@@ -43,7 +43,6 @@ std::string Location(void*) { return "in-process"; }
 const PipeBackend kBackend = {"in-process", Open, Transfer, LastError, Close, Location};
 const PipeBackend* const kRoutes[] = {&kBackend};
 
-void DropFailure(const char*) {}
 void DropText(const char*) {}
 // Console text and diagnostics (a picture's reason for failing, say) are formatted as in
 // the tool, then dropped: writing them would slow the fuzzer and bury its own report.
@@ -74,7 +73,6 @@ void QuietProcess() {
     const int null = open("/dev/null", O_WRONLY);
     if (null < 0 || dup2(null, STDOUT_FILENO) < 0) abort();
     close(null);
-    SetFailureReporter(DropFailure);
     SetReporter(&kSilent);
     setenv("QP7730_TEST_NO_RUN_LOCK", "1", 1);
     if (chdir(ScratchDirectory().c_str()) != 0) abort();

@@ -9,9 +9,9 @@
 
 namespace fuzz {
 
-// Sends standard output to /dev/null, drops the transport's "[FAIL]" lines and the texts
-// of Say and Warn, and turns off the run lock (every run in the process uses the same
-// in-process device).
+// Sends standard output to /dev/null, drops the texts of Say and Warn (the transport's
+// "[FAIL]" lines among them), and turns off the run lock (every run in the process uses
+// the same in-process device).
 void QuietProcess();
 
 // Writes the bytes to a file in this process's scratch directory; returns its path.

@@ -26,18 +26,14 @@ void ReportDiagnostic(const char* message) {
     Warn("%s\n", message);
 }
 
-FailureReporter g_reportFailure = ReportDiagnostic;
-
 template <typename... Args>
 void ReportFailure(const char* format, Args... args) {
     char message[64];
     snprintf(message, sizeof message, format, args...);
-    g_reportFailure(message);
+    ReportDiagnostic(message);
 }
 
 }  // namespace
-
-void SetFailureReporter(FailureReporter reporter) { g_reportFailure = reporter ? reporter : ReportDiagnostic; }
 
 bool PipeTransfer(PipeDevice* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
     if (device == nullptr) return false;

@@ -48,11 +48,6 @@ BOOL BulkOnlyTransport(HANDLE device, DWORD controlCode, void* inBuffer, DWORD i
 // Leaves nothing open and prints nothing when it finds nothing.
 bool FindPipeController(const PipeBackend& backend);
 
-// Where the "[FAIL] ..." diagnostics go (by default: a message box for someone at a
-// Windows console, else Warn). Tests replace it.
-using FailureReporter = void (*)(const char* message);
-void SetFailureReporter(FailureReporter reporter);
-
 // This build's USB route: libusb on Linux, WinUSB on Windows, or one that finds nothing.
 extern const PipeBackend kUsbPipeBackend;
 

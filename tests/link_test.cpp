@@ -15,12 +15,11 @@ class LinkTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ResetDeviceState();
-        CollectedFailures().clear();
-        SetFailureReporter(CollectFailure);
+        CollectFailures();
     }
     void TearDown() override {
         SetPipeBackends(nullptr, 0);
-        SetFailureReporter(nullptr);
+        StopCollectingFailures();
         ResetDeviceState();
     }
 };

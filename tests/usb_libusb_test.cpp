@@ -78,13 +78,12 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(UsbTestBed::Usable()) << "run this program under umockdev-wrapper";
         ResetDeviceState();
-        CollectedFailures().clear();
-        SetFailureReporter(CollectFailure);
+        CollectFailures();
     }
     void TearDown() override {
         ResetDeviceState();
         SetPipeBackends(nullptr, 0);
-        SetFailureReporter(nullptr);
+        StopCollectingFailures();
     }
 
     // Start-up with the USB route alone; the controller must be found on it.

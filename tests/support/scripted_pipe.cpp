@@ -1,8 +1,11 @@
 #include "tests/support/scripted_pipe.h"
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "link/endian.h"
+#include "link/report.h"
 
 ScriptedPipe* ScriptedPipe::current = nullptr;
 
@@ -81,4 +84,25 @@ std::vector<std::string>& CollectedFailures() {
     return messages;
 }
 
-void CollectFailure(const char* message) { CollectedFailures().push_back(message); }
+namespace {
+
+void SayToStandardOutput(const char* text) { std::fputs(text, stdout); }
+void KeepFailure(const char* text) {
+    std::string line = text;
+    if (line.rfind("[FAIL]", 0) != 0) {
+        std::fputs(text, stderr);
+        return;
+    }
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    CollectedFailures().push_back(line);
+}
+const Reporter kCollecting{SayToStandardOutput, KeepFailure};
+
+}  // namespace
+
+void CollectFailures() {
+    CollectedFailures().clear();
+    SetReporter(&kCollecting);
+}
+
+void StopCollectingFailures() { SetReporter(nullptr); }

@@ -38,6 +38,10 @@ public:
     int lastError = 0;
 };
 
-// Collects the "[FAIL] ..." diagnostics of the bulk-only adapter.
+// The "[FAIL] ..." diagnostics of the bulk-only adapter, without their line end, while
+// CollectFailures is in force. It puts a reporter in place that prints console text
+// to standard output as the tool does and keeps the "[FAIL]" diagnostics (other
+// diagnostics still go to standard error); StopCollectingFailures removes it.
 std::vector<std::string>& CollectedFailures();
-void CollectFailure(const char* message);
+void CollectFailures();
+void StopCollectingFailures();
