@@ -4,6 +4,7 @@
 // this file.
 #include "include/qp7730/qp7730.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <exception>
@@ -12,6 +13,7 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "commands/commands.h"
 #include "flash/flash_upgrade.h"
@@ -347,6 +349,49 @@ int qp7730_power(qp7730* controller, int power, int vcom, unsigned* vcom_reporte
         if (!PmicControl(stPMICctrl)) return QP7730_ERR_IO;
         if (vcom_reported) *vcom_reported = stPMICctrl.Vcom;
         return QP7730_OK;
+    });
+}
+
+int qp7730_library_list(qp7730* controller, qp7730_library_image* images, unsigned capacity, unsigned* count) {
+    return Call(controller, true, [&] {
+        if (count == nullptr) Fail(QP7730_ERR_ARGUMENT, "no place for the count");
+        if (images == nullptr && capacity > 0) Fail(QP7730_ERR_ARGUMENT, "no place for the pictures");
+        *count = 0;
+        ImgLibHeader header{};
+        bool complete = false;
+        GetImageLibHeader(&header, &complete);
+        if (!complete) return QP7730_ERR_IO;
+        const unsigned listed = std::min({unsigned{header.NumImg}, capacity, unsigned{QP7730_LIBRARY_LIST_MAX}});
+        if (listed > 0) {
+            std::vector<ImgListEntry> entries(listed);
+            GetImageList(static_cast<uint8_t>(listed), entries.data(), &complete);
+            if (!complete) return QP7730_ERR_IO;
+            for (unsigned i = 0; i < listed; ++i) {
+                const ImgListEntry& e = entries[i];
+                images[i] = {e.Index, e.Nbpp, e.ImageW, e.ImageH, e.ImgDataOffset};
+            }
+        }
+        *count = header.NumImg;
+        return QP7730_OK;
+    });
+}
+
+int qp7730_library_load(qp7730* controller, uint16_t index, uint16_t word1, uint16_t word2, uint16_t word3,
+                        uint16_t width, uint16_t height) {
+    return Call(controller, true, [&] {
+        return LoadLibraryImage(index, word1, word2, word3, width, height) ? QP7730_OK : QP7730_ERR_IO;
+    });
+}
+
+int qp7730_library_load_many(qp7730* controller, const uint16_t* groups, unsigned n) {
+    return Call(controller, true, [&] {
+        if (groups == nullptr && n > 0) Fail(QP7730_ERR_ARGUMENT, "no groups");
+        if (n > QP7730_LIBRARY_LOAD_MAX) Fail(QP7730_ERR_ARGUMENT, "more pictures than one request carries");
+        // The command converts its array in place; the caller's stays as it is.
+        std::vector<uint16_t> group(1 + 3 * size_t{n});
+        group[0] = static_cast<uint16_t>(n);
+        if (n > 0) std::memcpy(group.data() + 1, groups, 3 * size_t{n} * sizeof(uint16_t));
+        return LoadLibraryImages(group.data(), static_cast<uint16_t>(n)) ? QP7730_OK : QP7730_ERR_IO;
     });
 }
 

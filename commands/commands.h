@@ -148,8 +148,10 @@ struct ImgLibArg {
     uint16_t Word[6];
 };
 
-uint8_t GetImageLibHeader(ImgLibHeader* destination);
-uint8_t GetImageList(uint8_t count, ImgListEntry* destination);
+// The reading operations return 0 and 1 whatever happened; `complete` (may be null)
+// receives whether the whole reply arrived with a good status.
+uint8_t GetImageLibHeader(ImgLibHeader* destination, bool* complete = nullptr);
+uint8_t GetImageList(uint8_t count, ImgListEntry* destination, bool* complete = nullptr);
 uint8_t LoadLibraryImage(uint16_t w0, uint16_t w1, uint16_t w2, uint16_t w3, uint16_t w4, uint16_t w5);
 // group: word 0 is the image count n, then n groups of three words; converted in place.
 uint8_t LoadLibraryImages(uint16_t* group, uint16_t n);

@@ -1,27 +1,40 @@
 // Image-library commands: the controller's stored pictures, listed and loaded into the
 // image buffer by the controller itself.
-#include <cstdio>
 #include <cstring>
 
 #include "commands/commands.h"
 #include "link/device_state.h"
 #include "link/endian.h"
+#include "link/report.h"
+#include "link/transport.h"
 
-uint8_t GetImageLibHeader(ImgLibHeader* destination) {
+namespace {
+
+// Calls the transport; `complete` (may be null) receives whether all `length` bytes of
+// the reply arrived and the controller's status was good.
+void CallForReply(SCSI_PASS_THROUGH_DIRECT& sptd, uint32_t length, bool* complete) {
+    DWORD returned = 0;
+    const bool ok = CallTransport(sptd, &returned) != 0;
+    if (complete) *complete = ok && returned == length && sptd.ScsiStatus == 0;
+}
+
+}  // namespace
+
+uint8_t GetImageLibHeader(ImgLibHeader* destination, bool* complete) {
     SCSI_PASS_THROUGH_DIRECT stSPTDBuf;
     FillPassThrough(stSPTDBuf, kVendorOpcode, kCmdImgLibHeader, 1, kImgLibHeaderSize, destination);
-    CallTransport(stSPTDBuf);
+    CallForReply(stSPTDBuf, kImgLibHeaderSize, complete);
     destination->NumImg = BeToHost16(destination->NumImg);
     destination->ImglibSFIAddr = BeToHost32(destination->ImglibSFIAddr);
     return 0;
 }
 
-uint8_t GetImageList(uint8_t count, ImgListEntry* destination) {
+uint8_t GetImageList(uint8_t count, ImgListEntry* destination, bool* complete) {
     const uint32_t length = kImgListEntrySize * count;
     SCSI_PASS_THROUGH_DIRECT stSPTDBuf;
     FillPassThrough(stSPTDBuf, kVendorOpcode, kCmdImgList, 1, length, destination);
-    printf("%d\n", static_cast<int>(length));
-    CallTransport(stSPTDBuf);
+    Say("%d\n", static_cast<int>(length));
+    CallForReply(stSPTDBuf, length, complete);
     for (uint32_t i = 0; i < count; ++i) {
         ImgListEntry& e = destination[i];
         e.Index = BeToHost16(e.Index);

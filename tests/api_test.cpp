@@ -21,6 +21,7 @@
 
 #include "include/qp7730/qp7730.h"
 #include "link/pipe.h"
+#include "emu/model.h"
 #include "link/run_lock.h"
 #include "tests/e2e/harness.h"
 #include "tests/support/scripted_pipe.h"
@@ -355,6 +356,82 @@ TEST(ApiBoundary, ExceptionsBecomeCodes) {
         EXPECT_EQ(qp7730_close(h), QP7730_OK);
     }
     SetPipeBackends(nullptr, 0);
+}
+
+// The image library: the list the emulator's flash holds, pictures placed where the words
+// ask (checked against the emulator's own pixels), refusals, and replies cut short.
+TEST(ApiLibrary, ListsAndLoadsStoredPictures) {
+    const std::vector<std::string> panel = {"--width", "800", "--height", "600"};
+    constexpr uint32_t kW = 800, kH = 600;
+    uint64_t opening = 0;  // commands of qp7730_open
+    {
+        Emulator emu(panel);
+        Opened c;
+        ASSERT_EQ(Open(emu, c), QP7730_OK) << qp7730_last_message();
+        opening = emu.TraceLines().size();
+
+        unsigned count = 0;
+        ASSERT_EQ(qp7730_library_list(c.handle, nullptr, 0, &count), QP7730_OK) << qp7730_last_message();
+        EXPECT_EQ(count, 4u);
+        qp7730_library_image images[6] = {};
+        ASSERT_EQ(qp7730_library_list(c.handle, images, 6, &count), QP7730_OK);
+        const uint16_t sizes[][2] = {{800, 480}, {400, 400}, {640, 480}, {256, 256}};
+        for (uint16_t i = 0; i < 4; ++i) {
+            EXPECT_EQ(images[i].index, i);
+            EXPECT_EQ(images[i].bits_per_pixel, 8);
+            EXPECT_EQ(images[i].width, sizes[i][0]);
+            EXPECT_EQ(images[i].height, sizes[i][1]);
+        }
+        EXPECT_EQ(images[4].width, 0);  // only what the library holds is written
+
+        // Picture 3 cut to 30 x 12 at (10, 20); then pictures 1 and 3 whole, in one request.
+        ASSERT_EQ(qp7730_library_load(c.handle, 3, 10, 20, 0, 30, 12), QP7730_OK) << qp7730_last_message();
+        const uint16_t groups[] = {1, 0, 100, 3, 500, 300};
+        ASSERT_EQ(qp7730_library_load_many(c.handle, groups, 2), QP7730_OK) << qp7730_last_message();
+        // The emulator serves one connection at a time: the handle is closed to read memory.
+        const auto frameAfter = [&] {
+            qp7730_close(c.handle);
+            c.handle = nullptr;
+            std::vector<uint8_t> f = e2e::EmuClient(emu.SocketPath()).ReadMemory(kImageBuffer, kW * kH);
+            EXPECT_EQ(Open(emu, c), QP7730_OK) << qp7730_last_message();
+            return f;
+        };
+        const std::vector<uint8_t> frame = frameAfter();
+        struct Placed {
+            size_t index;
+            uint32_t x, y, w, h;
+        } placed[] = {{3, 10, 20, 30, 12}, {1, 0, 100, 400, 400}, {3, 500, 300, 256, 256}};
+        for (const Placed& p : placed)
+            for (uint32_t y = 0; y < p.h; ++y)
+                for (uint32_t x = 0; x < p.w; ++x)
+                    ASSERT_EQ(frame[(p.y + y) * kW + p.x + x], emu::LibraryPixel(p.index, x, y))
+                        << "picture " << p.index << " at " << x << ", " << y;
+
+        // A picture the library lacks, or a group of them with one such: nothing changes.
+        EXPECT_EQ(qp7730_library_load(c.handle, 9, 0, 0, 0, 0, 0), QP7730_ERR_IO);
+        const uint16_t oneBad[] = {2, 0, 0, 9, 0, 0};
+        EXPECT_EQ(qp7730_library_load_many(c.handle, oneBad, 2), QP7730_ERR_IO);
+        EXPECT_EQ(frameAfter(), frame);
+
+        EXPECT_EQ(qp7730_library_list(c.handle, images, 6, nullptr), QP7730_ERR_ARGUMENT);
+        EXPECT_EQ(qp7730_library_list(c.handle, nullptr, 1, &count), QP7730_ERR_ARGUMENT);
+        EXPECT_EQ(qp7730_library_load_many(c.handle, nullptr, 1), QP7730_ERR_ARGUMENT);
+        EXPECT_EQ(qp7730_library_load_many(c.handle, groups, QP7730_LIBRARY_LOAD_MAX + 1), QP7730_ERR_ARGUMENT);
+    }
+    // The header reply cut short, then (on the next call) the list reply: both are errors,
+    // never a list made of what the buffers held.
+    Emulator emu({"--width", "800", "--height", "600", "--fault", "short-data@" + std::to_string(opening + 1), "--fault",
+                  "short-data@" + std::to_string(opening + 3)});
+    Opened c;
+    ASSERT_EQ(Open(emu, c), QP7730_OK) << qp7730_last_message();
+    unsigned count = 99;
+    qp7730_library_image images[4] = {};
+    EXPECT_EQ(qp7730_library_list(c.handle, images, 4, &count), QP7730_ERR_IO);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(qp7730_library_list(c.handle, images, 4, &count), QP7730_ERR_IO);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(qp7730_library_list(c.handle, images, 4, &count), QP7730_OK);
+    EXPECT_EQ(count, 4u);
 }
 
 }  // namespace

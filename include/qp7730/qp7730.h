@@ -207,6 +207,42 @@ QP7730_API int qp7730_display(qp7730* controller, int32_t x, int32_t y, int32_t 
  * Errors: ARGUMENT (both left, or a value out of range), IO. */
 QP7730_API int qp7730_power(qp7730* controller, int power, int vcom, unsigned* vcom_reported);
 
+/* One stored picture of the controller's image library. */
+typedef struct qp7730_library_image {
+    uint16_t index;          /* its index in the library */
+    uint16_t bits_per_pixel; /* of the stored pixels */
+    uint16_t width, height;  /* in pixels */
+    uint32_t data_offset;    /* where its pixels lie in the library */
+} qp7730_library_image;
+
+/* The most pictures one list request returns. */
+#define QP7730_LIBRARY_LIST_MAX 255
+/* The most pictures one qp7730_library_load_many request loads. */
+#define QP7730_LIBRARY_LOAD_MAX 10922
+
+/* Reads the image library's header and list of stored pictures. *count receives the
+ * number of pictures the library holds; the first min(*count, capacity,
+ * QP7730_LIBRARY_LIST_MAX) of them are written to images (which may be NULL when
+ * capacity is 0, and then only the header is read).
+ * Errors: ARGUMENT (count NULL, or images NULL with capacity), IO (a reply that did not
+ * arrive whole). */
+QP7730_API int qp7730_library_list(qp7730* controller, qp7730_library_image* images, unsigned capacity,
+                                   unsigned* count);
+
+/* Has the controller load stored picture `index` into its image buffer; show it with
+ * qp7730_display. word1 to word3 go to the controller unchanged, their meaning is its own
+ * (qp7730-emu reads x, y and a reserved word); width and height give the size to load
+ * (qp7730-emu: 0 is the picture's own).
+ * Errors: IO (also when the controller refuses the picture or its place). */
+QP7730_API int qp7730_library_load(qp7730* controller, uint16_t index, uint16_t word1, uint16_t word2,
+                                   uint16_t word3, uint16_t width, uint16_t height);
+
+/* Has the controller load n stored pictures in one request. groups holds n groups of
+ * three words, each beginning with a picture's index; the other two are the
+ * controller's (qp7730-emu reads x and y). The library only reads groups.
+ * Errors: ARGUMENT (groups NULL with n above 0, or n above QP7730_LIBRARY_LOAD_MAX), IO. */
+QP7730_API int qp7730_library_load_many(qp7730* controller, const uint16_t* groups, unsigned n);
+
 /* Upgrade progress: phase is "erase", "write", "verify" or "read"; done of total bytes
  * of that phase. The text is valid during the call only. */
 typedef void (*qp7730_progress_fn)(void* user_data, const char* phase, uint32_t done, uint32_t total);
