@@ -144,8 +144,9 @@ void UsbClose(void* device) { WinUsbClose(static_cast<WinUsbDevice*>(device)); }
 // The codes of a removed device. (ERROR_GEN_FAILURE is not among them: WinUSB gives it
 // for a stalled pipe too.)
 bool UsbGone(void* device) {
+    constexpr DWORD kNoSuchDevice = 433;  // ERROR_NO_SUCH_DEVICE, which not every SDK's headers name
     const DWORD error = device ? static_cast<WinUsbDevice*>(device)->LastError : 0;
-    return error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_NO_SUCH_DEVICE || error == ERROR_FILE_NOT_FOUND;
+    return error == ERROR_DEVICE_NOT_CONNECTED || error == kNoSuchDevice || error == ERROR_FILE_NOT_FOUND;
 }
 // The interface path names the device (it names the run lock: ASCII is enough).
 std::string UsbLocation(void* device) {
