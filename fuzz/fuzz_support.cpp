@@ -40,7 +40,7 @@ int LastError(void*) { return 121; }
 void Close(void*) {}
 std::string Location(void*) { return "in-process"; }
 
-const PipeBackend kBackend = {"in-process", Open, Transfer, LastError, Close, Location};
+const PipeBackend kBackend = {"in-process", Open, Transfer, LastError, Close, Location, nullptr};
 const PipeBackend* const kRoutes[] = {&kBackend};
 
 void DropText(const char*) {}

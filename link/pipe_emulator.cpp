@@ -24,6 +24,8 @@ int EmulatorLastError(void* device) { return static_cast<EmulatorLink*>(device)-
 
 void EmulatorClose(void* device) { delete static_cast<EmulatorLink*>(device); }
 
+LockTry EmulatorTryLock(void* device, std::string* why) { return static_cast<EmulatorLink*>(device)->TryLock(why); }
+
 // The address this run reached the emulator at (the environment does not change during a
 // run): a socket path, or tcp:HOST:PORT.
 std::string EmulatorLocation(void*) { return "emulator " + EmulatorSocketPath(); }
@@ -38,4 +40,4 @@ std::string EmulatorSocketPath() {
 }
 
 extern const PipeBackend kEmulatorPipeBackend = {
-    "emulator", EmulatorOpen, EmulatorTransfer, EmulatorLastError, EmulatorClose, EmulatorLocation};
+    "emulator", EmulatorOpen, EmulatorTransfer, EmulatorLastError, EmulatorClose, EmulatorLocation, EmulatorTryLock};

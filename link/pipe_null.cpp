@@ -9,4 +9,5 @@ void NullClose(void*) {}
 std::string NullLocation(void*) { return {}; }
 }  // namespace
 
-extern const PipeBackend kUsbPipeBackend = {"none", NullOpen, NullTransfer, NullLastError, NullClose, NullLocation};
+extern const PipeBackend kUsbPipeBackend = {"none", NullOpen, NullTransfer, NullLastError, NullClose,
+                                           NullLocation, nullptr};

@@ -151,4 +151,5 @@ std::string UsbLocation(void* device) {
 
 }  // namespace
 
-extern const PipeBackend kUsbPipeBackend = {"winusb", UsbOpen, UsbTransfer, UsbLastError, UsbClose, UsbLocation};
+extern const PipeBackend kUsbPipeBackend = {"winusb", UsbOpen, UsbTransfer, UsbLastError, UsbClose,
+                                           UsbLocation, nullptr};

@@ -54,7 +54,7 @@ std::string Location(void*) { return "scripted"; }
 
 }  // namespace
 
-const PipeBackend ScriptedPipe::kBackend = {"scripted", Open, Transfer, LastError, Close, Location};
+const PipeBackend ScriptedPipe::kBackend = {"scripted", Open, Transfer, LastError, Close, Location, nullptr};
 
 std::vector<uint8_t> ScriptedPipe::Csw(uint32_t signature, uint32_t residue, uint8_t status, uint32_t tag) {
     std::vector<uint8_t> c(13, 0);
