@@ -177,6 +177,7 @@ int OpenOrNothing(const char* route, int lockWaitSeconds, qp7730** controller) {
 
 int Opened(const char* route, int lockWaitSeconds, qp7730** controller) {
     ResetDeviceState();
+    SetRunLockWait(lockWaitSeconds);  // also the bound of the USB route's claim during the search
     const bool named = route != nullptr && route[0] != '\0';
     if (named && std::strcmp(route, "usb") == 0 && !UsbRouteBuilt())
         Fail(QP7730_ERR_UNSUPPORTED, "this build has no USB route");
@@ -186,8 +187,7 @@ int Opened(const char* route, int lockWaitSeconds, qp7730** controller) {
                                          : "no controller on USB, at the emulator address " + EmulatorSocketPath() +
                                                " or behind the drives A to Z");
     }
-    const int seconds = lockWaitSeconds < 0 ? RunLockWaitSeconds() : lockWaitSeconds;
-    if (!AcquireRunLockWithin(DeviceLocation(), seconds)) Fail(QP7730_ERR_BUSY, "");
+    if (!AcquireRunLock()) Fail(QP7730_ERR_BUSY, "");
     GetSystemInfo(g_DeviceState.SystemInfo);
     // Every address the library uses comes from the system information.
     if (!g_DeviceState.SystemInfoComplete) Fail(QP7730_ERR_IO, "the controller's system information was not read");

@@ -23,7 +23,8 @@ The socket is its owner's only, and clients of other users (root aside) are refu
 Socket and outputs:
   --socket PATH           socket to serve (default: $QP7730_EMULATOR if set and not empty,
                           else $XDG_RUNTIME_DIR/qp7730-emu.sock, else /tmp/qp7730-emu-<uid>.sock);
-                          PATH.lock is held while serving
+                          PATH.lock is held while serving, and PATH.run-lock (owner-only)
+                          is where qp7730 runs take turns; both are removed at the end
   --listen HOST:PORT      serve loopback TCP instead (also when $QP7730_EMULATOR is
                           tcp:HOST:PORT): each message is a 4-byte little-endian length and
                           then that many bytes; hosts use QP7730_EMULATOR=tcp:HOST:PORT. Only

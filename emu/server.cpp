@@ -146,6 +146,7 @@ Server::~Server() {
             unlink(config_.socketPath.c_str());
         }
     }
+    RemoveRunLock();
     if (lockFd_ >= 0) {
         // Removed while still held: whoever opened it meanwhile finds it gone after locking
         // and starts over with a new one (see TakeLock).
@@ -188,6 +189,43 @@ bool Server::TakeLock(std::string* error) {
     }
     *error = lock + " keeps changing";
     return false;
+}
+
+// The tools' runs take turns on this emulator by flock on PATH.run-lock, and trust it only
+// as a regular file of the socket's user that no one else may open. It is made before the
+// socket exists, while PATH.lock keeps other emulators away; one left by an emulator of
+// this user that did not stop cleanly is taken over, anything else there is refused.
+bool Server::MakeRunLock(std::string* error) {
+    const std::string path = config_.socketPath + ".run-lock";
+    int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    const bool made = fd >= 0;
+    if (!made && errno != EEXIST) {
+        *error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!made) fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    // A second name of the file would be one someone else chose (a hard link).
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1 ||
+        fchmod(fd, 0600) != 0) {
+        if (fd >= 0) close(fd);
+        *error = path + " exists and is not a file of this user";
+        return false;
+    }
+    close(fd);
+    runLockDevice_ = st.st_dev;
+    runLockInode_ = st.st_ino;
+    return true;
+}
+
+void Server::RemoveRunLock() {
+    if (runLockInode_ == 0) return;
+    const std::string path = config_.socketPath + ".run-lock";
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0 && st.st_dev == runLockDevice_ && st.st_ino == runLockInode_) {
+        unlink(path.c_str());
+    }
+    runLockInode_ = 0;
 }
 
 bool Server::Listen(std::string* error) {
@@ -274,7 +312,7 @@ bool Server::ListenUnix(std::string* error) {
 
     // The lock makes the check for a live emulator, the removal of a stale socket and the
     // bind one step; it is held while serving, so a second emulator stops right here.
-    if (!TakeLock(error)) return false;
+    if (!TakeLock(error) || !MakeRunLock(error)) return false;
     struct stat st {};
     if (lstat(path.c_str(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode)) {

@@ -56,6 +56,7 @@ public:
     // Creates the socket, owner-only. Refuses (false, *error set) when another emulator
     // serves the path (it holds the lock file PATH.lock, or something answers on the path)
     // or the path holds something that is not a socket; a stale socket file is replaced.
+    // Makes PATH.run-lock beside it (refused when something not its own is there).
     // With a listen address: listens on that loopback TCP address (port 0: any free one);
     // refuses any address outside 127.0.0.0/8 and ::1.
     bool Listen(std::string* error);
@@ -99,6 +100,9 @@ private:
     int Backlog() const { return config_.interleave ? static_cast<int>(kMaxInterleaved) : 4; }
     // Takes PATH.lock (created owner-only, never through a symlink) for this emulator's life.
     bool TakeLock(std::string* error);
+    // Makes PATH.run-lock, the tools' run lock (owner-only), and removes it again.
+    bool MakeRunLock(std::string* error);
+    void RemoveRunLock();
     // Accepts a connection; -1 when there is none to serve (gone, or refused).
     int Accept();
     // What is left after a command: the connection stays, it is closed, or the emulator ends.
@@ -118,6 +122,7 @@ private:
     std::string address_;
     int listenFd_ = -1;
     int lockFd_ = -1;
+    unsigned long runLockDevice_ = 0, runLockInode_ = 0;  // PATH.run-lock as made
     bool stopped_ = false;
     bool refusalReported_ = false;
     bool capacityReported_ = false;

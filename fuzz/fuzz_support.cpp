@@ -41,7 +41,7 @@ void Close(void*) {}
 std::string Location(void*) { return "in-process"; }
 bool Gone(void*) { return false; }
 
-const PipeBackend kBackend = {"in-process", Open, Transfer, LastError, Close, Location, Gone};
+const PipeBackend kBackend = {"in-process", Open, Transfer, LastError, Close, Location, Gone, nullptr};
 const PipeBackend* const kRoutes[] = {&kBackend};
 
 void DropText(const char*) {}

@@ -139,7 +139,7 @@ void StartDevice() {
     if (!IsDeviceOpen()) Say("QP7730 not found!\n");
     // The run has the controller to itself from its first command after the
     // identification on; a run that cannot have it ends before sending anything.
-    if (IsDeviceOpen() && !AcquireRunLock(DeviceLocation())) EndRun(-1, RunError::kBusy);
+    if (IsDeviceOpen() && !AcquireRunLock()) EndRun(-1, RunError::kBusy);
 
     GetSystemInfo(ds.SystemInfo);
     Say("Panel width = %d\n", static_cast<int>(ds.SystemInfo[kSysInfoPanelWidth]));

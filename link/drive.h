@@ -2,6 +2,7 @@
 #pragma once
 #include <string>
 
+#include "link/run_lock.h"
 #include "link/transport.h"
 
 // Opens the drive with the given letter ('A'..'Z') for read and write; returns the drive
@@ -15,3 +16,5 @@ BOOL DriveIoControl(HANDLE device, DWORD controlCode, void* inBuffer, DWORD inSi
 int FailedHandleValue(HANDLE drive);
 // The path of the drive with the given letter, as OpenDrive opens it.
 std::string DrivePath(char letter);
+// One attempt to take the open drive's run lock (Linux: flock on the drive's descriptor).
+LockTry TryLockDrive(HANDLE drive, std::string* why);

@@ -3,6 +3,7 @@
 // buffer and timeout).
 #include <fcntl.h>
 #include <scsi/sg.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -47,7 +48,7 @@ std::string DrivePath(char letter) { return std::string("/dev/sd") + static_cast
 HANDLE OpenDrive(char letter) {
     auto* drive = new LinuxDrive{};
     snprintf(drive->name, sizeof drive->name, "%s", DrivePath(letter).c_str());
-    drive->fd = open(drive->name, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    drive->fd = open(drive->name, O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (drive->fd < 0) {
         delete drive;
         return INVALID_HANDLE_VALUE;
@@ -60,6 +61,21 @@ void CloseDrive(HANDLE handle) {
     auto* drive = static_cast<LinuxDrive*>(handle);
     close(drive->fd);
     delete drive;
+}
+
+// The run lock of a drive is an exclusive flock on the drive's own descriptor, the
+// convention for block devices that udev and systemd follow (udev leaves a disk it finds
+// locked alone meanwhile). Only a user who may open the node can hold it; the kernel
+// drops it when the descriptor closes, with the device or with the process.
+LockTry TryLockDrive(HANDLE handle, std::string* why) {
+    auto* drive = static_cast<LinuxDrive*>(handle);
+    int rc;
+    do rc = flock(drive->fd, LOCK_EX | LOCK_NB);
+    while (rc != 0 && errno == EINTR);
+    if (rc == 0) return LockTry::kTaken;
+    if (errno == EWOULDBLOCK) return LockTry::kHeld;
+    *why = std::string(drive->name) + ": " + std::strerror(errno);
+    return LockTry::kFailed;
 }
 
 int FailedHandleValue(HANDLE handle) { return static_cast<int>(reinterpret_cast<intptr_t>(handle)); }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "link/run_lock.h"
 #include "link/transport.h"
 
 constexpr uint8_t kPipeOut = 0x02;
@@ -30,6 +31,9 @@ struct PipeBackend {
     // True when the last failed transfer means that the device is gone (unplugged, the
     // emulator ended): no later transfer can succeed.
     bool (*Gone)(void* device);
+    // One attempt to take the run lock of the open device (see run_lock.h); null when the
+    // open took it already or there is none to take.
+    LockTry (*TryLock)(void* device, std::string* why);
 };
 
 // The device handle of the bulk-only route: the backend and its open device.

@@ -12,3 +12,5 @@ const int kPipeBackendCount = 2;
 
 std::unique_ptr<EmulatorLink> OpenLocalEmulator(const std::string&) { return nullptr; }
 std::string DefaultLocalEmulatorPath() { return {}; }
+// The named mutex of run_lock_windows.cpp is the run lock on Windows, whatever the route.
+LockTry TryLoopbackLock(NetSocket, NetSocket*, std::string*) { return LockTry::kTaken; }

@@ -26,6 +26,8 @@ bool EmulatorGone(void* device) { return static_cast<EmulatorLink*>(device)->Gon
 
 void EmulatorClose(void* device) { delete static_cast<EmulatorLink*>(device); }
 
+LockTry EmulatorTryLock(void* device, std::string* why) { return static_cast<EmulatorLink*>(device)->TryLock(why); }
+
 // The address this run reached the emulator at (the environment does not change during a
 // run): a socket path, or tcp:HOST:PORT.
 std::string EmulatorLocation(void*) { return "emulator " + EmulatorSocketPath(); }
@@ -39,6 +41,5 @@ std::string EmulatorSocketPath() {
     return DefaultLocalEmulatorPath();
 }
 
-extern const PipeBackend kEmulatorPipeBackend = {"emulator",        EmulatorOpen,  EmulatorTransfer,
-                                                 EmulatorLastError, EmulatorClose, EmulatorLocation,
-                                                 EmulatorGone};
+extern const PipeBackend kEmulatorPipeBackend = {"emulator",       EmulatorOpen,  EmulatorTransfer, EmulatorLastError,
+                                                 EmulatorClose,    EmulatorLocation, EmulatorGone,   EmulatorTryLock};

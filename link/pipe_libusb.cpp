@@ -5,13 +5,23 @@
 // device in libusb's list is the one tried. The route takes the interface only when no
 // kernel driver holds it: a controller bound to the mass-storage driver is served by the
 // drive route, so this one never detaches a driver and finds nothing, silently.
+//
+// The claim of the interface is the run lock of this route. Claiming needs the usbfs node
+// opened for writing (the kernel refuses usbfs requests on a read-only descriptor), so
+// only a user who may use the controller can hold it, and the kernel drops it with the
+// descriptor. A claim refused while the interface's driver is usbfs is another process
+// holding it: another run, whose end is waited for like any run lock's. The kernel gives
+// the interface to one driver at a time, so a run here and a run through the drive route
+// (which exists only while the mass-storage driver holds the interface) cannot overlap.
 #include <libusb.h>
 
 #include <climits>
 #include <cstdio>
 #include <string>
 
+#include "link/device_state.h"
 #include "link/pipe.h"
+#include "link/run_lock.h"
 
 namespace {
 
@@ -81,6 +91,45 @@ libusb_device* FindController(int* interfaceNumber) {
     return found;
 }
 
+// Bus and address name the device for as long as it stays plugged in.
+std::string LocationOf(libusb_device_handle* handle) {
+    libusb_device* dev = libusb_get_device(handle);
+    char name[32];
+    snprintf(name, sizeof name, "usb-%03u-%03u", libusb_get_bus_number(dev), libusb_get_device_address(dev));
+    return name;
+}
+
+// True when another process holds the interface through usbfs (libusb reports no kernel
+// driver for usbfs itself).
+bool ClaimedByAnotherRun(libusb_device_handle* handle, int interfaceNumber, int claimResult) {
+    return claimResult == LIBUSB_ERROR_BUSY && libusb_kernel_driver_active(handle, interfaceNumber) == 0;
+}
+
+// Claims the interface, waiting for the run that holds it. A run that does not get it
+// ends as a busy one (nothing is left open); false for any other refusal.
+bool ClaimOrWait(libusb_device_handle* handle, int interfaceNumber) {
+    int rc = libusb_claim_interface(handle, interfaceNumber);
+    if (rc == 0) return true;
+    if (!ClaimedByAnotherRun(handle, interfaceNumber, rc)) return false;
+    bool refusedJustNow = true;  // the first attempt is the claim above
+    const bool taken = WaitForTurn(LocationOf(handle), [&](std::string* why) {
+        if (!refusedJustNow) {
+            rc = libusb_claim_interface(handle, interfaceNumber);
+            if (rc == 0) return LockTry::kTaken;
+            if (!ClaimedByAnotherRun(handle, interfaceNumber, rc)) {
+                *why = "claiming interface " + std::to_string(interfaceNumber) + ": " + libusb_error_name(rc);
+                return LockTry::kFailed;
+            }
+        }
+        refusedJustNow = false;
+        return LockTry::kHeld;
+    });
+    if (taken) return true;
+    libusb_close(handle);
+    ReleaseContextIfUnused();
+    EndRun(-1, RunError::kBusy);
+}
+
 void* UsbOpen() {
     if (g_context == nullptr && libusb_init(&g_context) != 0) {
         // No USB in this machine (no usbfs, as in many containers): nothing to find.
@@ -96,7 +145,7 @@ void* UsbOpen() {
     }
     // A kernel driver on the interface (or no way to tell) leaves the device to it.
     if (handle != nullptr && (libusb_kernel_driver_active(handle, interfaceNumber) != 0 ||
-                              libusb_claim_interface(handle, interfaceNumber) != 0)) {
+                              !ClaimOrWait(handle, interfaceNumber))) {
         libusb_close(handle);
         handle = nullptr;
     }
@@ -134,13 +183,7 @@ int UsbLastError(void* device) { return static_cast<UsbPipe*>(device)->lastError
 // Unplugged, or reset away by the kernel: the handle will not work again.
 bool UsbGone(void* device) { return static_cast<UsbPipe*>(device)->lastError == LIBUSB_ERROR_NO_DEVICE; }
 
-// Bus and address name the device for as long as it stays plugged in.
-std::string UsbLocation(void* device) {
-    libusb_device* dev = libusb_get_device(static_cast<UsbPipe*>(device)->handle);
-    char name[32];
-    snprintf(name, sizeof name, "usb-%03u-%03u", libusb_get_bus_number(dev), libusb_get_device_address(dev));
-    return name;
-}
+std::string UsbLocation(void* device) { return LocationOf(static_cast<UsbPipe*>(device)->handle); }
 
 void UsbClose(void* device) {
     auto* usb = static_cast<UsbPipe*>(device);
@@ -155,4 +198,4 @@ void UsbClose(void* device) {
 }  // namespace
 
 extern const PipeBackend kUsbPipeBackend = {"libusb", UsbOpen,     UsbTransfer, UsbLastError,
-                                           UsbClose, UsbLocation, UsbGone};
+                                           UsbClose, UsbLocation, UsbGone,     nullptr};

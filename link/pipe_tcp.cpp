@@ -28,7 +28,14 @@ int MsLeft(Clock::time_point deadline) {
 class TcpLink final : public EmulatorLink {
 public:
     explicit TcpLink(NetSocket s) : socket_(s) {}
-    ~TcpLink() override { NetClose(socket_); }
+    ~TcpLink() override {
+        NetClose(socket_);
+        if (lock_ != kNoSocket) NetClose(lock_);
+    }
+
+    LockTry TryLock(std::string* why) override {
+        return lock_ != kNoSocket ? LockTry::kTaken : TryLoopbackLock(socket_, &lock_, why);
+    }
 
     bool Transfer(uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) override {
         if (broken_) return Fail(kNetReset);
@@ -112,6 +119,7 @@ private:
     }
 
     NetSocket socket_;
+    NetSocket lock_ = kNoSocket;  // holds the run lock once taken
     bool broken_ = false;
     int ioError_ = 0;
     std::vector<uint8_t> frame_;  // the length and the message of a send; the overflow of a receive

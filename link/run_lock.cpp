@@ -5,14 +5,15 @@
 #include <cstdlib>
 #include <thread>
 
+#include "link/device_state.h"
 #include "link/report.h"
 
 namespace {
 
-RunLockFile* g_runLock = nullptr;
-
 constexpr int kDefaultWaitSeconds = 30;
 constexpr auto kRetryPause = std::chrono::milliseconds(20);
+
+int g_waitSeconds = -1;  // SetRunLockWait's bound; negative: QP7730_LOCK_WAIT's rule
 
 // For the tests that show what happens without the lock; never set in normal use.
 bool LockDisabledForTests() {
@@ -33,43 +34,36 @@ int RunLockWaitSeconds() {
     return seconds;
 }
 
-bool AcquireRunLock(const std::string& device) { return AcquireRunLockWithin(device, RunLockWaitSeconds()); }
+void SetRunLockWait(int seconds) { g_waitSeconds = seconds; }
 
-bool AcquireRunLockWithin(const std::string& device, int seconds) {
-    ReleaseRunLock();
+bool WaitForTurn(const std::string& device, const LockAttempt& attempt) {
+    const int seconds = g_waitSeconds < 0 ? RunLockWaitSeconds() : g_waitSeconds;
+    std::string why;
+    LockTry got = attempt(&why);
+    if (got == LockTry::kHeld && seconds > 0) {
+        Warn("qp7730: another run is using the controller at %s; waiting up to %d s for it\n", device.c_str(),
+             seconds);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (got == LockTry::kHeld && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(kRetryPause);
+            got = attempt(&why);
+        }
+    }
+    if (got == LockTry::kHeld) {
+        Warn("qp7730: the controller at %s is still in use by another run after %d s; giving up\n", device.c_str(),
+             seconds);
+    } else if (got == LockTry::kFailed) {
+        Warn("qp7730: cannot take the run lock of the controller at %s: %s\n", device.c_str(), why.c_str());
+    }
+    return got == LockTry::kTaken;
+}
+
+bool AcquireRunLock() {
     if (LockDisabledForTests()) return true;
-
-    const std::string path = RunLockPath(device);
-    std::string error;
-    RunLockFile* lock = OpenRunLock(path, &error);
-    if (lock == nullptr) {
-        Warn("qp7730: cannot use the lock file %s for %s: %s\n", path.c_str(), device.c_str(), error.c_str());
-        return false;
-    }
-    if (!TryRunLock(lock)) {
-        bool held = false;
-        if (seconds > 0) {
-            Warn("qp7730: another run is using the controller at %s; waiting up to %d s for it\n", device.c_str(),
-                 seconds);
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-            while (!held && std::chrono::steady_clock::now() < deadline) {
-                std::this_thread::sleep_for(kRetryPause);
-                held = TryRunLock(lock);
-            }
-        }
-        if (!held) {
-            Warn("qp7730: the controller at %s is still in use by another run after %d s; giving up\n",
-                 device.c_str(), seconds);
-            CloseRunLock(lock);
-            return false;
-        }
-    }
-    g_runLock = lock;
-    return true;
+    return WaitForTurn(DeviceLocation(), TryRunLock);
 }
 
 void ReleaseRunLock() {
-    if (g_runLock == nullptr) return;
-    CloseRunLock(g_runLock);
-    g_runLock = nullptr;
+    ReleaseRouteLock();
+    g_waitSeconds = -1;
 }

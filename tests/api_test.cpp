@@ -3,9 +3,7 @@
 // messages per thread, refused arguments, and exceptions stopped at the boundary.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <future>
+#include <memory>
 #include <new>
 #include <set>
 #include <stdexcept>
@@ -23,8 +22,8 @@
 #include "include/qp7730/qp7730.h"
 #include "link/pipe.h"
 #include "emu/model.h"
-#include "link/run_lock.h"
 #include "tests/e2e/harness.h"
+#include "tests/support/run_lock_holder.h"
 #include "tests/support/scripted_pipe.h"
 
 namespace {
@@ -49,20 +48,6 @@ int Open(const Emulator& emu, Opened& opened, int lockWait = 0) {
 std::vector<uint8_t> Frame(const Emulator& emu) {
     return e2e::EmuClient(emu.SocketPath()).ReadMemory(kImageBuffer, kPanelW * kPanelH);
 }
-
-// Holds the controller's run lock as another program would.
-struct LockHolder {
-    explicit LockHolder(const Emulator& emu)
-        : fd(open(RunLockPath("emulator " + emu.SocketPath()).c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644)) {
-        EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
-    }
-    ~LockHolder() { Release(); }
-    void Release() {
-        if (fd >= 0) close(fd);
-        fd = -1;
-    }
-    int fd;
-};
 
 TEST(ApiOpen, OpenUseCloseAndOpenAgain) {
     Emulator emu(kSmallPanel);
@@ -107,7 +92,7 @@ TEST(ApiOpen, SecondOpenIsBusyAndLeavesTheFirstAlone) {
 
 TEST(ApiLock, AnotherProgramHoldingTheControllerMakesOpenBusy) {
     Emulator emu(kSmallPanel);
-    LockHolder holder(emu);
+    auto holder = std::make_unique<RunLockHolder>(emu.SocketPath());  // as another program holds it
     Opened c;
     const auto start = Clock::now();
     EXPECT_EQ(Open(emu, c, 0), QP7730_ERR_BUSY);
@@ -118,10 +103,13 @@ TEST(ApiLock, AnotherProgramHoldingTheControllerMakesOpenBusy) {
     ASSERT_EQ(trace.size(), 1u);
     EXPECT_NE(trace[0].find("\"inquiry\""), std::string::npos);
 
-    // Released while open waits: open goes ahead.
+    // Released once open has reached the controller: open goes ahead, having waited for
+    // it when it tried the lock before.
     std::thread release([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        holder.Release();
+        const auto start = Clock::now();
+        while (emu.TraceLines().size() < 2 && Clock::now() - start < std::chrono::seconds(10))
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        holder.reset();
     });
     EXPECT_EQ(Open(emu, c, 10), QP7730_OK) << qp7730_last_message();
     release.join();

@@ -20,9 +20,7 @@ add_executable(usb_tests
 target_link_libraries(usb_tests PRIVATE
   qp7730_test_support qp7730_emu_core qp7730_picture_files PkgConfig::UMOCKDEV PkgConfig::LIBUSB GTest::gtest_main)
 add_test(NAME usb.libusb_route COMMAND ${UMOCKDEV_WRAPPER} $<TARGET_FILE:usb_tests>)
-# The run lock has tests of its own; here it would only add a held file to the
-# open-files checks.
-set_tests_properties(usb.libusb_route PROPERTIES LABELS usb TIMEOUT 120 ENVIRONMENT QP7730_TEST_NO_RUN_LOCK=1)
+set_tests_properties(usb.libusb_route PROPERTIES LABELS usb TIMEOUT 120)
 if(QP7730_SANITIZE)
   # The wrapper preloads umockdev's library ahead of the sanitizer's runtime, which the
   # runtime refuses by default. Its interceptors still work behind the preload, so only

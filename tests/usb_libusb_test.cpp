@@ -305,6 +305,58 @@ TEST_F(UsbRouteTest, RunReleasesTheInterfaceAtItsEnd) {
     EXPECT_EQ(OpenFilesOnceSettled(before), before);
 }
 
+// The claim of the interface is the run lock of the USB route: a claim refused while
+// another process holds the interface through usbfs is another run, waited for with the
+// run lock's messages and bound. A run that does not get it ends as a busy one, having
+// sent nothing, and tries no other route.
+TEST_F(UsbRouteTest, InterfaceHeldByAnotherProcessIsWaitedForLikeARunLock) {
+    bed.AddDevice({}, SmallController());
+    ScriptedPipe next;
+    next.ActAsController(kControllerIdentity, {0, 0, 0, 0, 800, 600, 0, 0x12000});
+    const PipeBackend* routes[] = {&kUsbPipeBackend, &ScriptedPipe::kBackend};
+    SetPipeBackends(routes, 2);
+    struct Case {
+        const char* wait;
+        int claimsRefused;
+        bool taken;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"5", 3, true, "another run is using the controller at usb-001-001; waiting up to 5 s for it"},
+        {"0", 1 << 30, false, "the controller at usb-001-001 is still in use by another run after 0 s; giving up"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.wait);
+        ResetDeviceState();
+        const size_t requests = bed.Requests(0).size();
+        const uint64_t commands = bed.Commands(0);
+        bed.ClaimedElsewhere(0, c.claimsRefused);
+        setenv("QP7730_LOCK_WAIT", c.wait, 1);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        int status = 0;
+        try {
+            StartDevice();
+        } catch (const RunEnded& ended) {
+            status = ended.Status;
+        }
+        unsetenv("QP7730_LOCK_WAIT");
+        const std::string err = testing::internal::GetCapturedStderr();
+        testing::internal::GetCapturedStdout();
+        bed.ClaimedElsewhere(0, 0);
+
+        EXPECT_EQ(UsbRouteOpen(), c.taken);
+        EXPECT_EQ(status, c.taken ? 0 : -1);
+        EXPECT_EQ(err, std::string("qp7730: ") + c.says + "\n");
+        const std::vector<std::string> all = bed.Requests(0);
+        const std::vector<std::string> seen(all.begin() + static_cast<long>(requests), all.end());
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), "claim (busy) 0"), c.taken ? c.claimsRefused : 1);
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), "claim 0"), c.taken ? 1 : 0);
+        EXPECT_EQ(bed.Commands(0) - commands, c.taken ? 2u : 0u);  // INQUIRY and system information once taken
+        EXPECT_TRUE(next.events.empty());
+    }
+}
+
 // ---- failed transfers -----------------------------------------------------------
 
 // A device that stops answering: the status transfer ends after the transfer bound, the

@@ -3,12 +3,14 @@ them, arrays land where they are asked to, every refusal raises its error and se
 nothing, and the upgrade reports its progress."""
 from __future__ import annotations
 
+import fcntl
 import os
 import re
 import signal
 import subprocess
 import sys
 import threading
+import time
 from pathlib import Path
 
 import numpy as np
@@ -242,6 +244,49 @@ def test_second_controller_is_busy_until_the_first_closes(emulator):
     with qp7730.Controller(emulator.socket) as again:
         again.fill(0, 0, 2, 2, 0x20)
     assert frame(emulator)[0, 0] == 0x20
+
+
+# lock_wait values: refused before anything is sent, or taken as a bound (inf: none)
+LOCK_WAITS = [
+    ("nan", float("nan"), qp7730.ArgumentError),
+    ("text", "5", TypeError),
+    ("inf", float("inf"), None),
+    ("-inf", -float("inf"), None),
+    ("fraction", 0.25, None),
+]
+
+
+@pytest.mark.parametrize("name,lock_wait,error", LOCK_WAITS, ids=[w[0] for w in LOCK_WAITS])
+def test_lock_wait_is_a_bound_or_refused_before_anything_is_sent(emulator, name, lock_wait, error):
+    if error is None:
+        with qp7730.Controller(emulator.socket, lock_wait=lock_wait) as panel:
+            panel.fill(0, 0, 1, 1, 0x33)
+        return
+    with pytest.raises(error) as raised:
+        qp7730.Controller(emulator.socket, lock_wait=lock_wait)
+    assert "lock_wait" in str(raised.value)
+    assert emulator.commands() == []
+
+
+@pytest.mark.parametrize("lock_wait", [float("inf"), 1e300], ids=["inf", "beyond a C int"])
+def test_endless_lock_wait_waits_for_the_program_holding_the_controller(emulator, lock_wait):
+    with open(emulator.socket + ".run-lock", "r+b") as held:
+        fcntl.flock(held, fcntl.LOCK_EX | fcntl.LOCK_NB)  # as another program holds it
+
+        def release_once_the_controller_is_reached():
+            deadline = time.monotonic() + 10
+            while not emulator.commands() and time.monotonic() < deadline:
+                time.sleep(0.005)
+            fcntl.flock(held, fcntl.LOCK_UN)
+
+        releaser = threading.Thread(target=release_once_the_controller_is_reached)
+        releaser.start()
+        try:
+            with qp7730.Controller(emulator.socket, lock_wait=lock_wait) as panel:
+                panel.fill(0, 0, 1, 1, 0x44)
+        finally:
+            releaser.join()
+    assert frame(emulator)[0, 0] == 0x44
 
 
 def test_closed_controller_refuses_calls(emulator):

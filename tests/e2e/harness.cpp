@@ -348,9 +348,6 @@ ToolRun::ToolRun(const std::vector<std::string>& args, const std::string& socket
     if (options.route == Route::Drive) {
         envp.items.push_back(std::string("QP7730_EMULATOR=") + kNobodyListens);
         envp.items.push_back(std::string("QP7730_SG_DRIVE=") + kDriveName);
-        // Every drive-route run of the suite stands in for the same disk, and tests run side
-        // by side: without this they would take turns on its run lock (tested on its own).
-        envp.items.push_back("QP7730_TEST_NO_RUN_LOCK=1");
         envp.items.push_back("QP7730_SG_EMULATOR=" + socketPath);
         preload = QP7730_SG_PRELOAD + (preload.empty() ? "" : ":" + preload);
         if (const std::string asan = SharedAsanRuntime(); !asan.empty()) preload = asan + ":" + preload;
@@ -422,6 +419,7 @@ RunResult ToolRun::Wait() {
             const ssize_t n = read(fds[i].fd, buf, sizeof buf);
             if (n > 0) {
                 (i == 0 ? result.out : result.err).append(buf, static_cast<size_t>(n));
+                if (i == 1 && options.onStderr) options.onStderr(result.err);
             } else if (n == 0 || errno != EINTR) {
                 close(fds[i].fd);
                 fds[i].fd = -1;

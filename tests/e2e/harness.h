@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <span>
 #include <string>
@@ -90,6 +91,9 @@ std::string DriveDiscoveryLines();
 
 // The SG_IO stand-in library (tests/sg_preload) that the drive route preloads.
 std::string SgPreloadPath();
+// The file that stands for kDriveName's node in front of the emulator at socketPath (a
+// drive-route run's flock on the drive lands there).
+inline std::string StandInDrivePath(const std::string& socketPath) { return socketPath + ".sdc"; }
 
 // Route of RunTool: Drive when the environment has QP7730_E2E_ROUTE=sg, else Emulator.
 // ctest runs the end-to-end executables once with each.
@@ -107,6 +111,8 @@ struct RunOptions {
     const char* stdoutFile = nullptr;
     // The program run and its leading words; empty: ToolCommand().
     std::vector<std::string> command;
+    // Called with standard error so far whenever more of it arrives, while the run goes on.
+    std::function<void(const std::string& err)> onStderr;
 };
 
 // Runs the qp7730 binary with args against the emulator at socketPath (empty: none, the

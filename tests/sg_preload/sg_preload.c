@@ -10,7 +10,9 @@
  *                               N, as the kernel answers EPERM (1) to a user without
  *                               CAP_SYS_RAWIO
  *
- * The drive's fd is a private one; SG_IO on it is carried over the socket the way usb-storage
+ * The drive's fd is a file of its own beside the socket (PATH.sdX, made when missing), so
+ * that flock on it is shared by every process that opens the drive, as on a disk's node;
+ * SG_IO on it is carried over the socket the way usb-storage
  * carries it over the bulk pipes: a 31-byte command wrapper, the data phase in messages of
  * at most 65,536 bytes, a 13-byte status wrapper. The outcome is reported the way the SCSI
  * layer reports it:
@@ -34,6 +36,7 @@
 #include <scsi/sg.h>
 #include <stdarg.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -128,8 +131,9 @@ static int connect_emulator(void) {
     return sock;
 }
 
-/* Opens the configured drive: a private fd (of /dev/null) tied to a fresh connection. */
-static int open_drive(int flags) {
+/* Opens the configured drive: the fd of its file beside the socket, tied to a fresh
+ * connection. */
+static int open_drive(const char* path, int flags) {
     struct drive* slot = NULL;
     for (int i = 0; slot == NULL && i < kMaxDrives; ++i) {
         if (g_drives[i].fd < 0) slot = &g_drives[i];
@@ -143,7 +147,10 @@ static int open_drive(int flags) {
         errno = ENXIO;
         return -1;
     }
-    const int fd = REAL(open, int (*)(const char*, int, ...))("/dev/null", O_RDWR | (flags & O_CLOEXEC));
+    char node[sizeof ((struct sockaddr_un*)0)->sun_path + 8];
+    snprintf(node, sizeof node, "%s.%s", getenv("QP7730_SG_EMULATOR"), path + 5);
+    const int fd = REAL(open, int (*)(const char*, int, ...))(node, O_RDWR | O_CREAT | O_NOFOLLOW | (flags & O_CLOEXEC),
+                                                              0600);
     if (fd < 0) {
         const int e = errno;
         REAL(close, int (*)(int))(sock);
@@ -169,7 +176,7 @@ static int open_mode(int flags, va_list ap) {
 
 static int intercepted_open(const char* path, int flags, int* handled) {
     *handled = classify(path);
-    if (*handled > 0) return open_drive(flags);
+    if (*handled > 0) return open_drive(path, flags);
     if (*handled < 0) errno = ENOENT;
     return -1;
 }

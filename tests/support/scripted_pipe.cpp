@@ -58,7 +58,7 @@ bool Gone(void* device) {
 
 }  // namespace
 
-const PipeBackend ScriptedPipe::kBackend = {"scripted", Open, Transfer, LastError, Close, Location, Gone};
+const PipeBackend ScriptedPipe::kBackend = {"scripted", Open, Transfer, LastError, Close, Location, Gone, nullptr};
 
 std::vector<uint8_t> ScriptedPipe::Csw(uint32_t signature, uint32_t residue, uint8_t status, uint32_t tag) {
     std::vector<uint8_t> c(13, 0);

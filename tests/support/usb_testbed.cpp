@@ -28,6 +28,7 @@ struct UsbTestBed::Device {
     std::deque<UMockdevIoctlData*> completed;  // URBs for the host to reap
     uint64_t stallAt = 0;
     uint64_t silentAt = 0;
+    int claimsRefused = 0;  // another process holds the interface for this many claims
 };
 
 namespace {
@@ -168,8 +169,9 @@ gboolean GetDriver(Device& d, UMockdevIoctlClient* client, UMockdevIoctlData* ar
     UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
     auto* request = reinterpret_cast<usbdevfs_getdriver*>(data->data);
     d.requests.push_back(Numbered("getdriver", request->interface));
-    if (d.layout.kernelDriver != nullptr) {
-        std::snprintf(request->driver, sizeof request->driver, "%s", d.layout.kernelDriver);
+    const char* driver = d.claimsRefused > 0 ? "usbfs" : d.layout.kernelDriver;
+    if (driver != nullptr) {
+        std::snprintf(request->driver, sizeof request->driver, "%s", driver);
         umockdev_ioctl_client_complete(client, 0, 0);
     } else {
         umockdev_ioctl_client_complete(client, -1, ENODATA);
@@ -198,8 +200,13 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer s
         }
         case USBDEVFS_GETDRIVER: return GetDriver(d, client, arg);
         case USBDEVFS_CLAIMINTERFACE:
-            d.requests.push_back(Numbered("claim", ArgumentValue(arg)));
-            umockdev_ioctl_client_complete(client, 0, 0);
+            d.requests.push_back(Numbered(d.claimsRefused > 0 ? "claim (busy)" : "claim", ArgumentValue(arg)));
+            if (d.claimsRefused > 0) {
+                --d.claimsRefused;
+                umockdev_ioctl_client_complete(client, -1, EBUSY);
+            } else {
+                umockdev_ioctl_client_complete(client, 0, 0);
+            }
             return TRUE;
         case USBDEVFS_RELEASEINTERFACE:
             d.requests.push_back(Numbered("release", ArgumentValue(arg)));
@@ -311,6 +318,11 @@ uint64_t UsbTestBed::Commands(size_t device) {
 void UsbTestBed::StallDataPhase(size_t device, uint64_t command) {
     std::lock_guard<std::mutex> lock(mutex_);
     devices_.at(device)->stallAt = command;
+}
+
+void UsbTestBed::ClaimedElsewhere(size_t device, int claims) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    devices_.at(device)->claimsRefused = claims;
 }
 
 void UsbTestBed::Silence(size_t device, uint64_t command) {

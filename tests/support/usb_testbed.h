@@ -49,6 +49,9 @@ public:
     void StallDataPhase(size_t device, uint64_t command);
     // ... or answers none of the command's IN transfers (the host's transfers time out).
     void Silence(size_t device, uint64_t command);
+    // Another process holds the interface through usbfs for the next `claims` claims: they
+    // are refused as busy ("claim (busy) 0"), and the interface's driver reads "usbfs".
+    void ClaimedElsewhere(size_t device, int claims);
 
     struct Device;
 

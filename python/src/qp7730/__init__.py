@@ -16,6 +16,8 @@ several threads; its calls run one after another.
 from __future__ import annotations
 
 import ctypes
+import math
+import numbers
 import os
 import threading
 from typing import Any, Callable, NamedTuple, Optional, Union
@@ -207,6 +209,24 @@ def _pixels(picture: Any):
     return packed, width, height, width * channels, _FORMAT_BY_CHANNELS[channels], packed
 
 
+# The longest lock wait the library takes, in seconds (its bound is a C int): 68 years,
+# a wait without bound to anyone.
+_LONGEST_WAIT = 2**31 - 1
+
+
+def _lock_wait_seconds(lock_wait: Optional[float]) -> int:
+    """The library's lock_wait_seconds for a Controller's lock_wait."""
+    if lock_wait is None:
+        return -1
+    if not isinstance(lock_wait, numbers.Real):
+        raise TypeError(f"lock_wait takes seconds (a number) or None, not {type(lock_wait).__name__}")
+    if math.isnan(lock_wait):
+        raise ArgumentError(-1, "invalid argument: lock_wait is not a number of seconds (nan)")
+    if lock_wait <= 0:
+        return 0
+    return _LONGEST_WAIT if lock_wait >= _LONGEST_WAIT else math.ceil(lock_wait)
+
+
 def _is_path(picture: Any) -> bool:
     return isinstance(picture, (str, bytes)) or hasattr(picture, "__fspath__")
 
@@ -216,18 +236,20 @@ class Controller:
 
     route: None searches like the qp7730 tool (USB, the emulator, the drives); otherwise
       "usb", a drive ("/dev/sdb", "B:"), "tcp:HOST:PORT" or an emulator socket path.
-    lock_wait: seconds to wait while another program holds the controller (0: fail at
-      once with BusyError; None: the tool's rule, QP7730_LOCK_WAIT or 30).
+    lock_wait: seconds to wait while another program holds the controller (0 or less: fail
+      at once with BusyError; float("inf"): wait without bound; None: the tool's rule,
+      QP7730_LOCK_WAIT or 30). A fraction counts as a whole second; nan is refused with
+      ArgumentError.
     """
 
     def __init__(self, route: Optional[PathLike] = None, *, lock_wait: Optional[float] = None) -> None:
+        wait = _lock_wait_seconds(lock_wait)
         self._lib = _native.library()
         self._handle = ctypes.c_void_p()
         # Held around every use of the handle, so that close() never frees it under a call
         # of another thread. Re-entrant: a call from the progress callback reaches the
         # library, which refuses it with BusyError.
         self._use = threading.RLock()
-        wait = -1 if lock_wait is None else max(0, int(lock_wait + 0.999))
         encoded = None if route is None else os.fsencode(route)
         _check(self._lib.qp7730_open(encoded, wait, ctypes.byref(self._handle)))
         raw = _native.Info()
