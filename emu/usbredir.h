@@ -42,6 +42,12 @@ extern const UsbDeviceTable kUsbDevice;
 // descriptors, and strings 0 to 3. Empty when the device has no such descriptor.
 std::vector<uint8_t> UsbDescriptor(uint8_t type, uint8_t index);
 
+// What the function answers becomes what the host sees: Ack completes the transfer
+// (an IN one with the data, cut to the transfer's length), Stall answers with a STALL
+// and halts the endpoint until the host clears it (CLEAR_FEATURE(ENDPOINT_HALT), a new
+// interface setting or configuration, a bus reset), and Nak leaves the transfer pending
+// until the function has data or QEMU cancels it; a fault that sends no answer shows up
+// to the guest's kernel as a command that times out.
 class UsbRedirDevice {
 public:
     // Speaks on fd, a connected stream socket that stays the caller's (it is made
