@@ -38,9 +38,9 @@ constexpr uint8_t kConfigurationValue = 1;
 constexpr uint8_t kInterfaceNumber = 0;
 
 // Standard requests and feature selectors, and the two Bulk-Only class requests.
-constexpr uint8_t kGetStatus = 0x00, kClearFeature = 0x01, kSetFeature = 0x03, kSetAddress = 0x05,
-                  kGetDescriptor = 0x06, kGetConfiguration = 0x08, kSetConfiguration = 0x09, kGetInterface = 0x0A,
-                  kSetInterface = 0x0B;
+// SET_ADDRESS, SET/GET_CONFIGURATION and SET/GET_INTERFACE never come as control packets:
+// QEMU handles the first itself and sends the others as packets of their own.
+constexpr uint8_t kGetStatus = 0x00, kClearFeature = 0x01, kSetFeature = 0x03, kGetDescriptor = 0x06;
 constexpr uint16_t kEndpointHalt = 0;
 constexpr uint8_t kMassStorageReset = 0xFF, kGetMaxLun = 0xFE;
 constexpr uint8_t kTypeMask = 0x60, kTypeStandard = 0x00, kTypeClass = 0x20;
@@ -345,7 +345,6 @@ UsbRedirDevice::ControlReply UsbRedirDevice::Control(uint8_t requestType, uint8_
     const bool in = (requestType & 0x80) != 0;
     const bool configured = configuration_ == kConfigurationValue;
     const bool bulkEndpoint = index == kUsbDevice.bulkIn.address || index == kUsbDevice.bulkOut.address;
-    const auto byte = [](uint8_t v) { return std::vector<uint8_t>{v}; };
 
     if (type == kTypeClass && recipient == kRecipientInterface && index == kInterfaceNumber && value == 0 &&
         configured) {
@@ -354,7 +353,7 @@ UsbRedirDevice::ControlReply UsbRedirDevice::Control(uint8_t requestType, uint8_
             return reply;
         }
         if (request == kGetMaxLun && in) {
-            reply.data = byte(function_.MaxLun());
+            reply.data = {function_.MaxLun()};
             return reply;
         }
     }
@@ -389,34 +388,6 @@ UsbRedirDevice::ControlReply UsbRedirDevice::Control(uint8_t requestType, uint8_
                     function_.ClearHalt(static_cast<uint8_t>(index));
                 }
                 return reply;
-            // QEMU handles these itself or sends them as packets of their own; another host
-            // may pass them through.
-            case kSetAddress:
-                if (!in && recipient == kRecipientDevice) return reply;
-                break;
-            case kGetConfiguration:
-                if (in && recipient == kRecipientDevice) {
-                    reply.data = byte(configuration_);
-                    return reply;
-                }
-                break;
-            case kSetConfiguration:
-                if (!in && recipient == kRecipientDevice && value <= 0xFF && SetConfiguration(uint8_t(value))) {
-                    return reply;
-                }
-                break;
-            case kGetInterface:
-                if (in && recipient == kRecipientInterface && configured && index == kInterfaceNumber) {
-                    reply.data = byte(0);
-                    return reply;
-                }
-                break;
-            case kSetInterface:
-                if (!in && recipient == kRecipientInterface && index <= 0xFF && value <= 0xFF &&
-                    SetAltSetting(uint8_t(index), uint8_t(value))) {
-                    return reply;
-                }
-                break;
             default: break;
         }
     }
