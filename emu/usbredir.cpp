@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <unistd.h>
 #include <usbredirparser.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace emu {
 
@@ -98,8 +98,8 @@ std::vector<uint8_t> UsbDescriptor(uint8_t type, uint8_t index) {
                 Put16(out, d.languageId);
                 break;
             }
-            const char* const texts[] = {d.manufacturer, d.product, d.serial};
             if (index > 3) break;
+            const char* const texts[] = {d.manufacturer, d.product, d.serial};
             const char* text = texts[index - 1];
             out = {static_cast<uint8_t>(2 + 2 * std::strlen(text)), 3};
             for (const char* c = text; *c; ++c) Put16(out, static_cast<uint8_t>(*c));
@@ -116,7 +116,8 @@ UsbRedirDevice::UsbRedirDevice(int fd, UsbBulkFunction& function)
     const int flags = fcntl(fd_, F_GETFL);
     if (flags >= 0) fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
     SetCallbacks();
-    // QEMU attaches a device behind xHCI only when its peer has these three.
+    // QEMU attaches a device behind xHCI only when its peer has the last three; with the
+    // first, the connect message carries the device's release number.
     uint32_t caps[USB_REDIR_CAPS_SIZE] = {};
     for (int cap : {usb_redir_cap_connect_device_version, usb_redir_cap_ep_info_max_packet_size,
                     usb_redir_cap_64bits_ids, usb_redir_cap_32bits_bulk_length}) {
