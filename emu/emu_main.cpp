@@ -33,6 +33,12 @@ Socket and outputs:
                           connect to a TCP port and no credentials are checked: this form is
                           for development and tests (and Windows hosts); the AF_UNIX socket
                           stays the default
+  --usbredir PATH         be a USB device on a QEMU guest's virtual bus instead: listen on the
+                          AF_UNIX stream socket PATH (owner-only; PATH.lock is held) for QEMU's
+                          -chardev socket,id=ID,path=PATH with -device usb-redir,chardev=ID
+                          (behind -device qemu-xhci, or added on the monitor), serve that one
+                          connection as device 3a7c:7730 (high speed, one Bulk-Only mass-storage
+                          interface, bulk endpoints 0x02 and 0x81), and end when QEMU disconnects
   --png PATH              panel image, 8-bit grey PNG, rewritten atomically at start and after
                           every refresh (default: the socket path with ".sock" replaced by
                           "-panel.png"; with --listen, that of the default socket path; an
@@ -147,6 +153,7 @@ int main(int argc, char** argv) {
     emu::ModelConfig model;
     emu::ServerConfig server;
     bool pngGiven = false;
+    std::string usbredirPath;
 
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
@@ -180,6 +187,7 @@ int main(int argc, char** argv) {
         bool ok = true;
         if (option == "--socket") ok = next(&server.socketPath) && !server.socketPath.empty();
         else if (option == "--listen") ok = next(&server.listenAddress) && !server.listenAddress.empty();
+        else if (option == "--usbredir") ok = next(&usbredirPath) && !usbredirPath.empty();
         else if (option == "--png") ok = next(&model.pngPath), pngGiven = true;
         else if (option == "--flash-file") ok = next(&model.flashFile);
         else if (option == "--trace") ok = next(&server.tracePath);
@@ -223,6 +231,19 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "qp7730-emu: give either --socket or --listen, not both\n");
         return 2;
     }
+    if (!usbredirPath.empty()) {
+        if (!server.socketPath.empty() || !server.listenAddress.empty() || server.interleave) {
+            std::fprintf(stderr, "qp7730-emu: --usbredir serves QEMU alone: no --socket, --listen or --interleave\n");
+            return 2;
+        }
+        // Until the USB device's fault and trace layer is in, these act on the socket only.
+        if (!server.faults.empty() || !server.tracePath.empty() || server.exitAfter != 0) {
+            std::fprintf(stderr, "qp7730-emu: --fault, --trace and --exit-after do not apply to --usbredir yet\n");
+            return 2;
+        }
+        server.socketPath = usbredirPath;
+        server.usbredir = true;
+    }
     if (server.socketPath.empty() && server.listenAddress.empty()) {
         const std::string address = emu::DefaultSocketPath();
         if (address.starts_with("tcp:")) server.listenAddress = address.substr(4);
@@ -246,8 +267,12 @@ int main(int argc, char** argv) {
     try {
         emu::Model controller(model);
         if (!model.pngPath.empty()) std::fprintf(stderr, "qp7730-emu: panel image %s\n", model.pngPath.c_str());
-        std::printf("qp7730-emu: listening on %s\n", srv.Address().c_str());
-        std::fflush(stdout);
+        if (server.usbredir) {
+            std::fprintf(stderr, "qp7730-emu: usbredir on %s\n", srv.Address().c_str());
+        } else {
+            std::printf("qp7730-emu: listening on %s\n", srv.Address().c_str());
+            std::fflush(stdout);
+        }
         return srv.Run(controller);
     } catch (const std::exception& e) {
         return Fail(e.what());

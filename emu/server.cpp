@@ -19,6 +19,8 @@
 #include <cstring>
 
 #include "emu/bulk_only_device.h"
+#include "emu/usb_bulk_adapter.h"
+#include "emu/usbredir.h"
 #include "link/endian.h"
 #include "link/host_port.h"
 
@@ -320,7 +322,7 @@ bool Server::ListenUnix(std::string* error) {
             return false;
         }
         // Non-blocking: a listener whose queue is full answers EAGAIN instead of holding us.
-        int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        int probe = socket(AF_UNIX, SocketType() | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (probe < 0) {
             *error = std::string("socket: ") + std::strerror(errno);
             return false;
@@ -339,7 +341,7 @@ bool Server::ListenUnix(std::string* error) {
         unlink(path.c_str());  // stale: nobody listens any more
     }
 
-    listenFd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    listenFd_ = socket(AF_UNIX, SocketType() | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) {
         *error = std::string("socket: ") + std::strerror(errno);
         return false;
@@ -518,6 +520,7 @@ void Server::ReportExitAfter() const {
 
 int Server::Run(Model& model) {
     if (config_.interleave) return RunInterleaved(model);
+    if (config_.usbredir) return RunUsbRedir(model);
     for (;;) {
         switch (WaitFor(listenFd_, POLLIN, -1)) {
             case Wait::Stop: return 0;
@@ -595,6 +598,44 @@ int Server::RunInterleaved(Model& model) {
     for (const Connection& c : open) close(c.fd);
     model.SyncFlash();
     ReportExitAfter();
+    return status;
+}
+
+int Server::RunUsbRedir(Model& model) {
+    int fd = -1;
+    while (fd < 0) {
+        switch (WaitFor(listenFd_, POLLIN, -1)) {
+            case Wait::Stop: return 0;
+            case Wait::Error: return 1;
+            default: break;
+        }
+        fd = Accept();  // a client of another user is refused and the wait goes on
+    }
+    // The one place that says what drives the bulk pipes.
+    BulkOnlyUsbFunction function(model);
+    int status = 0;
+    {
+        UsbRedirDevice device(fd, function);
+        for (;;) {
+            pollfd fds[2] = {{fd, static_cast<short>(POLLIN | (device.WantsWrite() ? POLLOUT : 0)), 0},
+                             {g_stopPipe[0], POLLIN, 0}};
+            if (poll(fds, g_stopPipe[0] >= 0 ? 2 : 1, -1) < 0) {
+                if (errno == EINTR) continue;
+                status = 1;
+                break;
+            }
+            if (fds[1].revents & POLLIN) {
+                stopped_ = true;
+                break;
+            }
+            // QEMU gone (end of the stream or a broken connection) ends the emulator.
+            if ((fds[0].revents & POLLOUT) && !device.OnWritable()) break;
+            if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && !device.OnReadable()) break;
+            if (device.WantsWrite() && !device.OnWritable()) break;
+        }
+    }
+    close(fd);
+    model.SyncFlash();
     return status;
 }
 

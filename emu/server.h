@@ -1,7 +1,10 @@
 // The emulator's USB side: a SOCK_SEQPACKET socket on which every message is one bulk
 // transfer (or loopback TCP, each message framed by its 4-byte little-endian length), the
-// Bulk-Only framing around each command, fault injection and the trace.
+// Bulk-Only framing around each command, fault injection and the trace; or, for QEMU, a
+// stream socket on which the controller is a USB device (emu/usbredir.h).
 #pragma once
+#include <sys/socket.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -41,6 +44,9 @@ struct ServerConfig {
     // Serve up to kMaxInterleaved connections at once, their commands interleaved at
     // command boundaries, as the processes behind one shared drive see them.
     bool interleave = false;
+    // Serve socketPath as an AF_UNIX stream socket on which one QEMU usb-redir device
+    // connects: the controller as a USB device on QEMU's virtual bus, until QEMU leaves.
+    bool usbredir = false;
 };
 
 // Connections served at once with ServerConfig::interleave; further ones are refused.
@@ -97,6 +103,7 @@ private:
     bool ClientTrusted(int fd);
     std::string LockPath() const;
     // Connections that may wait to be accepted: room for all that interleave will serve.
+    int SocketType() const { return config_.usbredir ? SOCK_STREAM : SOCK_SEQPACKET; }
     int Backlog() const { return config_.interleave ? static_cast<int>(kMaxInterleaved) : 4; }
     // Takes PATH.lock (created owner-only, never through a symlink) for this emulator's life.
     bool TakeLock(std::string* error);
@@ -113,6 +120,8 @@ private:
     Served ServeCommand(int fd, Model& model, int waitMs, uint64_t connection);
     // The poll loop of interleave: returns the exit status when the emulator is to end.
     int RunInterleaved(Model& model);
+    // Waits for QEMU's connection and serves it as a USB device until it ends.
+    int RunUsbRedir(Model& model);
     void ReportExitAfter() const;
     const Fault* FaultFor(uint64_t command) const;
     void Trace(uint64_t seq, const std::string& line);
