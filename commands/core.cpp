@@ -6,6 +6,7 @@
 #include "commands/commands.h"
 #include "link/device_state.h"
 #include "link/endian.h"
+#include "link/report.h"
 
 namespace {
 
@@ -72,8 +73,8 @@ uint8_t GetEngineInfo() {
     FillPassThrough(stSPTDBuf, kVendorOpcode, kCmdEngineInfo, 1, 8, TransferBuffer);
     const uint8_t result = CallTransport(stSPTDBuf);
     ENG eng{{GetBe32(TransferBuffer), GetBe32(TransferBuffer + 4)}};
-    printf("%X\n", eng.Word[0]);
-    printf("%X\n", eng.Word[1]);
+    Say("%X\n", eng.Word[0]);
+    Say("%X\n", eng.Word[1]);
     return result;
 }
 

@@ -66,6 +66,8 @@ Controller:
                           (default "FW 1.02 emu")
   --lut-version TEXT      LUT version text at flash 0x130, up to 16 characters
                           (default "QP7730-LUT-EMU01": all 16 bytes, no terminator)
+  --ignore-programming    a flash chip that no longer takes programming: flash writes (0x98)
+                          are answered as passed and change nothing; erases still work
 
 Fault injection and power loss:
   --fault KIND@N          make command N misbehave (repeatable). N counts the command wrappers
@@ -190,6 +192,7 @@ int main(int argc, char** argv) {
         else if (option == "--identity") ok = next(&model.identity) && model.identity.size() <= 28;
         else if (option == "--fw-version") ok = next(&model.fwVersion) && model.fwVersion.size() <= 16;
         else if (option == "--lut-version") ok = next(&model.lutVersion) && model.lutVersion.size() <= 16;
+        else if (option == "--ignore-programming") ok = !hasValue, model.ignoreProgramming = true;
         else if (option == "--exit-after") {
             uint32_t n = 0;
             ok = numeric(&n, 1);

@@ -378,6 +378,7 @@ uint8_t Model::FlashToMemory(const CommandBlock& c, std::span<const uint8_t> dat
 uint8_t Model::ProgramFlash(const CommandBlock& c, std::span<const uint8_t> data, bool flipBit) {
     SpiRange r;
     if (!ParseSpiRange(c, data, &r)) return kStatusFail;
+    if (config_.ignoreProgramming) return kStatusPass;
     // NOR programming can only clear bits.
     const uint8_t* src = memory_.get() + r.memoryAddress;
     uint8_t* dst = flash_ + r.flashAddress;

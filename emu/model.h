@@ -23,6 +23,7 @@ struct ModelConfig {
     std::string identity = "Generic Storage RamDisc 1.00";
     std::string fwVersion = "FW 1.02 emu";
     std::string lutVersion = "QP7730-LUT-EMU01";
+    bool ignoreProgramming = false;  // 0x98 passes and changes nothing, as on a worn-out chip
     std::string flashFile;  // empty: flash lives in memory only
     std::string pngPath;    // empty: the panel is not written out
 };

@@ -1,7 +1,9 @@
 // Firmware and waveform upgrade. When the image goes to flash address 0, its 16-byte
 // header is written as 0xFF with the rest of the image and only written for real once
-// the whole image has been read back equal: an interrupted or failed upgrade leaves a
-// header the boot code rejects, never a valid header over a wrong image.
+// the whole image has been read back equal: a failed upgrade leaves a header the boot
+// code rejects -- read back to show it -- or says that it could not. Stop requests (Ctrl-C,
+// SIGTERM, SIGHUP) wait from the first erase until the outcome is out; SIGKILL and lost
+// power cannot be held off, and before the header page they leave the header erased.
 //
 // Nothing is erased unless the controller's system information arrived in full (the
 // waveform address comes from it) and the erased span lies below 2^32, where flash
@@ -20,6 +22,7 @@
 #include "commands/commands.h"
 #include "link/device_state.h"
 #include "link/report.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -66,18 +69,77 @@ struct ProgressScope {
     FlashProgressFn previous_;
 };
 
-// After a failed upgrade at address 0 the header must not read as valid. It normally
-// stays erased (0xFF). When the read-back shows it is not -- an erase that did not
-// happen leaves the old header in place, since programming 0xFF changes nothing, and a
-// header page that went wrong may leave a valid header over damaged bytes -- its bytes
-// are programmed to zero, which needs no erase and which the boot code rejects.
-void InvalidateHeaderUnlessErased(const uint8_t* readBack, uint32_t held) {
-    bool erased = true;
-    for (uint32_t i = 0; i < held; ++i) erased = erased && readBack[i] == 0xFF;
-    if (erased) return;
-    const uint8_t zeros[kHeaderLength] = {};
-    WriteFlashRange(0, held, zeros, ImageBufferAddress());
+// After a failed upgrade at address 0 the header must read back as one the boot code
+// rejects: erased (0xFF) or zero. It normally stays erased. It does not when an erase did
+// not happen (programming 0xFF leaves the old header in place) or when the header page
+// went wrong (a valid header over damaged bytes); then it is programmed to zero, which
+// needs no erase, and read back again, a few times at most.
+constexpr int kInvalidateAttempts = 3;
+constexpr const char* kHeaderNotInvalidated =
+    "Flash header could not be invalidated: the controller may start a damaged firmware.\n";
+
+bool Uniform(const uint8_t* bytes, uint32_t n, uint8_t value) {
+    for (uint32_t i = 0; i < n; ++i)
+        if (bytes[i] != value) return false;
+    return true;
 }
+
+// Reads the first `held` flash bytes back and tells whether they are erased or zero. A
+// command that did not happen must not make them look so (on the drive route a refused
+// command still reports success, and a refused read brings zeros). So the staging area
+// first gets a probe -- the header's complement twice: neither erased nor zero, and no
+// header however it is programmed over one -- and is read back to show it holds it; then
+// the flash read replaces the probe's first half; then a read of both halves, the second
+// of which must still be the probe's.
+bool HeaderReadsInvalid(uint32_t held, uint32_t staging) {
+    uint8_t probe[2 * kHeaderLength];
+    for (uint32_t i = 0; i < sizeof probe; ++i) probe[i] = static_cast<uint8_t>(~fwHeader[i % kHeaderLength]);
+    uint8_t seen[sizeof probe] = {};
+    if (!WriteMemory(staging, sizeof probe, probe) || !ReadMemoryInFull(staging, sizeof probe, seen) ||
+        std::memcmp(seen, probe, sizeof probe) != 0)
+        return false;
+    std::memset(seen, 0, sizeof seen);
+    const SPICmd stSPICmd{0, staging, held};
+    if (!ReadFlashToMemory(stSPICmd) || !ReadMemoryInFull(staging, sizeof seen, seen) ||
+        std::memcmp(seen + kHeaderLength, probe + kHeaderLength, kHeaderLength) != 0)
+        return false;
+    return Uniform(seen, held, 0xFF) || Uniform(seen, held, 0x00);
+}
+
+// True once the header has been read back erased or zero.
+bool InvalidateHeader(uint32_t held, uint32_t staging) {
+    const uint8_t zeros[kHeaderLength] = {};
+    for (int attempt = 0; attempt < kInvalidateAttempts; ++attempt) {
+        if (HeaderReadsInvalid(held, staging)) return true;
+        WriteFlashRange(0, held, zeros, staging);
+    }
+    return HeaderReadsInvalid(held, staging);
+}
+
+// From the first erase until the outcome is out, a request to stop the run waits: ending
+// in between would leave flash erased, or a header over an image not yet verified. The
+// request then takes effect (the tool ends with its status; in the library the caller's
+// own handler gets it). Only the tool announces it, on a line of its own below the
+// progress line when that is shown; the library prints nothing.
+class StopHold {
+public:
+    explicit StopHold(bool belowProgress) {
+        const char* notice = "\nqp7730: upgrade in progress; finishing it before stopping\n";
+        HoldStopRequests(CurrentReporter() != nullptr ? nullptr : belowProgress ? notice : notice + 1);
+    }
+    ~StopHold() { Release(); }
+    StopHold(const StopHold&) = delete;
+    StopHold& operator=(const StopHold&) = delete;
+    void Release() {
+        if (released_) return;
+        released_ = true;
+        FlushReports();  // the outcome line is out before a stop ends the process
+        ReleaseStopRequests();
+    }
+
+private:
+    bool released_ = false;
+};
 
 }  // namespace
 
@@ -138,7 +200,8 @@ UpgradeOutcome UpgradeFlash(int32_t type, const char* ulFileName) {
     if (fread(D.get() + headerRead, 1, N - headerRead, ulFile.get()) != N - headerRead)
         Refuse("Read file failed.\n", RunError::kFileUnreadable);
 
-    const ProgressScope progress(isatty(STDERR_FILENO) == 1);
+    const bool terminal = isatty(STDERR_FILENO) == 1;
+    const ProgressScope progress(terminal);
     const uint32_t held = N < kHeaderLength ? N : kHeaderLength;
     uint8_t sign[kHeaderLength];
     if (A == 0) {
@@ -147,6 +210,7 @@ UpgradeOutcome UpgradeFlash(int32_t type, const char* ulFileName) {
     }
 
     const uint32_t staging = ImageBufferAddress();
+    StopHold hold(terminal);
     EraseFlashRange(A, N);
     WriteFlashRange(A, N, D.get(), staging);
     bool failed = !VerifyFlashRange(A, N, D.get(), R.get(), staging);
@@ -158,9 +222,10 @@ UpgradeOutcome UpgradeFlash(int32_t type, const char* ulFileName) {
         failed = !VerifyFlashRange(0, page, D.get(), R.get(), staging);
     }
 
-    if (A == 0 && failed) InvalidateHeaderUnlessErased(R.get(), held);
+    if (A == 0 && failed && !InvalidateHeader(held, staging)) Say("%s", kHeaderNotInvalidated);
 
     ulFile.reset();
     Say(failed ? "QP7730 FW upgrade failed.\n" : "Done. Please reset QP7730.\n");
+    hold.Release();
     return failed ? UpgradeOutcome::kFailed : UpgradeOutcome::kDone;
 }

@@ -39,8 +39,9 @@ bool Transfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* 
 int LastError(void*) { return 121; }
 void Close(void*) {}
 std::string Location(void*) { return "in-process"; }
+bool Gone(void*) { return false; }
 
-const PipeBackend kBackend = {"in-process", Open, Transfer, LastError, Close, Location};
+const PipeBackend kBackend = {"in-process", Open, Transfer, LastError, Close, Location, Gone};
 const PipeBackend* const kRoutes[] = {&kBackend};
 
 void DropText(const char*) {}

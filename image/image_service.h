@@ -121,8 +121,10 @@ std::string MemoryRefusal(uint64_t bytes, uint64_t allowed, uint64_t fileBytes);
 // 1 unless the decoder reduced the picture), and destination pixel j covers
 // [j S / d, (j + 1) S / d) (d the destination size). A destination pixel is the average
 // of the delivered colours weighted by the area each delivered pixel shares with it,
-// exactly (integer weights, no floating point), per channel, rounded to nearest with
-// halves rounded up. Palette pictures are averaged in their palette colours; pictures
+// exactly, per channel, rounded to nearest with halves rounded up. The weights are
+// integers and the weighted sums are exact integers held in doubles (every integer below
+// 2^53 is exact there; the sums stay below 2^47); only the final division is done in
+// floating point, and resample.cpp shows why it always gives the exactly rounded result. Palette pictures are averaged in their palette colours; pictures
 // whose palette is all grey, and grey pictures, are averaged in one channel.
 class AreaResampler {
 public:

@@ -28,9 +28,25 @@ void ReportDiagnostic(const char* message) {
 
 template <typename... Args>
 void ReportFailure(const char* format, Args... args) {
-    char message[64];
+    char message[96];
     snprintf(message, sizeof message, format, args...);
     ReportDiagnostic(message);
+}
+
+// A failed pipe transfer of one phase ("CBW", "DATA", "CSW"), with the platform's code.
+// When the backend says the device is gone, the report says so and is the last one: the
+// exchanges that follow fail at once. True in that case.
+bool ReportTransferFailure(PipeDevice* device, const char* phase) {
+    if (device == nullptr) {
+        ReportFailure("[FAIL] %s (%d)", phase, 0);
+        return false;
+    }
+    const int code = device->Backend->LastError(device->Device);
+    device->Gone = device->Backend->Gone != nullptr && device->Backend->Gone(device->Device);
+    ReportFailure(device->Gone ? "[FAIL] %s (%d): the controller is gone; no further commands are sent"
+                               : "[FAIL] %s (%d)",
+                  phase, code);
+    return device->Gone;
 }
 
 }  // namespace
@@ -47,7 +63,7 @@ BOOL BulkOnlyTransport(HANDLE device, DWORD, void* inBuffer, DWORD, void*, DWORD
                        LPOVERLAPPED) {
     auto* pipeDevice = static_cast<PipeDevice*>(device);
     const auto& sptd = *static_cast<const SCSI_PASS_THROUGH_DIRECT*>(inBuffer);
-    auto lastError = [&] { return pipeDevice ? pipeDevice->Backend->LastError(pipeDevice->Device) : 0; };
+    if (pipeDevice != nullptr && pipeDevice->Gone) return 0;
 
     uint8_t cbw[kCbwLength] = {};
     PutLe32(cbw + 0, kCbwSignature);
@@ -59,7 +75,7 @@ BOOL BulkOnlyTransport(HANDLE device, DWORD, void* inBuffer, DWORD, void*, DWORD
     std::memcpy(cbw + 15, sptd.Cdb, sptd.CdbLength <= 16 ? sptd.CdbLength : 16);
 
     if (!PipeTransfer(pipeDevice, kPipeOut, cbw, kCbwLength)) {
-        ReportFailure("[FAIL] CBW (%d)", lastError());
+        ReportTransferFailure(pipeDevice, "CBW");
         return 0;
     }
 
@@ -72,7 +88,7 @@ BOOL BulkOnlyTransport(HANDLE device, DWORD, void* inBuffer, DWORD, void*, DWORD
             const uint32_t piece = total - done < kMaxDataPiece ? total - done : kMaxDataPiece;
             uint32_t moved = 0;
             if (!PipeTransfer(pipeDevice, pipe, data + done, piece, &moved)) {
-                ReportFailure("[FAIL] DATA (%d)", lastError());
+                if (ReportTransferFailure(pipeDevice, "DATA")) return 0;  // no status will come
                 break;
             }
             received += moved;
@@ -84,7 +100,7 @@ BOOL BulkOnlyTransport(HANDLE device, DWORD, void* inBuffer, DWORD, void*, DWORD
 
     uint8_t csw[kCswLength] = {};
     if (!PipeTransfer(pipeDevice, kPipeIn, csw, kCswLength)) {
-        ReportFailure("[FAIL] CSW (%d)", lastError());
+        ReportTransferFailure(pipeDevice, "CSW");
         return 0;
     }
     const uint32_t signature = GetLe32(csw + 0);

@@ -18,12 +18,15 @@ namespace {
 struct LinuxDrive {
     int fd;
     char name[16];
+    bool gone;  // the disk went away: later requests fail at once, without a report
 };
 
 bool g_permissionHintGiven = false;
 
 constexpr uint8_t kInquiryOpcode = 0x12;
 constexpr unsigned kDriverSense = 0x08;
+constexpr unsigned kHostNoConnect = 0x01;
+constexpr const char* kGone = ": the controller is gone; no further commands are sent";
 
 // What the SCSI layer's host status says, for the ones a USB disk gives.
 const char* HostStatusText(unsigned status) {
@@ -64,6 +67,7 @@ int FailedHandleValue(HANDLE handle) { return static_cast<int>(reinterpret_cast<
 BOOL DriveIoControl(HANDLE handle, DWORD, void* inBuffer, DWORD, void*, DWORD, DWORD* bytesReturned, LPOVERLAPPED) {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE || inBuffer == nullptr) return 0;
     auto* drive = static_cast<LinuxDrive*>(handle);
+    if (drive->gone) return 0;
     auto& sptd = *static_cast<SCSI_PASS_THROUGH_DIRECT*>(inBuffer);
 
     sg_io_hdr_t io{};
@@ -92,7 +96,8 @@ BOOL DriveIoControl(HANDLE handle, DWORD, void* inBuffer, DWORD, void*, DWORD, D
                      drive->name);
             }
         } else {
-            Warn("[FAIL] %s SG_IO (%s)\n", drive->name, strerror(error));
+            drive->gone = error == ENODEV || error == ENXIO;
+            Warn("[FAIL] %s SG_IO (%s)%s\n", drive->name, strerror(error), drive->gone ? kGone : "");
         }
         return 0;
     }
@@ -101,7 +106,9 @@ BOOL DriveIoControl(HANDLE handle, DWORD, void* inBuffer, DWORD, void*, DWORD, D
     // broke on the way (time-out, transport error, device gone) fails, with one line on
     // standard error like the pipe routes' diagnostics.
     if (io.host_status != 0) {
-        Warn("[FAIL] %s SG_IO (host status 0x%02X%s)\n", drive->name, io.host_status, HostStatusText(io.host_status));
+        drive->gone = io.host_status == kHostNoConnect;
+        Warn("[FAIL] %s SG_IO (host status 0x%02X%s)%s\n", drive->name, io.host_status,
+             HostStatusText(io.host_status), drive->gone ? kGone : "");
         return 0;
     }
     if ((io.driver_status & ~kDriverSense) != 0) {

@@ -1,5 +1,9 @@
-// Explicit byte-order helpers. Every multi-byte field exchanged with the controller is
-// packed and unpacked through these, never by copying a struct.
+// Explicit byte-order helpers. Command blocks, wrappers and most argument records are
+// packed and unpacked field by field with Put/Get. A few records are converted in the
+// memory that holds them instead, as the command set prescribes (the load-image-area
+// header, the image-library group, the image-library replies): their fields are swapped
+// with HostToBe/BeToHost and the record then travels whole, its layout fixed by a
+// static_assert on its size.
 #pragma once
 #include <cstdint>
 

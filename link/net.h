@@ -22,6 +22,8 @@ long NetSend(NetSocket s, const uint8_t* data, size_t length);
 long NetRecv(NetSocket s, uint8_t* buf, size_t length);
 int NetLastError();
 bool NetWouldBlock(int error);
+// True for the codes of a connection the other end has closed or reset.
+bool NetPeerGone(int error);
 void NetClose(NetSocket s);
 
 // The platform's codes for the failures the framing itself finds.

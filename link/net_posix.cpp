@@ -87,4 +87,6 @@ int NetLastError() { return errno; }
 
 bool NetWouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
+bool NetPeerGone(int error) { return error == ECONNRESET || error == EPIPE; }
+
 void NetClose(NetSocket s) { close(static_cast<int>(s)); }

@@ -106,4 +106,6 @@ int NetLastError() { return WSAGetLastError(); }
 
 bool NetWouldBlock(int error) { return error == WSAEWOULDBLOCK; }
 
+bool NetPeerGone(int error) { return error == WSAECONNRESET || error == WSAECONNABORTED; }
+
 void NetClose(NetSocket s) { closesocket(static_cast<SOCKET>(s)); }

@@ -27,19 +27,25 @@ struct PipeBackend {
     // Where the open device is (socket path, bus and address, device path): names the
     // lock that keeps two runs on one controller from interleaving.
     std::string (*Location)(void* device);
+    // True when the last failed transfer means that the device is gone (unplugged, the
+    // emulator ended): no later transfer can succeed.
+    bool (*Gone)(void* device);
 };
 
 // The device handle of the bulk-only route: the backend and its open device.
 struct PipeDevice {
     const PipeBackend* Backend;
     void* Device;
+    bool Gone = false;  // once the device is gone, exchanges fail at once, without a report
 };
 
 // One bulk transfer; *moved (may be null) receives the bytes moved when it completed.
 bool PipeTransfer(PipeDevice* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved = nullptr);
 
 // The TransportFn of the bulk-only route: carries the pass-through record over the pipes
-// in Command Block Wrapper / data / Command Status Wrapper framing.
+// in Command Block Wrapper / data / Command Status Wrapper framing. The failure that shows
+// the device gone is reported once, saying so; every later exchange fails at once, with
+// nothing sent and nothing reported.
 BOOL BulkOnlyTransport(HANDLE device, DWORD controlCode, void* inBuffer, DWORD inSize, void* outBuffer,
                        DWORD outSize, DWORD* bytesReturned, LPOVERLAPPED overlapped);
 

@@ -22,6 +22,8 @@ bool EmulatorTransfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, ui
 
 int EmulatorLastError(void* device) { return static_cast<EmulatorLink*>(device)->LastError(); }
 
+bool EmulatorGone(void* device) { return static_cast<EmulatorLink*>(device)->Gone(); }
+
 void EmulatorClose(void* device) { delete static_cast<EmulatorLink*>(device); }
 
 // The address this run reached the emulator at (the environment does not change during a
@@ -37,5 +39,6 @@ std::string EmulatorSocketPath() {
     return DefaultLocalEmulatorPath();
 }
 
-extern const PipeBackend kEmulatorPipeBackend = {
-    "emulator", EmulatorOpen, EmulatorTransfer, EmulatorLastError, EmulatorClose, EmulatorLocation};
+extern const PipeBackend kEmulatorPipeBackend = {"emulator",        EmulatorOpen,  EmulatorTransfer,
+                                                 EmulatorLastError, EmulatorClose, EmulatorLocation,
+                                                 EmulatorGone};

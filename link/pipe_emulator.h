@@ -13,9 +13,20 @@ public:
     virtual ~EmulatorLink() = default;
     virtual bool Transfer(uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) = 0;
     int LastError() const { return lastError_; }
+    // True when the last failure means the emulator's end is gone (closed, ended).
+    bool Gone() const { return gone_; }
 
 protected:
+    // Records the failure of a transfer and returns false, for the transfer to return.
+    bool Failed(int error, bool gone) {
+        lastError_ = error;
+        gone_ = gone;
+        return false;
+    }
+
+private:
     int lastError_ = 0;
+    bool gone_ = false;
 };
 
 // Each returns null when nothing, or nothing this user may trust, answers at the address

@@ -131,6 +131,9 @@ bool UsbTransfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_
 
 int UsbLastError(void* device) { return static_cast<UsbPipe*>(device)->lastError; }
 
+// Unplugged, or reset away by the kernel: the handle will not work again.
+bool UsbGone(void* device) { return static_cast<UsbPipe*>(device)->lastError == LIBUSB_ERROR_NO_DEVICE; }
+
 // Bus and address name the device for as long as it stays plugged in.
 std::string UsbLocation(void* device) {
     libusb_device* dev = libusb_get_device(static_cast<UsbPipe*>(device)->handle);
@@ -151,5 +154,5 @@ void UsbClose(void* device) {
 
 }  // namespace
 
-extern const PipeBackend kUsbPipeBackend = {"libusb", UsbOpen, UsbTransfer, UsbLastError, UsbClose,
-                                           UsbLocation};
+extern const PipeBackend kUsbPipeBackend = {"libusb", UsbOpen,     UsbTransfer, UsbLastError,
+                                           UsbClose, UsbLocation, UsbGone};

@@ -7,6 +7,8 @@ bool NullTransfer(void*, uint8_t, uint8_t*, uint32_t, uint32_t*) { return false;
 int NullLastError(void*) { return 0; }
 void NullClose(void*) {}
 std::string NullLocation(void*) { return {}; }
+bool NullGone(void*) { return false; }
 }  // namespace
 
-extern const PipeBackend kUsbPipeBackend = {"none", NullOpen, NullTransfer, NullLastError, NullClose, NullLocation};
+extern const PipeBackend kUsbPipeBackend = {"none",    NullOpen,     NullTransfer, NullLastError,
+                                           NullClose, NullLocation, NullGone};

@@ -29,8 +29,7 @@ public:
                 *moved = len;
                 return true;
             }
-            lastError_ = n < 0 ? (errno == EAGAIN || errno == EWOULDBLOCK ? ETIMEDOUT : errno) : EIO;
-            return false;
+            return n < 0 ? FailedWith(errno) : Failed(EIO, false);
         }
 
         // One message is one transfer: a shorter one is a complete short transfer, a longer
@@ -45,16 +44,18 @@ public:
             *moved = static_cast<uint32_t>(n);
             return true;
         }
-        if (n > 0)
-            lastError_ = EOVERFLOW;
-        else if (n == 0)
-            lastError_ = ECONNRESET;  // the device went away
-        else
-            lastError_ = errno == EAGAIN || errno == EWOULDBLOCK ? ETIMEDOUT : errno;
-        return false;
+        if (n > 0) return Failed(EOVERFLOW, false);
+        if (n == 0) return Failed(ECONNRESET, true);  // the end of the stream: the emulator went away
+        return FailedWith(errno);
     }
 
 private:
+    // A failed send or receive: the bound ran out, the other end is gone, or another error.
+    bool FailedWith(int error) {
+        if (error == EAGAIN || error == EWOULDBLOCK) return Failed(ETIMEDOUT, false);
+        return Failed(error, error == ECONNRESET || error == EPIPE);
+    }
+
     int fd_;
 };
 

@@ -39,10 +39,9 @@ public:
 private:
     enum class Io { Done, Timeout, Ended, Failed };
 
-    bool Fail(int error) {
-        lastError_ = error;
-        return false;
-    }
+    // The stream's end (a reset or end of stream, or a stream out of step, which kNetReset
+    // stands for too) means no transfer can succeed any more.
+    bool Fail(int error) { return Failed(error, error == kNetReset || NetPeerGone(error)); }
     // Fails the transfer; a message left half-way makes the link unusable.
     bool FailMidway(bool started, int error) {
         if (started) broken_ = true;

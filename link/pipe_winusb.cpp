@@ -141,6 +141,13 @@ int UsbLastError(void* device) {
     return device ? static_cast<int>(static_cast<WinUsbDevice*>(device)->LastError) : 0;
 }
 void UsbClose(void* device) { WinUsbClose(static_cast<WinUsbDevice*>(device)); }
+// The codes of a removed device. (ERROR_GEN_FAILURE is not among them: WinUSB gives it
+// for a stalled pipe too.)
+bool UsbGone(void* device) {
+    constexpr DWORD kNoSuchDevice = 433;  // ERROR_NO_SUCH_DEVICE, which not every SDK's headers name
+    const DWORD error = device ? static_cast<WinUsbDevice*>(device)->LastError : 0;
+    return error == ERROR_DEVICE_NOT_CONNECTED || error == kNoSuchDevice || error == ERROR_FILE_NOT_FOUND;
+}
 // The interface path names the device (it names the run lock: ASCII is enough).
 std::string UsbLocation(void* device) {
     std::string location = "winusb ";
@@ -151,4 +158,5 @@ std::string UsbLocation(void* device) {
 
 }  // namespace
 
-extern const PipeBackend kUsbPipeBackend = {"winusb", UsbOpen, UsbTransfer, UsbLastError, UsbClose, UsbLocation};
+extern const PipeBackend kUsbPipeBackend = {"winusb", UsbOpen,     UsbTransfer, UsbLastError,
+                                           UsbClose, UsbLocation, UsbGone};

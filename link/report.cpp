@@ -56,3 +56,9 @@ const Reporter* SetReporter(const Reporter* reporter) {
     g_reporter = reporter;
     return previous;
 }
+
+void FlushReports() {
+    if (g_reporter != nullptr) return;
+    std::fflush(stdout);
+    std::fflush(stderr);
+}

@@ -25,3 +25,8 @@ void Warn(const char* format, ...) QP7730_PRINTF_LIKE(1, 2);
 const Reporter* SetReporter(const Reporter* reporter);
 // The reporter in place; null while texts go to standard output and standard error.
 const Reporter* CurrentReporter();
+
+// Hands what Say and Warn printed to standard output and standard error to the system,
+// for a process that may end without returning (a stop request let through after the
+// upgrade's hold). Nothing while a reporter is in place.
+void FlushReports();

@@ -1,6 +1,6 @@
 // What the tool needs of the operating system besides the device routes: a millisecond
-// tick counter, files read at explicit offsets, the standard streams, and a message box
-// for diagnostics. One source per system implements it
+// tick counter, files read at explicit offsets, the standard streams, a message box for
+// diagnostics, and a hold on the signals that would stop a run. One source per system implements it
 // (platform_posix.cpp, platform_windows.cpp), chosen by CMake.
 #pragma once
 #include <cstddef>
@@ -34,3 +34,17 @@ void PrepareStandardStreams();
 // caller then reports the text as it reports other diagnostics. Never waits on a box
 // that nobody can see.
 bool ShowDiagnosticBox(const char* text);
+
+// Holds off the requests to stop the process -- SIGINT, SIGTERM and SIGHUP on POSIX (a
+// signal the process ignores stays ignored); Ctrl-C, Ctrl-Break and closing the console
+// on Windows -- while flash is in a state that stopping would leave unbootable. A request
+// that arrives is kept; the first one writes `notice` (null: nothing) on standard error,
+// from the handler, without stdio. Holds do not nest: a second call while one is in place
+// does nothing.
+void HoldStopRequests(const char* notice);
+// Ends the hold: the dispositions in place before it come back, and the first request
+// kept is handed to them now. A default disposition ends the process as that request
+// would have (on POSIX with the signal's status, 128 + N to a shell), a handler of the
+// program's own (Python's, say) runs, an ignored signal stays ignored. Nothing when no
+// hold is in place. Standard output is not flushed here.
+void ReleaseStopRequests();

@@ -1,8 +1,11 @@
 // The platform on Linux and other POSIX systems.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -45,3 +48,58 @@ void CloseFile(int fd) { close(fd); }
 void PrepareStandardStreams() {}
 
 bool ShowDiagnosticBox(const char*) { return false; }
+
+namespace {
+
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kStopSignalCount = sizeof kStopSignals / sizeof kStopSignals[0];
+
+struct sigaction g_before[kStopSignalCount];
+bool g_replaced[kStopSignalCount] = {};
+bool g_holding = false;
+volatile sig_atomic_t g_kept = 0;  // the first stop signal of the hold, 0 for none
+const char* g_notice = nullptr;
+size_t g_noticeLength = 0;
+
+extern "C" void KeepStopSignal(int number) {
+    if (g_kept != 0) return;
+    g_kept = number;
+    if (g_notice != nullptr) {
+        const ssize_t written = write(STDERR_FILENO, g_notice, g_noticeLength);
+        static_cast<void>(written);  // nothing to do about a standard error that is gone
+    }
+}
+
+}  // namespace
+
+void HoldStopRequests(const char* notice) {
+    if (g_holding) return;
+    g_holding = true;
+    g_kept = 0;
+    g_notice = notice;
+    g_noticeLength = notice != nullptr ? std::strlen(notice) : 0;
+    struct sigaction keep {};
+    keep.sa_handler = KeepStopSignal;
+    sigemptyset(&keep.sa_mask);
+    for (int s : kStopSignals) sigaddset(&keep.sa_mask, s);  // one handler at a time
+    keep.sa_flags = SA_RESTART;
+    for (int i = 0; i < kStopSignalCount; ++i) {
+        g_replaced[i] = false;
+        if (sigaction(kStopSignals[i], nullptr, &g_before[i]) != 0) continue;
+        // A signal the process ignores (SIGHUP under nohup) would not have stopped it.
+        if ((g_before[i].sa_flags & SA_SIGINFO) == 0 && g_before[i].sa_handler == SIG_IGN) continue;
+        g_replaced[i] = sigaction(kStopSignals[i], &keep, nullptr) == 0;
+    }
+}
+
+void ReleaseStopRequests() {
+    if (!g_holding) return;
+    for (int i = 0; i < kStopSignalCount; ++i)
+        if (g_replaced[i]) sigaction(kStopSignals[i], &g_before[i], nullptr);
+    // Read after the old dispositions are back: a signal from now on goes to them directly.
+    const int kept = g_kept;
+    g_kept = 0;
+    g_holding = false;
+    g_notice = nullptr;
+    if (kept != 0) raise(kept);
+}

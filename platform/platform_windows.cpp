@@ -4,6 +4,8 @@
 #include <io.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -77,4 +79,61 @@ bool ShowDiagnosticBox(const char* text) {
     if (!IsConsole(STD_INPUT_HANDLE) || !IsConsole(STD_ERROR_HANDLE)) return false;
     MessageBoxA(nullptr, text, "qp7730", MB_OK);
     return true;
+}
+
+namespace {
+
+// The control event kept during the hold, plus one (0: none).
+volatile LONG g_kept = 0;
+bool g_holding = false;
+const char* g_notice = nullptr;
+// Set while no hold is in place: a console that is being closed waits on it.
+HANDLE g_holdEnded = nullptr;
+
+BOOL WINAPI KeepStopRequest(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+    if (InterlockedCompareExchange(&g_kept, static_cast<LONG>(event) + 1, 0) == 0 && g_notice != nullptr) {
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), g_notice, static_cast<DWORD>(std::strlen(g_notice)), &written,
+                  nullptr);
+    }
+    // The system ends the process once a close event is handled (or after a few seconds
+    // whatever the handler does): keep it waiting until the hold ends.
+    if (event == CTRL_CLOSE_EVENT) WaitForSingleObject(g_holdEnded, INFINITE);
+    return TRUE;
+}
+
+}  // namespace
+
+void HoldStopRequests(const char* notice) {
+    if (g_holding) return;
+    if (g_holdEnded == nullptr) g_holdEnded = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    if (g_holdEnded == nullptr) return;
+    g_holding = true;
+    g_kept = 0;
+    g_notice = notice;
+    ResetEvent(g_holdEnded);
+    SetConsoleCtrlHandler(KeepStopRequest, TRUE);
+}
+
+void ReleaseStopRequests() {
+    if (!g_holding) return;
+    SetConsoleCtrlHandler(KeepStopRequest, FALSE);
+    g_holding = false;
+    g_notice = nullptr;
+    SetEvent(g_holdEnded);  // a close held back now ends the process
+    const LONG kept = InterlockedExchange(&g_kept, 0) - 1;
+    if (kept != CTRL_C_EVENT && kept != CTRL_BREAK_EVENT) return;
+    // What the program had in place for the signal the C runtime makes of the event: a
+    // handler of its own (Python's) gets it, an ignored one is dropped, and by default the
+    // process ends as Ctrl-C ends it.
+    const int number = kept == CTRL_C_EVENT ? SIGINT : SIGBREAK;
+    void (*before)(int) = std::signal(number, SIG_DFL);
+    std::signal(number, before);
+    if (before == SIG_IGN) return;
+    if (before != SIG_DFL && before != SIG_ERR) {
+        std::raise(number);
+        return;
+    }
+    ExitProcess(STATUS_CONTROL_C_EXIT);
 }

@@ -13,6 +13,8 @@ targets=("$@")
 ((${#targets[@]})) || targets=(fuzz_load_image fuzz_bmp fuzz_bulk_only fuzz_emu_device fuzz_emu_socket fuzz_dispatcher fuzz_upgrade)
 
 cmake --preset fuzz >/dev/null
+# Everything the preset configures, not only the targets: what does not build under the
+# sanitizers shows here.
 cmake --build --preset fuzz
 rm -rf build/fuzz/seeds
 python3 fuzz/make_seeds.py build/fuzz/seeds

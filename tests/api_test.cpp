@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -232,6 +233,56 @@ TEST(ApiProgress, CallsFromTheProgressCallbackAreRefused) {
     EXPECT_EQ(std::set<int>(m.codes.begin(), m.codes.end()), std::set<int>{QP7730_ERR_BUSY});
     EXPECT_EQ(m.phases, (std::set<std::string>{"erase", "write", "verify"}));
     EXPECT_EQ(qp7730_fill(c.handle, 0, 0, 1, 1, 0), QP7730_OK);  // still open
+}
+
+// A stop signal during an upgrade waits for it: the program's own handler gets the signal
+// once the call has returned, and the library has printed nothing.
+volatile sig_atomic_t g_stopSeen = 0;
+void SeeStop(int number) { g_stopSeen = number; }
+
+struct StopInside {
+    int number;
+    bool sent = false, seenInside = false;
+};
+
+void SendStop(void* data, const char* phase, uint32_t, uint32_t) {
+    auto* s = static_cast<StopInside*>(data);
+    if (!s->sent && std::strcmp(phase, "erase") == 0) {
+        s->sent = true;
+        raise(s->number);
+    }
+    s->seenInside = s->seenInside || g_stopSeen != 0;
+}
+
+TEST(ApiProgress, AStopSignalGoesToTheProgramsHandlerAfterTheUpgrade) {
+    Emulator emu(kSmallPanel);
+    const std::string path = emu.TempDir() + "/new.wbf";
+    FILE* f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::vector<uint8_t> data(70000, 0x3C);
+    fwrite(data.data(), 1, data.size(), f);
+    fclose(f);
+    Opened c;
+    ASSERT_EQ(Open(emu, c), QP7730_OK);
+    for (int number : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(number);
+        struct sigaction own {}, before{};
+        own.sa_handler = SeeStop;
+        sigemptyset(&own.sa_mask);
+        ASSERT_EQ(sigaction(number, &own, &before), 0);
+        g_stopSeen = 0;
+        StopInside s{number};
+        testing::internal::CaptureStderr();
+        testing::internal::CaptureStdout();
+        const int rc = qp7730_upgrade(c.handle, QP7730_UPGRADE_WAVEFORM, path.c_str(), SendStop, &s);
+        const std::string printed = testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
+        sigaction(number, &before, nullptr);
+        EXPECT_EQ(rc, QP7730_OK) << qp7730_last_message();
+        EXPECT_TRUE(s.sent);
+        EXPECT_FALSE(s.seenInside);
+        EXPECT_EQ(g_stopSeen, number);
+        EXPECT_EQ(printed, "");
+    }
 }
 
 TEST(ApiArguments, RefusedArgumentsSendNothing) {

@@ -262,6 +262,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 const char* kFailedText = "QP7730 FW upgrade failed.\n";
+const std::string kNotInvalidated =
+    "Flash header could not be invalidated: the controller may start a damaged firmware.\n";
 const char* kNoSystemInfo = "System information not read from the controller. Upgrade refused.\n";
 
 // Without the whole system information the waveform address may read 0 (the firmware):
@@ -319,6 +321,8 @@ TEST_F(UpgradeTest, ReadBackNeverComparesWithTheBytesJustStaged) {
     auto flashCommand = [](const RecordedCommand& c, size_t) {
         return c.SubCommand() == 0x96 || c.SubCommand() == 0x97 || c.SubCommand() == 0x98;
     };
+    // With every flash command gone, the old header stays and cannot be invalidated: the
+    // run says so.
     const struct {
         const char* name;
         const char* type;
@@ -345,7 +349,7 @@ TEST_F(UpgradeTest, ReadBackNeverComparesWithTheBytesJustStaged) {
         const bool isFirmware = *c.type == '1';
         const auto& image = isFirmware ? firmware : waveform;
         const auto [out, status] = Run(c.type, Write(isFirmware ? "fw.bin" : "lut.wbf", image));
-        EXPECT_EQ(out, kFailedText);
+        EXPECT_EQ(out, c.flashUntouched ? kNotInvalidated + kFailedText : kFailedText);
         EXPECT_EQ(status, 0);
         if (c.flashUntouched) {
             EXPECT_EQ(Flash(0, old.size()), old);
@@ -354,6 +358,72 @@ TEST_F(UpgradeTest, ReadBackNeverComparesWithTheBytesJustStaged) {
         if (Flash(0, 16) == std::vector<uint8_t>(kHeader.begin(), kHeader.end())) {
             EXPECT_EQ(Flash(0, old.size()), old);
         }
+    }
+}
+
+// After a failed upgrade the header is read back, and programmed to zero until it reads
+// so, three times at most; otherwise the run says that it could not. Nothing that did not
+// happen may pass for a header read back invalid: a lost command (success reported, no
+// effect, as on the drive route), or a refused memory read that brings zeros.
+TEST_F(UpgradeTest, HeaderIsInvalidatedUntilItReadsSo) {
+    const auto old = Image(70000, true);
+    auto image = Image(70000, true);
+    for (size_t i = 16; i < image.size(); ++i) image[i] ^= 0x5A;
+    const std::string path = Write("fw.bin", image);
+    using Pick = std::function<bool(const RecordedCommand&, size_t)>;
+    // The bytes a command moves: the byte count of a flash read or program, else its data.
+    auto size = [](const RecordedCommand& c) {
+        return c.SubCommand() == 0x97 || c.SubCommand() == 0x98 ? GetBe32(&c.dataOut[8]) : c.length;
+    };
+    // The n-th command (from 1) with the sub-command and size.
+    auto nth = [size](uint8_t sub, uint32_t length, int n) {
+        return Pick([size, sub, length, n, seen = 0](const RecordedCommand& c, size_t) mutable {
+            return c.SubCommand() == sub && size(c) == length && ++seen == n;
+        });
+    };
+    auto every = [size](uint8_t sub, uint32_t length) {
+        return Pick([size, sub, length](const RecordedCommand& c, size_t) { return c.SubCommand() == sub && size(c) == length; });
+    };
+    auto both = [](Pick a, Pick b) { return Pick([a, b](const RecordedCommand& c, size_t i) mutable { return a(c, i) | b(c, i); }); };
+    // The erase fails: the old header stays, valid, over the new image programmed onto the
+    // old one.
+    const Pick eraseLost = nth(0x96, 8, 1);
+    const std::vector<uint8_t> zero(16, 0), oldHeader(old.begin(), old.begin() + 16);
+    const struct {
+        const char* name;
+        Pick ignore, fail, zeroes;  // zeroes: the read reports success and brings zeros
+        bool warned;
+        size_t zeroPrograms;
+        const std::vector<uint8_t>& header;
+    } cases[] = {
+        {"zero program fails once", nullptr, both(eraseLost, nth(0x98, 16, 1)), nullptr, false, 2, zero},
+        {"zero program lost once", nth(0x98, 16, 1), eraseLost, nullptr, false, 2, zero},
+        {"zero program and the next flash read lost", both(nth(0x98, 16, 1), nth(0x97, 16, 2)), eraseLost, nullptr, false,
+         2, zero},
+        {"zero program lost, then a read of zeros", nth(0x98, 16, 1), eraseLost, nth(0x81, 32, 4), false, 2, zero},
+        {"zero program lost, then the probe and the flash read", both(nth(0x98, 16, 1), both(nth(0xA5, 32, 2), nth(0x97, 16, 2))),
+         eraseLost, nullptr, false, 3, zero},
+        {"staging of the zeros lost", nth(0xA5, 16, 1), eraseLost, nullptr, false, 2, zero},
+        {"no zero program takes effect", every(0x98, 16), eraseLost, nullptr, true, 3, oldHeader},
+        {"the header is never read", every(0x97, 16), eraseLost, nullptr, true, 3, zero},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::copy(old.begin(), old.end(), fake.flash.begin());
+        fake.log.clear();
+        fake.accept = [f = c.fail](const RecordedCommand& r, size_t i) mutable { return !f(r, i); };
+        fake.ignore = [g = c.ignore, z = c.zeroes](const RecordedCommand& r, size_t i) mutable {
+            const bool zeroes = z && z(r, i);
+            if (zeroes) std::memset(const_cast<void*>(r.buffer), 0, r.length);
+            return (g && g(r, i)) || zeroes;
+        };
+        const auto [out, status] = Run("1", path);
+        EXPECT_EQ(out, (c.warned ? kNotInvalidated : "") + kFailedText);
+        EXPECT_EQ(status, 0);
+        size_t zeroPrograms = 0;
+        for (const RecordedCommand* cmd : fake.WithSubCommand(0x98)) zeroPrograms += size(*cmd) == 16;
+        EXPECT_EQ(zeroPrograms, c.zeroPrograms);
+        EXPECT_EQ(Flash(0, 16), c.header);
     }
 }
 

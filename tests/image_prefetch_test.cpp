@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "image/image_service.h"
@@ -76,6 +77,9 @@ TEST(ImagePrefetch, FailingDecoderEndsWithItsReasonAndTheWorkerJoined) {
 }
 
 TEST(ImagePrefetch, EarlyStoppingConsumerEndsWithTheWorkerJoined) {
+    if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "no worker on a single core";
+    constexpr int kRing = 64;  // rows the worker may hold ahead of the consumer
+    constexpr int kWake = 16;  // a waiting worker goes on once this many slots are free
     for (uint32_t taken : {0u, 1u, 3u, 64u, 65u, 200u}) {
         std::atomic<int> reads{0};
         std::atomic<bool> destroyed{false};
@@ -83,11 +87,19 @@ TEST(ImagePrefetch, EarlyStoppingConsumerEndsWithTheWorkerJoined) {
         auto s = qpimg::Prefetched(std::make_unique<CountingSource>(w, h, ~0u, reads, destroyed));
         std::vector<uint8_t> scratch(w * 3);
         for (uint32_t r = 0; r < taken; ++r) ASSERT_NE(s->NextRowAddress(scratch.data()), nullptr);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // let the worker fill the ring
+        // The consumer still holds the last row it was handed, so the worker can fill the
+        // ring up to `full` rows; having found it full, it waits until a batch of slots is
+        // free, so it may rest up to kWake - 1 rows short of that. Wait for it to get there.
+        const int full = (taken ? int(taken) - 1 : 0) + kRing;
+        const int least = full - (kWake - 1);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (reads.load() < least && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
         s.reset();
         EXPECT_TRUE(destroyed.load()) << taken;
-        // The worker stopped with the ring full: it never ran far ahead of the consumer.
-        EXPECT_LE(reads.load(), int(taken) + 64 + 1) << taken;
+        // It ran ahead, and no further than the ring: a worker that ignored the bound would
+        // be far past it by the time the ring was seen filled.
+        EXPECT_GE(reads.load(), least) << taken;
+        EXPECT_LE(reads.load(), full) << taken;
     }
 }
 

@@ -12,12 +12,14 @@ add_executable(unit_tests
   ${CMAKE_CURRENT_SOURCE_DIR}/area_display_test.cpp
 )
 if(NOT WIN32)
-  # These tests need POSIX: the TCP peer speaks POSIX sockets, and the upgrade tests watch
-  # the library's file opens through the GNU linker's --wrap and switch users. On Windows
-  # both are tested end to end (qp7730.exe under Wine against qp7730-emu over TCP).
+  # These tests need POSIX: the TCP peer speaks POSIX sockets, the upgrade tests watch the
+  # library's file opens through the GNU linker's --wrap and switch users, and the stop
+  # hold is tested with signals. On Windows the first two are tested end to end (qp7730.exe
+  # under Wine against qp7730-emu over TCP).
   target_sources(unit_tests PRIVATE
     ${CMAKE_CURRENT_SOURCE_DIR}/flash_upgrade_test.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/pipe_tcp_test.cpp)
+    ${CMAKE_CURRENT_SOURCE_DIR}/pipe_tcp_test.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/platform_test.cpp)
   target_link_options(unit_tests PRIVATE -Wl,--wrap=fopen -Wl,--wrap=fopen64)
 endif()
 target_link_libraries(unit_tests PRIVATE qp7730_test_support GTest::gtest_main)

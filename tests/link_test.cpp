@@ -266,6 +266,42 @@ TEST_F(BulkOnlyTest, EveryFailureHasItsMessageAndTheStatusDecides) {
     }
 }
 
+// A failure that the backend says means the device is gone is reported once, saying so;
+// the exchanges after it fail at once, with nothing sent and nothing reported. Any other
+// failure leaves the next command to go out as usual.
+TEST_F(BulkOnlyTest, AGoneDeviceIsReportedOnceAndNotUsedAgain) {
+    const std::string gone = " (104): the controller is gone; no further commands are sent";
+    const struct {
+        size_t failTransfer;
+        int goneCode;
+        std::string message;
+        size_t transfers;  // of the failed exchange; a device not gone takes two more
+    } cases[] = {
+        {0, 104, "[FAIL] CBW" + gone, 1},
+        {1, 104, "[FAIL] DATA" + gone, 2},  // no status is waited for
+        {2, 104, "[FAIL] CSW" + gone, 3},
+        {2, 19, "[FAIL] CSW (104)", 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        device.Gone = false;
+        pipe.events.clear();
+        pipe.inQueue = {std::vector<uint8_t>(100, 1), ScriptedPipe::Csw()};
+        pipe.failAt = {c.failTransfer};
+        pipe.errorCode = 104;
+        pipe.goneCode = c.goneCode;
+        CollectedFailures().clear();
+        std::vector<uint8_t> data(100);
+        EXPECT_EQ(Send(1, 100, data.data()), 0);
+        EXPECT_EQ(pipe.events.size(), c.transfers);
+        pipe.inQueue = {ScriptedPipe::Csw()};
+        const bool stillThere = c.goneCode != 104;
+        EXPECT_EQ(Send(0, 0, nullptr), stillThere ? 1 : 0);
+        EXPECT_EQ(pipe.events.size(), c.transfers + (stillThere ? 2 : 0));
+        EXPECT_EQ(CollectedFailures(), std::vector<std::string>{c.message});
+    }
+}
+
 TEST_F(BulkOnlyTest, FailedPieceSkipsTheRestOfTheDataPhase) {
     std::vector<uint8_t> data(3 * 65536);
     pipe.failAt.insert(1);

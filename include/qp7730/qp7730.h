@@ -253,7 +253,12 @@ typedef void (*qp7730_progress_fn)(void* user_data, const char* phase, uint32_t 
 
 /* Writes a firmware or waveform file into the controller's flash and reads it back, as
  * "qp7730 -upgrade TYPE FILE" does. A firmware's header is written last, only once the
- * rest read back equal; a failed firmware upgrade leaves a header the boot code rejects.
+ * rest read back equal; a failed firmware upgrade leaves a header the boot code rejects
+ * and reads it back to show it, and when it cannot, qp7730_last_message() says so ("Flash
+ * header could not be invalidated: ..."). SIGINT, SIGTERM and SIGHUP (on Windows Ctrl-C,
+ * Ctrl-Break and closing the console) that arrive from the first erase on wait until the
+ * upgrade has finished and then go to what the program had in place: its own handler, or
+ * by default the end of the process. SIGKILL cannot be held off.
  * Afterwards the controller must be reset for the new firmware or waveform to take
  * effect. progress (may be NULL) is called with user_data after every erase block and
  * every 32 KiB piece.

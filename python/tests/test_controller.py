@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import os
 import re
+import signal
 import subprocess
 import sys
 import threading
@@ -149,6 +150,24 @@ def test_an_exception_in_the_progress_callback_comes_out_after_the_upgrade(tmp_p
         with pytest.raises(KeyboardInterrupt):
             panel.upgrade(firmware(tmp_path, bytes(1000)), progress=stop)
         panel.fill(0, 0, 4, 4, 0x20)  # the controller is still usable
+
+
+def test_ctrl_c_during_the_upgrade_comes_once_it_is_done(tmp_path, emulator):
+    data = bytes(np.random.default_rng(6).integers(0, 256, 100_000, dtype=np.uint8))
+    path = tmp_path / "new.wbf"
+    path.write_bytes(data)
+    phases = []
+
+    def interrupt(phase, done, total):
+        if not phases:
+            os.kill(os.getpid(), signal.SIGINT)
+        phases.append(phase)
+
+    with qp7730.Controller(emulator.socket) as panel:
+        with pytest.raises(KeyboardInterrupt):
+            panel.upgrade(path, progress=interrupt)
+    assert phases[-1] == "verify"  # every callback ran: nothing was raised inside them
+    assert emulator.flash.read_bytes()[0x200000 : 0x200000 + len(data)] == data
 
 
 def test_a_call_from_the_progress_callback_is_refused(tmp_path, emulator):

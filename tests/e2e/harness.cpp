@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -327,7 +328,11 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& socke
 }
 
 RunResult RunTool(const std::vector<std::string>& args, const std::string& socketPath, const RunOptions& options) {
-    const int timeoutSec = options.timeoutSec;
+    return ToolRun(args, socketPath, options).Wait();
+}
+
+ToolRun::ToolRun(const std::vector<std::string>& args, const std::string& socketPath, const RunOptions& options)
+    : options_(options), socketPath_(socketPath) {
     const char* stdoutFile = options.stdoutFile;
     CStrings argv;
     argv.items = options.command.empty() ? ToolCommand() : options.command;
@@ -370,8 +375,8 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& socke
         for (int fd : {out[0], out[1], err[0], err[1], nullFd}) close(fd);
         throw std::runtime_error(std::string("cannot open ") + stdoutFile);
     }
-    const pid_t pid = fork();
-    if (pid == 0) {
+    pid_ = fork();
+    if (pid_ == 0) {
         dup2(nullFd, 0);
         dup2(outFd, 1);
         dup2(err[1], 2);
@@ -382,18 +387,28 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& socke
     close(err[1]);
     close(nullFd);
     if (stdoutFile) close(outFd);
-    RunResult result;
-    if (pid < 0) {
-        close(out[0]);
-        close(err[0]);
-        return result;
-    }
+    out_ = out[0];
+    err_ = err[0];
+}
 
+ToolRun::~ToolRun() {
+    if (out_ >= 0) close(out_);
+    if (err_ >= 0) close(err_);
+    if (pid_ > 0) {
+        int status = 0;
+        kill(pid_, SIGKILL);
+        WaitPid(pid_, -1, &status);
+    }
+}
+
+RunResult ToolRun::Wait() {
+    RunResult result;
+    if (pid_ <= 0) return result;
     const auto start = Clock::now();
-    const int limitMs = timeoutSec * 1000;
+    const int limitMs = options_.timeoutSec * 1000;
     bool timedOut = false;
     int open = 2;
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
     while (open > 0) {
         const int left = limitMs - ElapsedMs(start);
         if (left <= 0) {
@@ -417,7 +432,10 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& socke
     for (auto& f : fds) {
         if (f.fd >= 0) close(f.fd);
     }
+    out_ = err_ = -1;
     int status = 0;
+    const pid_t pid = pid_;
+    pid_ = -1;
     if (timedOut || !WaitPid(pid, std::max(0, limitMs - ElapsedMs(start)), &status)) {
         kill(pid, SIGKILL);
         WaitPid(pid, -1, &status);
@@ -425,12 +443,72 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& socke
         return result;
     }
     result.exitStatus = ExitCode(status);
-    if (options.route == Route::Drive && !socketPath.empty() && options.stripDiscovery && stdoutFile == nullptr) {
+    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    if (options_.route == Route::Drive && !socketPath_.empty() && options_.stripDiscovery &&
+        options_.stdoutFile == nullptr) {
         const std::string lines = DriveDiscoveryLines();
         if (result.out.starts_with(lines)) result.out.erase(0, lines.size());
         else ADD_FAILURE() << "the drive route did not find the controller at " << kDriveName << ":\n" << result.out;
     }
     return result;
+}
+
+// ---- TracePipe -----------------------------------------------------------------------
+
+TracePipe::TracePipe() : dir_(MakeTempDir()), path_(dir_ + "/trace.pipe") {
+    if (mkfifo(path_.c_str(), 0600) != 0) throw std::runtime_error("mkfifo: " + std::string(std::strerror(errno)));
+    // Open before the emulator does (its open waits for a reader); one page of room.
+    fd_ = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ < 0 || fcntl(fd_, F_SETPIPE_SZ, 4096) < 0)
+        throw std::runtime_error("trace pipe: " + std::string(std::strerror(errno)));
+}
+
+TracePipe::~TracePipe() {
+    if (drainer_.joinable()) drainer_.join();
+    if (fd_ >= 0) close(fd_);
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+}
+
+bool TracePipe::ReadSome(int timeoutMs) {
+    pollfd p{fd_, POLLIN, 0};
+    const int rc = poll(&p, 1, timeoutMs);
+    if (rc < 0 && errno == EINTR) return true;
+    if (rc <= 0) return false;
+    char buf[4096];
+    const ssize_t n = read(fd_, buf, sizeof buf);
+    if (n < 0) return errno == EAGAIN || errno == EINTR;
+    if (n == 0) return false;  // the emulator closed its end
+    partial_.append(buf, static_cast<size_t>(n));
+    for (size_t nl; (nl = partial_.find('\n')) != std::string::npos; partial_.erase(0, nl + 1))
+        lines_.push_back(partial_.substr(0, nl));
+    return true;
+}
+
+bool TracePipe::WaitFor(const std::string& text, int timeoutMs) {
+    const auto start = Clock::now();
+    size_t checked = 0;
+    for (;;) {
+        for (; checked < lines_.size(); ++checked)
+            if (lines_[checked].find(text) != std::string::npos) return true;
+        const int left = timeoutMs - ElapsedMs(start);
+        if (left <= 0 || !ReadSome(left)) return false;
+    }
+}
+
+void TracePipe::Drain() {
+    if (drainer_.joinable()) return;
+    drainer_ = std::thread([this] {
+        while (ReadSome(-1)) {
+        }
+    });
+}
+
+std::vector<std::string> TracePipe::Lines() {
+    if (drainer_.joinable()) drainer_.join();
+    while (ReadSome(0)) {
+    }
+    return lines_;
 }
 
 // ---- EmuClient -----------------------------------------------------------------------

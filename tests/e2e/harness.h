@@ -8,6 +8,7 @@
 #include <ostream>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace e2e {
@@ -66,6 +67,7 @@ struct RunResult {
     std::string out;
     std::string err;
     int exitStatus = -1;  // 0..255, or -1 when ended by a signal or the timeout
+    int signal = 0;       // the signal that ended the run, 0 when it exited (or timed out)
 };
 
 // This build's qp7730 binary.
@@ -111,6 +113,53 @@ struct RunOptions {
 // tool finds no controller), stdin from /dev/null; stdout and stderr captured separately.
 RunResult RunTool(const std::vector<std::string>& args, const std::string& socketPath, const RunOptions& options);
 RunResult RunTool(const std::vector<std::string>& args, const std::string& socketPath, int timeoutSec = 120);
+
+// A run of the tool started like RunTool's, for a test that acts while it runs (sends it
+// a signal, stops the emulator). Wait collects what RunTool returns; the destructor ends
+// a run that was not waited for (SIGKILL).
+class ToolRun {
+public:
+    ToolRun(const std::vector<std::string>& args, const std::string& socketPath, const RunOptions& options = {});
+    ~ToolRun();
+    ToolRun(const ToolRun&) = delete;
+    ToolRun& operator=(const ToolRun&) = delete;
+    pid_t Pid() const { return pid_; }
+    RunResult Wait();
+
+private:
+    RunOptions options_;
+    std::string socketPath_;
+    pid_t pid_ = -1;
+    int out_ = -1, err_ = -1;
+};
+
+// A trace that qp7730-emu writes into a pipe of one page (pass --trace Path(); construct
+// it before the Emulator, which opens it as it starts). Reading it follows the commands as
+// they are served. While it is not read the emulator stops within a few commands: a trace
+// line is written before the command's status goes out, and the write waits for room. A
+// test can so act while a host is at a known point of its run, without timing anything.
+class TracePipe {
+public:
+    TracePipe();
+    ~TracePipe();  // the emulator must have ended (or never started)
+    TracePipe(const TracePipe&) = delete;
+    TracePipe& operator=(const TracePipe&) = delete;
+    const std::string& Path() const { return path_; }
+    // Reads trace lines until one holds `text`, then stops reading. False when the trace
+    // ends first or timeoutMs passes.
+    bool WaitFor(const std::string& text, int timeoutMs = 30000);
+    // From now on reads everything, in a thread of its own, so the emulator never waits.
+    void Drain();
+    // Every line read, once the emulator has ended (the thread of Drain is joined).
+    std::vector<std::string> Lines();
+
+private:
+    bool ReadSome(int timeoutMs);
+    std::string dir_, path_, partial_;
+    int fd_ = -1;
+    std::vector<std::string> lines_;
+    std::thread drainer_;
+};
 
 // The command RunTool runs: this build's qp7730, or the words (separated by blanks) of
 // QP7730_E2E_TOOL when that is set, e.g. a Windows qp7730.exe behind Wine.

@@ -1,9 +1,13 @@
-// Firmware and waveform upgrades against qp7730-emu, and the fault matrix: every command
-// of a firmware upgrade answered wrongly in every way the emulator can, and power lost
-// after every command. Whatever happens, the run ends, reports one of its two outcomes,
-// and flash never holds a valid header over an image that is not the one written (or the
-// old one, untouched).
+// Firmware and waveform upgrades against qp7730-emu, stop signals and a controller gone
+// during them, and the fault matrix: every command of a firmware upgrade answered wrongly
+// in every way the emulator can, and power lost after every command, then the same on the
+// commands that invalidate the header after a failure. Whatever happens, the run ends,
+// reports one of its two outcomes, and flash never holds a valid header over an image
+// that is not the one written (or the old one, untouched) -- unless the run says that the
+// header could not be invalidated; a failed run that does not say so leaves it erased or
+// zero.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +31,10 @@ const std::string kHeader = "QPXEPD7730_A0100";
 const std::string kDone = "Done. Please reset QP7730.\n";
 const std::string kFailed = "QP7730 FW upgrade failed.\n";
 const std::string kStartup = "Panel width = 1872\nPanel height = 1404\nImage Buffer Address = 0x120000\n";
+const std::string kNotInvalidated =
+    "Flash header could not be invalidated: the controller may start a damaged firmware.\n";
+const std::string kStopHeld = "qp7730: upgrade in progress; finishing it before stopping\n";
+const std::string kGone = ": the controller is gone; no further commands are sent";
 
 std::vector<uint8_t> Firmware(size_t n, const std::string& version) {
     std::vector<uint8_t> image(n);
@@ -99,6 +107,85 @@ TEST(Upgrade, RefusalsSendNothing) {
     EXPECT_EQ(emu.TraceLines().size(), commandsBefore + 2 * runs);
 }
 
+// SIGINT or SIGTERM once flash is being erased: the upgrade goes on to its end, says so
+// once on standard error, prints its outcome and then ends by the signal, with the whole
+// file in flash. The signal is sent while the emulator serves the first erase or a
+// command just after it, long before the upgrade can end (the trace pipe holds it there).
+TEST(UpgradeStop, ASignalAfterTheFirstEraseWaitsForTheOutcome) {
+    if (e2e::ToolIsWindowsProgram()) GTEST_SKIP() << "POSIX signals";
+    const auto firmware = Firmware(500000, "FW 4.00 held");
+    for (int number : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(number);
+        e2e::TracePipe trace;
+        Emulator emu{{"--trace", trace.Path()}};
+        const std::string file = WriteFile(emu.TempDir(), "fw.bin", firmware);
+        e2e::ToolRun run({"-upgrade", "1", file}, emu.SocketPath());
+        ASSERT_TRUE(trace.WaitFor("\"cmd\":\"0x96\""));
+        kill(run.Pid(), number);
+        trace.Drain();
+        const RunResult r = run.Wait();
+        EXPECT_EQ(r.signal, number);
+        EXPECT_EQ(r.err, kStopHeld);
+        EXPECT_EQ(r.out, kStartup + "\nUpgrading file to flash...\n" + kDone);
+        emu.Stop();
+        EXPECT_TRUE(Holds(e2e::ReadFileBytes(emu.FlashFilePath()), 0, firmware));
+    }
+}
+
+// Before the first erase nothing is held: the run ends at once, by the signal, with
+// nothing said and flash untouched. (The system information gets no answer, so the tool
+// waits for it when the signal comes.)
+TEST(UpgradeStop, ASignalBeforeTheFirstEraseEndsTheRunAtOnce) {
+    if (e2e::ToolIsWindowsProgram()) GTEST_SKIP() << "POSIX signals";
+    e2e::TracePipe trace;
+    Emulator emu{{"--trace", trace.Path(), "--fault", "no-answer@2"}};
+    const auto before = e2e::ReadFileBytes(emu.FlashFilePath());
+    const std::string file = WriteFile(emu.TempDir(), "fw.bin", Firmware(300000, "FW 4.01"));
+    e2e::RunOptions options;
+    options.stripDiscovery = false;  // what the tool printed is lost with it
+    e2e::ToolRun run({"-upgrade", "1", file}, emu.SocketPath(), options);
+    ASSERT_TRUE(trace.WaitFor("\"cmd\":\"0x80\""));
+    kill(run.Pid(), SIGINT);
+    trace.Drain();
+    const RunResult r = run.Wait();
+    EXPECT_EQ(r.signal, SIGINT);
+    EXPECT_EQ(r.err, "");
+    emu.Stop();
+    EXPECT_EQ(trace.Lines().size(), 2u);  // INQUIRY and the system information
+    EXPECT_TRUE(e2e::ReadFileBytes(emu.FlashFilePath()) == before);
+}
+
+// The emulator killed in the middle of an upgrade: the tool says once that the controller
+// is gone and sends nothing more; the upgrade fails, and the header it cannot read back
+// is reported. (On the drive route the broken exchange has a line of its own first, and
+// the stand-in's reconnection may still reach the dying emulator once more.)
+TEST(UpgradeStop, AControllerGoneMidwayIsReportedOnce) {
+    e2e::TracePipe trace;
+    Emulator emu{{"--trace", trace.Path()}};
+    const std::string file = WriteFile(emu.TempDir(), "fw.bin", Firmware(500000, "FW 4.02"));
+    e2e::ToolRun run({"-upgrade", "1", file}, emu.SocketPath());
+    ASSERT_TRUE(trace.WaitFor("\"cmd\":\"0x98\""));
+    kill(emu.Pid(), SIGKILL);
+    trace.Drain();
+    const RunResult r = run.Wait();
+    EXPECT_EQ(r.out, kStartup + "\nUpgrading file to flash...\n" + kNotInvalidated + kFailed + "Done.\n");
+    EXPECT_EQ(r.exitStatus, 0);
+    std::vector<std::string> failures;
+    for (size_t at = r.err.find("[FAIL]"); at != std::string::npos; at = r.err.find("[FAIL]", at + 1))
+        failures.push_back(r.err.substr(at, r.err.find('\n', at) - at));
+    ASSERT_FALSE(failures.empty());
+    EXPECT_TRUE(failures.back().ends_with(kGone)) << r.err;
+    if (e2e::DefaultRoute() == e2e::Route::Drive) {
+        EXPECT_LE(failures.size(), 3u) << r.err;
+        for (size_t i = 0; i + 1 < failures.size(); ++i) EXPECT_NE(failures[i].find("transport error"), std::string::npos);
+    } else {
+        EXPECT_EQ(failures.size(), 1u) << r.err;
+    }
+    emu.Stop();
+    const auto flash = e2e::ReadFileBytes(emu.FlashFilePath());
+    EXPECT_FALSE(Holds(flash, 0, std::vector<uint8_t>(kHeader.begin(), kHeader.end())));
+}
+
 const std::string kNoSystemInfo = "System information not read from the controller. Upgrade refused.\n";
 
 std::vector<uint8_t> Waveform(size_t n) {
@@ -145,21 +232,79 @@ struct MatrixCase {
     const std::vector<uint8_t>* image;
 };
 
-// The commands ("inquiry", "0x80", "0x97", ...) of a fault-free upgrade, in order: the
-// fault options number commands the same way (from 1).
-std::vector<std::string> CleanRun(const std::vector<std::string>& options, bool firmware,
-                                  const std::vector<uint8_t>& image) {
+// The commands ("inquiry", "0x80", "0x97", ...) of an upgrade under the options, in order:
+// the fault options number commands the same way (from 1). *out: what the run printed.
+std::vector<std::string> Commands(const std::vector<std::string>& options, bool firmware,
+                                  const std::vector<uint8_t>& image, std::string* out = nullptr) {
     Emulator emu{options};
     const std::string file = WriteFile(emu.TempDir(), firmware ? "fw.bin" : "lut.wbf", image);
     const RunResult r = RunTool({"-upgrade", firmware ? "1" : "2", file}, emu.SocketPath());
     EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_NE(r.out.find(kDone), std::string::npos);
+    if (out != nullptr) *out = r.out;
     std::vector<std::string> commands;
     for (const std::string& line : emu.TraceLines()) {
         const size_t at = line.find("\"cmd\":\"");
         commands.push_back(at == std::string::npos ? "?" : line.substr(at + 7, line.find('"', at + 7) - at - 7));
     }
     return commands;
+}
+
+// The commands of a fault-free upgrade.
+std::vector<std::string> CleanRun(const std::vector<std::string>& options, bool firmware,
+                                  const std::vector<uint8_t>& image) {
+    std::string out;
+    std::vector<std::string> commands = Commands(options, firmware, image, &out);
+    EXPECT_NE(out.find(kDone), std::string::npos);
+    return commands;
+}
+
+std::vector<std::string> Joined(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Faults on the commands that invalidate the header after a firmware upgrade failed: each
+// kind and power loss on each of them, two failing together, and all of them failing,
+// after each way the upgrade can fail before them -- the header page spoilt (a valid
+// header over damaged bytes), its read-back lost, the erase lost (the old header stays
+// over a mix of images), and a chip that ignores programming, with its erase lost too.
+void AddInvalidationFaults(const std::vector<std::string>& clean, const std::vector<uint8_t>* image,
+                           std::vector<MatrixCase>& cases) {
+    // The header page is the last five commands of a clean run: memory write, flash
+    // program, then its read-back (fill, flash read, memory read).
+    const size_t n = clean.size(), page = n - 4;
+    EXPECT_EQ(std::vector<std::string>(clean.begin() + static_cast<long>(page - 1), clean.end()),
+              (std::vector<std::string>{"0xA5", "0x98", "0xA5", "0x97", "0x81"}));
+    auto at = [](const char* kind, size_t k) { return std::vector<std::string>{"--fault", kind + ("@" + std::to_string(k))}; };
+    const struct {
+        std::vector<std::string> spoiler;
+        size_t from;  // the first invalidation command
+    } failures[] = {
+        {at("short-data", page), n + 1},
+        {at("flip-bit", page + 1), n + 1},
+        {at("fail-status", page + 3), n + 1},
+        {at("fail-status", 3), page},
+        {{"--ignore-programming"}, page},
+        {Joined({"--ignore-programming"}, at("fail-status", 3)), page},
+    };
+    // Reading the header back takes 4 commands, programming it 2: three attempts at most.
+    constexpr size_t kMostCommands = 4 + 3 * (2 + 4);
+    for (const auto& f : failures) {
+        const size_t last = Commands(f.spoiler, true, *image).size();
+        cases.push_back({"invalidation", f.spoiler, true, image});
+        std::vector<std::string> allFail = f.spoiler;
+        for (size_t k = f.from; k < f.from + kMostCommands; ++k) allFail = Joined(allFail, at("fail-status", k));
+        cases.push_back({"invalidation, all failing", allFail, true, image});
+        for (size_t k = f.from; k <= last; ++k) {
+            for (const char* kind : {"fail-status", "bad-signature", "no-answer", "short-data", "flip-bit"})
+                cases.push_back({"invalidation", Joined(f.spoiler, at(kind, k)), true, image});
+            cases.push_back({"invalidation", Joined(f.spoiler, {"--exit-after", std::to_string(k)}), true, image});
+        }
+        for (size_t j = f.from; j <= last; ++j)
+            for (size_t k = j + 1; k <= last; ++k)
+                cases.push_back({"invalidation, two failing",
+                                 Joined(Joined(f.spoiler, at("fail-status", j)), at("fail-status", k)), true, image});
+    }
 }
 
 // Fault options that fail, in one run, the i-th flash program (0x98) together with the
@@ -220,12 +365,13 @@ TEST(UpgradeFaultMatrix, NeverAValidHeaderOverAnUnverifiedImage) {
     AddMultipleFaults("firmware", clean, true, &image, cases);
     AddMultipleFaults("small firmware", CleanRun({}, true, small), true, &small, cases);
     AddMultipleFaults("waveform", CleanRun({}, false, waveform), false, &waveform, cases);
+    AddInvalidationFaults(clean, &image, cases);
 
     constexpr uint32_t kWaveformAddress = 0x200000;  // the emulator's default
     const std::vector<uint8_t> header(kHeader.begin(), kHeader.end());
     std::mutex mutex;
     std::vector<std::string> problems;
-    std::atomic<size_t> next{0}, succeeded{0}, refused{0};
+    std::atomic<size_t> next{0}, succeeded{0}, refused{0}, warned{0};
     auto worker = [&] {
         for (size_t i; (i = next++) < cases.size();) {
             const MatrixCase& c = cases[i];
@@ -244,7 +390,10 @@ TEST(UpgradeFaultMatrix, NeverAValidHeaderOverAnUnverifiedImage) {
                 const bool done = r.out.find(kDone) != std::string::npos;
                 const bool failed = r.out.find(kFailed) != std::string::npos;
                 const bool refusal = r.out.ends_with(" Upgrade refused.\n");
+                const bool warning = r.out.find(kNotInvalidated) != std::string::npos;
                 const bool validHeader = Holds(flash, 0, header);
+                const bool headerInvalid = std::all_of(flash.begin(), flash.begin() + 16, [](uint8_t b) { return b == 0xFF; }) ||
+                                           std::all_of(flash.begin(), flash.begin() + 16, [](uint8_t b) { return b == 0; });
                 const bool newImage = Holds(flash, c.firmware ? 0 : kWaveformAddress, *c.image);
                 const bool oldFirmware = std::equal(original.begin(), original.begin() + 0x20000, flash.begin());
                 if (r.exitStatus == 255 && refusal) {
@@ -256,12 +405,17 @@ TEST(UpgradeFaultMatrix, NeverAValidHeaderOverAnUnverifiedImage) {
                     problem = "not exactly one outcome";
                 } else if (done && !newImage) {
                     problem = "reported done over a wrong image";
-                } else if (validHeader && !(c.firmware && newImage) && !oldFirmware) {
+                } else if (warning && (done || r.out.find(kNotInvalidated + kFailed) == std::string::npos)) {
+                    problem = "the header warning out of place";
+                } else if (validHeader && !(c.firmware && newImage) && !oldFirmware && !warning) {
                     problem = "valid header over a wrong image";
+                } else if (c.firmware && failed && !warning && !headerInvalid) {
+                    problem = "failed without a warning, but the header is neither erased nor zero";
                 } else if (!c.firmware && !oldFirmware) {
                     problem = "a waveform upgrade changed the firmware";
                 }
                 if (done) ++succeeded;
+                if (warning) ++warned;
             } catch (const std::exception& e) {
                 problem = e.what();
             }
@@ -278,9 +432,9 @@ TEST(UpgradeFaultMatrix, NeverAValidHeaderOverAnUnverifiedImage) {
 
     for (const auto& p : problems) ADD_FAILURE() << p;
     RecordProperty("cases", static_cast<int>(cases.size()));
-    std::printf("fault matrix: %zu runs (%zu commands x 6 single faults, then waveform and multiple faults), "
-                "%zu reported done, %zu refused\n",
-                cases.size(), clean.size(), succeeded.load(), refused.load());
+    std::printf("fault matrix: %zu runs (%zu commands x 6 single faults, then waveform, multiple and "
+                "invalidation faults), %zu reported done, %zu refused, %zu could not invalidate the header\n",
+                cases.size(), clean.size(), succeeded.load(), refused.load(), warned.load());
 }
 
 }  // namespace

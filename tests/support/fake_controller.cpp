@@ -15,7 +15,8 @@ bool NoTransfer(void*, uint8_t, uint8_t*, uint32_t, uint32_t*) { return false; }
 int NoError(void*) { return 0; }
 void NoClose(void*) {}
 std::string NoLocation(void*) { return "fake"; }
-const PipeBackend kFakeBackend = {"fake", NoOpen, NoTransfer, NoError, NoClose, NoLocation};
+bool NeverGone(void*) { return false; }
+const PipeBackend kFakeBackend = {"fake", NoOpen, NoTransfer, NoError, NoClose, NoLocation, NeverGone};
 }
 
 FakeController::FakeController() : memory(kMemorySize, 0), flash(kFlashSize, 0xFF) {}

@@ -51,10 +51,14 @@ bool Transfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* 
 int LastError(void* device) { return static_cast<ScriptedPipe*>(device)->lastError; }
 void Close(void*) {}
 std::string Location(void*) { return "scripted"; }
+bool Gone(void* device) {
+    const auto* s = static_cast<ScriptedPipe*>(device);
+    return s->goneCode != 0 && s->lastError == s->goneCode;
+}
 
 }  // namespace
 
-const PipeBackend ScriptedPipe::kBackend = {"scripted", Open, Transfer, LastError, Close, Location};
+const PipeBackend ScriptedPipe::kBackend = {"scripted", Open, Transfer, LastError, Close, Location, Gone};
 
 std::vector<uint8_t> ScriptedPipe::Csw(uint32_t signature, uint32_t residue, uint8_t status, uint32_t tag) {
     std::vector<uint8_t> c(13, 0);

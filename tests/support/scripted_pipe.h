@@ -24,6 +24,7 @@ public:
     std::vector<PipeEvent> events;
     std::set<size_t> failAt;  // transfer indices (0-based) that fail
     int errorCode = 31;       // the error reported for a failed transfer
+    int goneCode = 0;         // an error that means the device is gone (0: none does)
     std::deque<std::vector<uint8_t>> inQueue;
     std::function<void(ScriptedPipe&, const uint8_t* cbw)> onCbw;
     bool opens = true;

@@ -343,8 +343,9 @@ class Controller:
         controller's flash and reads it back. kind: FIRMWARE or WAVEFORM; by default taken
         from the file's extension. progress(phase, done, total) is called as it goes
         ("erase", "write", "verify"); an exception it raises is raised again once the
-        upgrade has finished (it cannot be stopped half way). Reset the controller
-        afterwards."""
+        upgrade has finished (it cannot be stopped half way). Ctrl-C (SIGINT), SIGTERM and
+        SIGHUP wait in the same way and reach their handlers when it is done. Reset the
+        controller afterwards."""
         name = os.fsdecode(path)
         if kind is None:
             kind = {".bin": FIRMWARE, ".wbf": WAVEFORM}.get(os.path.splitext(name)[1])
