@@ -34,7 +34,8 @@ int main(int argc, char** argv) {
         }
     }
     FILE* out = std::fopen(argv[2], "wb");
-    if (out == nullptr || std::fwrite(buffer.data(), 1, buffer.size(), out) != buffer.size() || std::fclose(out) != 0) {
+    const bool written = out != nullptr && std::fwrite(buffer.data(), 1, buffer.size(), out) == buffer.size();
+    if (out == nullptr || std::fclose(out) != 0 || !written) {
         std::perror(argv[2]);
         return 1;
     }
