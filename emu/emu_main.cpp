@@ -38,8 +38,10 @@ Socket and outputs:
                           empty PATH turns it off)
   --flash-file PATH       keep the 16 MiB serial flash in PATH: used as it is when it has that
                           size, filled with the initial content when it is new or empty; a file
-                          of any other size is refused and left untouched; kept current after
-                          every flash change (default: flash lives in memory only)
+                          of any other size is refused and left untouched. The flash itself
+                          lives in memory and every change is written to the file as it happens,
+                          so changing the file meanwhile changes nothing for the hosts (default:
+                          flash lives in memory only)
   --trace FILE            one JSON line per command: seq, conn (with --interleave), cmd, cdb
                           (hex), dir (in/out/none), len, data (hex, first 64 bytes then "..."),
                           fault, status

@@ -79,14 +79,11 @@ public:
     const ModelConfig& Config() const { return config_; }
     uint8_t* Memory() { return memory_.get(); }
     uint64_t MemorySize() const { return memorySize_; }
-    uint8_t* Flash() { return flash_; }
+    const uint8_t* Flash() const { return flash_; }
     const std::vector<uint8_t>& Panel() const { return panel_; }
     uint16_t Vcom() const { return vcom_; }
     uint8_t PowerState() const { return powerState_; }
     uint32_t RefreshCount() const { return refreshCount_; }
-
-    // Flushes the flash file, if any, to disk.
-    void SyncFlash();
 
 private:
     uint8_t Inquiry(const CommandBlock& c, std::vector<uint8_t>& reply);
@@ -116,6 +113,8 @@ private:
     bool PlaceLibraryPicture(uint32_t index, uint32_t x, uint32_t y, uint32_t w, uint32_t h, bool flipBit, bool dryRun);
     void WriteInitialFlash();
     void OpenFlash();
+    // Writes flash bytes [offset, offset + length) through to the flash file, if any.
+    void WriteThrough(uint32_t offset, uint32_t length);
     void WritePanelPng();
 
     bool InMemory(uint64_t address, uint64_t length) const {
@@ -131,9 +130,13 @@ private:
     };
     std::unique_ptr<uint8_t, FreeDeleter> memory_;
     uint64_t memorySize_ = 0;
-    uint8_t* flash_ = nullptr;  // kFlashSize bytes: mapped file or owned buffer
-    std::vector<uint8_t> ownedFlash_;
-    bool flashMapped_ = false;
+    // The flash is the model's own, in memory; the flash file only receives copies of its
+    // changes, so that whatever happens to the file (truncated, replaced, on a full disk)
+    // the emulator goes on serving.
+    std::vector<uint8_t> flashBytes_;
+    uint8_t* flash_ = nullptr;  // flashBytes_.data()
+    int flashFd_ = -1;
+    bool writeFailureReported_ = false;
     std::vector<uint8_t> panel_;
     uint16_t vcom_ = kInitialVcom;
     uint8_t powerState_ = 0;

@@ -490,7 +490,6 @@ int Server::Run(Model& model) {
         if (fd < 0) continue;
         const bool goOn = ServeConnection(fd, model) && !stopped_;
         close(fd);
-        model.SyncFlash();
         if (!goOn) {
             ReportExitAfter();
             break;
@@ -536,7 +535,6 @@ int Server::RunInterleaved(Model& model) {
             close(open[*i].fd);
             open.erase(open.begin() + static_cast<long>(*i));
         }
-        if (!closed.empty()) model.SyncFlash();
         if (stop || !(fds[1].revents & POLLIN)) continue;
 
         const int fd = Accept();
@@ -555,7 +553,6 @@ int Server::RunInterleaved(Model& model) {
         open.push_back({fd, ++accepted});
     }
     for (const Connection& c : open) close(c.fd);
-    model.SyncFlash();
     ReportExitAfter();
     return status;
 }

@@ -180,6 +180,15 @@ TEST(EmuSocket, FlashFileOfAnotherSizeStopsTheStartAndIsKept) {
     EXPECT_EQ(std::string(kept.begin(), kept.end()), text);
 }
 
+TEST(EmuSocket, FlashFileEmptiedWhileServingChangesNothingForTheTool) {
+    Emulator emu;
+    std::filesystem::resize_file(emu.FlashFilePath(), 0);
+    const RunResult r = RunTool({"-version"}, emu.SocketPath(), 60);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_NE(r.out.find("FW Version : FW 1.02 emu"), std::string::npos) << r.out;
+    EXPECT_TRUE(emu.Running()) << emu.Stderr();
+}
+
 TEST(EmuSocket, SigtermEndsCleanlyAndRemovesTheSocket) {
     Emulator emu;
     EXPECT_EQ(emu.Stop(), 0);
