@@ -7,6 +7,17 @@
 
 namespace emu {
 
+const char* FaultName(FaultKind kind) {
+    switch (kind) {
+        case FaultKind::FailStatus: return "fail-status";
+        case FaultKind::BadSignature: return "bad-signature";
+        case FaultKind::NoAnswer: return "no-answer";
+        case FaultKind::ShortData: return "short-data";
+        case FaultKind::FlipBit: return "flip-bit";
+    }
+    return "?";
+}
+
 bool ParseCommandBlockWrapper(const uint8_t* data, size_t size, CommandBlock* command, uint32_t* tag) {
     *tag = size >= 8 ? GetLe32(data + 4) : 0;
     const bool wellFormed = size == kCbwSize && GetLe32(data) == kCbwSignature && data[14] == 16 &&
@@ -25,32 +36,39 @@ void MakeCommandStatusWrapper(uint8_t* csw, uint32_t signature, uint32_t tag, ui
     csw[12] = status;
 }
 
-void BulkOnlyDevice::Out(std::span<const uint8_t> data) {
-    if (phase_ == Phase::DataOut) {
-        // A transfer longer than the announced phase is a phase error, as on the socket.
-        const bool overlong = data.size() > outstanding_;
-        const size_t take = std::min<size_t>(data.size(), outstanding_);
-        // As on the socket, no more than kMaxDeviceDataOut is kept: a longer phase is counted
-        // but fails, rather than letting the announced length size an allocation.
-        if (dataOut_.size() + take <= kMaxDeviceDataOut)
-            dataOut_.insert(dataOut_.end(), data.begin(), data.begin() + static_cast<long>(take));
-        outstanding_ -= static_cast<uint32_t>(take);
-        if (overlong) {
-            Finish(kStatusPhaseError);
-        } else if (outstanding_ == 0) {
-            Finish(kStatusPass);
-        }
-        return;
-    }
+BulkOnlyDevice::BulkOnlyDevice(Model& model, DeviceView view, CommandListener* listener)
+    : model_(model), view_(view), listener_(listener) {}
 
+UsbStatus BulkOnlyDevice::Out(std::span<const uint8_t> data) {
+    if (phase_ == Phase::DataOut) {
+        DataOut(data);
+    } else {
+        // A wrapper; one arriving while an earlier command is unanswered starts afresh
+        // (the host gave up on the earlier one).
+        Wrapper(data);
+    }
+    return UsbStatus::Ack;
+}
+
+void BulkOnlyDevice::Wrapper(std::span<const uint8_t> data) {
     ++commands_;
+    fault_ = listener_ ? listener_->OnWrapper() : std::nullopt;
+    wrapperSize_ = data.size();
     dataOut_.clear();
-    dataIn_.clear();
+    reply_.clear();
     dataInLength_ = 0;
     dataInSent_ = 0;
-    if (!ParseCommandBlockWrapper(data.data(), data.size(), &command_, &tag_)) {
+    outstanding_ = 0;
+    command_ = CommandBlock{};
+    wellFormed_ = ParseCommandBlockWrapper(data.data(), data.size(), &command_, &tag_);
+    if (!wellFormed_) {
+        // Refused with a phase error; a fault changes nothing about that.
+        fault_.reset();
         command_ = CommandBlock{};
-        Finish(kStatusPhaseError);
+        status_ = kStatusPhaseError;
+        MakeCommandStatusWrapper(csw_, kCswSignature, tag_, status_);
+        phase_ = Phase::Status;
+        Report();
         return;
     }
     if (!command_.dataIn && command_.transferLength > 0) {
@@ -58,38 +76,98 @@ void BulkOnlyDevice::Out(std::span<const uint8_t> data) {
         outstanding_ = command_.transferLength;
         return;
     }
-    Finish(kStatusPass);
+    Complete(false);
 }
 
-void BulkOnlyDevice::Finish(uint8_t status) {
-    std::vector<uint8_t> reply;
-    if (status == kStatusPass && !command_.dataIn && dataOut_.size() != command_.transferLength) status = kStatusFail;
-    if (status == kStatusPass) status = model_.Execute(command_, dataOut_, reply);
-    // A data-in phase is always the announced length: the reply cut, or padded with
-    // zeros as it is sent (the announced length is the host's and may be anything).
-    if (command_.dataIn && command_.transferLength > 0) {
-        if (reply.size() > command_.transferLength) reply.resize(command_.transferLength);
-        dataIn_ = std::move(reply);
-        dataInLength_ = command_.transferLength;
+void BulkOnlyDevice::DataOut(std::span<const uint8_t> data) {
+    // A transfer longer than the rest of the phase (or, on a socket, longer than one bulk
+    // transfer) is a phase error.
+    const bool overlong = data.size() > outstanding_ || (view_ == DeviceView::Socket && data.size() > kMaxSocketTransfer);
+    const size_t take = std::min<size_t>(data.size(), outstanding_);
+    // No more than kMaxDeviceDataOut is kept: a longer phase is taken in full but fails,
+    // rather than letting the announced length size an allocation.
+    if (dataOut_.size() + take <= kMaxDeviceDataOut) dataOut_.insert(dataOut_.end(), data.begin(), data.begin() + static_cast<long>(take));
+    outstanding_ -= static_cast<uint32_t>(take);
+    if (overlong || outstanding_ == 0) Complete(overlong);
+}
+
+void BulkOnlyDevice::Complete(bool phaseError) {
+    const bool out = !command_.dataIn && command_.transferLength > 0;
+    const bool in = command_.dataIn && command_.transferLength > 0;
+    const FaultKind fault = fault_.value_or(FaultKind::FlipBit);
+    const bool faulty = fault_.has_value();
+    if (faulty && fault == FaultKind::ShortData && out) {
+        // Only the first half arrived: the controller sees zeros in place of the rest.
+        std::fill(dataOut_.begin() + static_cast<long>(dataOut_.size() / 2), dataOut_.end(), 0);
     }
-    MakeCommandStatusWrapper(csw_, kCswSignature, tag_, status);
-    phase_ = Phase::Answer;
+    uint8_t status = kStatusPass;
+    if (phaseError) {
+        status = kStatusPhaseError;
+    } else if (out && dataOut_.size() != command_.transferLength) {
+        status = kStatusFail;  // a phase longer than is kept
+    } else if (faulty && (fault == FaultKind::FailStatus || fault == FaultKind::NoAnswer)) {
+        status = kStatusFail;  // not carried out
+    } else {
+        status = model_.Execute(command_, dataOut_, reply_, faulty && fault == FaultKind::FlipBit);
+    }
+    if (status != kStatusPass) reply_.clear();
+    status_ = status;
+
+    if (faulty && fault == FaultKind::NoAnswer) {
+        // Nothing goes back for this command: the host's transfers time out and its next
+        // transfer is a new wrapper.
+        phase_ = Phase::Silent;
+        Report();
+        return;
+    }
+    if (in) {
+        // A data-in phase is always the announced length: the reply cut, or padded with
+        // zeros as it is sent (the announced length is the host's and may be anything);
+        // short-data sends half of it, as one transfer.
+        if (reply_.size() > command_.transferLength) reply_.resize(command_.transferLength);
+        dataInLength_ = command_.transferLength;
+        if (faulty && fault == FaultKind::ShortData && dataInLength_ >= 2)
+            dataInLength_ = std::min<size_t>(dataInLength_ / 2, kMaxSocketTransfer);
+    }
+    MakeCommandStatusWrapper(csw_, faulty && fault == FaultKind::BadSignature ? kCbwSignature : kCswSignature, tag_,
+                             status);
+    phase_ = dataInLength_ > 0 ? Phase::DataIn : Phase::Status;
+    Report();
 }
 
-bool BulkOnlyDevice::In(size_t capacity, std::vector<uint8_t>* data) {
-    if (phase_ != Phase::Answer) return false;
-    if (dataInSent_ < dataInLength_) {
+void BulkOnlyDevice::Report(const char* note) {
+    ++finished_;
+    if (!listener_) return;
+    CommandOutcome o;
+    o.wellFormed = wellFormed_;
+    o.wrapperSize = wrapperSize_;
+    o.command = wellFormed_ ? &command_ : nullptr;
+    o.fault = fault_;
+    o.dataOut = dataOut_;
+    o.reply = reply_;
+    o.dataInLength = dataInLength_;
+    o.status = phase_ == Phase::Silent || note != nullptr ? -1 : status_;
+    o.note = note;
+    listener_->OnOutcome(o);
+}
+
+UsbStatus BulkOnlyDevice::In(size_t capacity, std::vector<uint8_t>* data) {
+    if (phase_ == Phase::DataIn) {
         const size_t n = std::min(capacity, dataInLength_ - dataInSent_);
         data->assign(n, 0);
-        if (dataInSent_ < dataIn_.size())
-            std::copy_n(dataIn_.begin() + static_cast<long>(dataInSent_), std::min(n, dataIn_.size() - dataInSent_),
+        if (dataInSent_ < reply_.size())
+            std::copy_n(reply_.begin() + static_cast<long>(dataInSent_), std::min(n, reply_.size() - dataInSent_),
                         data->begin());
         dataInSent_ += n;
-        return true;
+        if (dataInSent_ == dataInLength_) phase_ = Phase::Status;
+        return UsbStatus::Ack;
     }
-    data->assign(csw_, csw_ + std::min(capacity, kCswSize));
-    phase_ = Phase::Idle;
-    return true;
+    if (phase_ == Phase::Status) {
+        data->assign(csw_, csw_ + std::min(capacity, kCswSize));
+        phase_ = Phase::Idle;
+        return UsbStatus::Ack;
+    }
+    return UsbStatus::Nak;
 }
 
 void BulkOnlyDevice::StallDataPhase() {
@@ -97,16 +175,33 @@ void BulkOnlyDevice::StallDataPhase() {
     if (phase_ == Phase::DataOut) {
         // The command is not carried out: its data never arrived in full.
         residue = outstanding_;
-    } else if (phase_ == Phase::Answer && dataInSent_ < dataInLength_) {
+    } else if (phase_ == Phase::DataIn) {
         residue = static_cast<uint32_t>(dataInLength_ - dataInSent_);
     } else {
         return;
     }
-    dataIn_.clear();
+    const bool report = phase_ == Phase::DataOut;
+    reply_.clear();
     dataInLength_ = 0;
     dataInSent_ = 0;
+    status_ = kStatusFail;
     MakeCommandStatusWrapper(csw_, kCswSignature, tag_, kStatusFail, residue);
-    phase_ = Phase::Answer;
+    phase_ = Phase::Status;
+    if (report) Report();
 }
+
+void BulkOnlyDevice::Disconnect() {
+    if (phase_ == Phase::DataOut) Report("connection lost in the data phase");
+    phase_ = Phase::Idle;
+}
+
+void BulkOnlyDevice::ClearHalt(uint8_t) {}
+
+void BulkOnlyDevice::ClassReset() {
+    if (phase_ == Phase::DataOut) Report("reset in the data phase");
+    phase_ = Phase::Idle;
+}
+
+void BulkOnlyDevice::BusReset() { ClassReset(); }
 
 }  // namespace emu

@@ -20,6 +20,13 @@ A software QP7730 e-paper controller. It serves the controller's USB Bulk-Only p
 an AF_UNIX SOCK_SEQPACKET socket (one message = one bulk transfer); qp7730 finds it there.
 The socket is its owner's only, and clients of other users (root aside) are refused.
 
+Like a drive that several processes open, it serves up to 16 connections at once (more are
+refused), each one an opened device: whenever a connection has a whole command (its wrapper
+and data-out phase), that command is carried out, then every other connection with one
+gets its turn; commands of different hosts interleave, each carried out whole. A connection
+that sends nothing for 10 s after it connects, or stops for 10 s in the middle of a message
+or of a data-out phase, is dropped; one that does not read its answer for 10 s likewise.
+
 Socket and outputs:
   --socket PATH           socket to serve (default: $QP7730_EMULATOR if set and not empty,
                           else $XDG_RUNTIME_DIR/qp7730-emu.sock, else /tmp/qp7730-emu-<uid>.sock);
@@ -42,17 +49,11 @@ Socket and outputs:
                           lives in memory and every change is written to the file as it happens,
                           so changing the file meanwhile changes nothing for the hosts (default:
                           flash lives in memory only)
-  --trace FILE            one JSON line per command: seq, conn (with --interleave), cmd, cdb
-                          (hex), dir (in/out/none), len, data (hex, first 64 bytes then "..."),
-                          fault, status
-  --interleave            serve up to 16 connections at once (more are refused), as a
-                          controller behind a drive that several processes use: whenever a
-                          connection has a command wrapper waiting, that one command is served
-                          whole (wrapper, data phase, status), then every other connection
-                          with a command waiting gets its turn. Commands of different hosts
-                          interleave freely. The trace numbers connections ("conn", from 1, in
-                          the order accepted). Default: one connection after another, each
-                          served until it closes
+  --trace FILE            one JSON line per command: seq, conn (the connection, numbered from 1
+                          in the order accepted), cmd, cdb (hex), dir (in/out/none), len, data
+                          (hex, first 64 bytes then "..."), fault, status
+  --interleave            accepted for scripts written before serving connections together became the
+                          default (see above)
 
 Controller:
   --width N               panel width (default 1872)
@@ -182,7 +183,7 @@ int main(int argc, char** argv) {
         else if (option == "--png") ok = next(&model.pngPath), pngGiven = true;
         else if (option == "--flash-file") ok = next(&model.flashFile);
         else if (option == "--trace") ok = next(&server.tracePath);
-        else if (option == "--interleave") ok = !hasValue, server.interleave = true;
+        else if (option == "--interleave") ok = !hasValue;  // what it asked for is the default now
         else if (option == "--width") ok = numeric(&model.panelWidth, 1) && model.panelWidth <= 65535;
         else if (option == "--height") ok = numeric(&model.panelHeight, 1) && model.panelHeight <= 65535;
         else if (option == "--image-buffer") ok = numeric(&model.imageBufferAddress, 0);

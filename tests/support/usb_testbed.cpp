@@ -96,7 +96,7 @@ void AnswerPendingIn(Device& d) {
             Complete(d, urbData, -EPIPE, {});
         } else {
             std::vector<uint8_t> data;
-            if (!d.framing.In(static_cast<size_t>(Urb(urbData)->buffer_length), &data)) return;
+            if (d.framing.In(static_cast<size_t>(Urb(urbData)->buffer_length), &data) != emu::UsbStatus::Ack) return;
             Complete(d, urbData, 0, data);
         }
         d.pendingIn.pop_front();
