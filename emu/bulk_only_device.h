@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "emu/model.h"
+#include "emu/scsi_commands.h"
 #include "emu/usb_function.h"
 
 namespace emu {
@@ -32,19 +33,21 @@ const char* FaultName(FaultKind kind);
 
 // How the host's transfers reach the device.
 enum class DeviceView {
-    // A USB bus (usbredir, usbfs): the device may stall a pipe, and an IN transfer it has
-    // nothing for stays pending.
+    // A USB bus (usbredir, usbfs): an invalid wrapper halts both pipes until reset
+    // recovery; a data-in phase the device cannot fill ends with a short transfer (a
+    // zero-length one when needed), one in the wrong direction with a stall of 0x81; an IN
+    // transfer the device has nothing for stays pending.
     Usb,
-    // Socket messages (design.md, the emulator route): there is no stall on the wire; a
-    // wrapper that is not one gets a status of 2, a message longer than one bulk transfer
-    // is a phase error, and a data-in phase is always the length the host announced.
+    // Socket messages (the emulator route): there is no stall on the wire; an invalid
+    // wrapper gets a status of 2, a message longer than one bulk transfer is a phase error,
+    // and a data-in phase is always the length the host announced, padded with zeros.
     Socket,
 };
 
 // Reads a wrapper of `size` bytes into *command. *tag receives dCBWTag whenever the
 // message is long enough to hold one (else 0), so that a refusal can echo it. False when
-// the message is not a wrapper this controller takes: wrong size or signature, a block
-// length other than 16, reserved flag bits set, a LUN other than 0.
+// the wrapper is not valid and meaningful to this device: not 31 bytes, the wrong
+// signature, reserved bits set, a LUN other than 0, a block length outside 1..16.
 bool ParseCommandBlockWrapper(const uint8_t* data, size_t size, CommandBlock* command, uint32_t* tag);
 
 // Fills the 13 bytes of a status wrapper.
@@ -99,7 +102,11 @@ public:
     bool InDataPhase() const { return phase_ == Phase::DataOut || phase_ == Phase::DataIn; }
     bool AwaitingData() const { return phase_ == Phase::DataOut; }
     // True when an IN transfer now gets something (data, the status, or a stall).
-    bool HasAnswer() const { return phase_ == Phase::DataIn || phase_ == Phase::Status; }
+    bool HasAnswer() const { return phase_ == Phase::DataIn || phase_ == Phase::Status || halt_[kIn]; }
+    // True while the pipe (0x02 or 0x81) is halted.
+    bool Halted(uint8_t endpoint) const { return halt_[endpoint & 0x80 ? kIn : kOut]; }
+    // The sense that REQUEST SENSE reports next.
+    const Sense& PendingSense() const { return sense_; }
     // True when the next IN transfer carries the status wrapper.
     bool StatusNext() const { return phase_ == Phase::Status; }
 
@@ -112,10 +119,19 @@ private:
         Silent,   // a command that gets no answer (no-answer): waiting for the next wrapper
     };
 
+    enum Pipe { kOut, kIn };
+
     void Wrapper(std::span<const uint8_t> data);
     void DataOut(std::span<const uint8_t> data);
-    // Carries out the command, or what its fault makes of it, and moves to its answer.
-    void Complete(bool phaseError);
+    // The end of the command's data-out phase (overlong: a transfer went past it).
+    void DataOutDone(bool overlong);
+    // Carries out the command, or what its fault makes of it, on `data`; sets status_
+    // and reply_ and keeps the sense it leaves.
+    void Execute(std::span<const uint8_t> data);
+    // The answer: the data-in phase of dataInLength_ bytes (stallIn: a stall of 0x81 in
+    // its place), then the status wrapper with the residue.
+    void Answer(uint32_t residue, bool stallIn = false);
+    void PhaseError();
     void Report(const char* note = nullptr);
 
     Model& model_;
@@ -125,8 +141,18 @@ private:
     uint64_t commands_ = 0;
     uint64_t finished_ = 0;
 
+    bool halt_[2] = {false, false};
+    bool resetRecovery_ = false;  // the halts stay until a Bulk-Only Mass Storage Reset
+    Sense sense_;
+
     // The command under way.
     CommandBlock command_;
+    DataIntent host_;        // what the host announced
+    DataIntent intent_;      // what the command means to move
+    bool standard_ = false;  // a standard command (not one whose data phase is the host's)
+    bool stallIn_ = false;   // its data-in phase is a stall of 0x81
+    bool mismatch_ = false;  // a phase error whatever the host does (a vendor block not 16 long)
+    ScsiOutcome decided_;    // a standard command that takes no data, as decided on its wrapper
     uint32_t tag_ = 0;
     size_t wrapperSize_ = 0;
     bool wellFormed_ = false;

@@ -97,6 +97,14 @@ Fault injection and power loss:
 
 Numbers are decimal or 0x-hexadecimal.
 
+Standard SCSI commands: the controller is a removable disk with no medium (TEST UNIT READY:
+NOT READY, MEDIUM NOT PRESENT 02/3A). REQUEST SENSE gives the sense of the last failed command
+(fixed format), then NO SENSE; INQUIRY answers for its allocation length (0, the tool's: the
+whole 40-byte reply); MODE SENSE gives a bare header; PREVENT ALLOW MEDIUM REMOVAL, START STOP
+UNIT and SYNCHRONIZE CACHE pass; READ CAPACITY, reads and writes: MEDIUM NOT PRESENT; unknown
+opcodes: ILLEGAL REQUEST, INVALID COMMAND OPERATION CODE (05/20). A failed vendor command leaves
+INVALID FIELD IN CDB (05/24), fail-status INTERNAL TARGET FAILURE (04/44).
+
 Display (0x94): the rectangle of memory at the given address (pitch = panel width) goes to the
 panel, which starts white. Mode 0 clears the rectangle to white (255); mode 1 shows two levels
 (below 128 -> 0, else 255); every other mode shows 16 levels (v >> 4) * 17.

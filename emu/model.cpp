@@ -15,6 +15,7 @@
 
 #include "commands/commands.h"
 #include "emu/png_writer.h"
+#include "emu/scsi_commands.h"
 #include "link/endian.h"
 
 namespace emu {
@@ -72,6 +73,7 @@ uint8_t LibraryPixel(size_t index, uint32_t x, uint32_t y) {
 
 std::string CommandName(const uint8_t* cdb) {
     if (cdb[0] == kOpInquiry) return "inquiry";
+    if (std::string standard = StandardCommandName(cdb); !standard.empty()) return standard;
     char name[16];
     if (cdb[0] != kOpVendor) {
         std::snprintf(name, sizeof name, "op-0x%02X", cdb[0]);

@@ -44,7 +44,8 @@ constexpr uint8_t kStatusPhaseError = 2;
 
 // The fields of a Command Block Wrapper that a command's handling depends on.
 struct CommandBlock {
-    uint8_t cdb[16] = {};
+    uint8_t cdb[16] = {};         // CBWCB; the bytes past cbLength are zero
+    uint8_t cbLength = 16;        // bCBWCBLength
     bool dataIn = false;          // bmCBWFlags bit 7
     uint32_t transferLength = 0;  // dCBWDataTransferLength
 };
@@ -58,7 +59,7 @@ struct LibraryPicture {
 // Grey value of the library picture `index` at (x, y).
 uint8_t LibraryPixel(size_t index, uint32_t x, uint32_t y);
 
-// Short name of a command for traces and logs: "inquiry", "0x81", ...
+// Short name of a command for traces and logs: "inquiry", "test-unit-ready", "0x81", ...
 std::string CommandName(const uint8_t* cdb);
 
 class Model {

@@ -1,6 +1,7 @@
-// The emulator's USB side: a SOCK_SEQPACKET socket on which every message is one bulk
-// transfer (or loopback TCP, each message framed by its 4-byte little-endian length), the
-// Bulk-Only framing around each command, fault injection and the trace.
+// The emulator's socket fronts: a SOCK_SEQPACKET socket on which every message is one bulk
+// transfer, or loopback TCP, each message framed by its 4-byte little-endian length. Each
+// connection is a BulkOnlyDevice of its own (socket view) over the one controller model;
+// faults and the trace come from one CommandLog shared by all connections.
 #pragma once
 #include <chrono>
 #include <cstdint>

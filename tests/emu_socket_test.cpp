@@ -57,6 +57,16 @@ std::string Identity(EmuClient& client) {
     return std::string(reply.begin() + 8, reply.begin() + 36);
 }
 
+// The "cmd" field of every trace line.
+std::vector<std::string> CommandNames(const Emulator& emu) {
+    std::vector<std::string> names;
+    for (const std::string& line : emu.TraceLines()) {
+        const size_t at = line.find("\"cmd\":\"") + 7;
+        names.push_back(line.substr(at, line.find('"', at) - at));
+    }
+    return names;
+}
+
 TEST(EmuSocket, AnswersInquiryAndServesOneConnectionAfterAnother) {
     Emulator emu;
     {
@@ -363,6 +373,23 @@ TEST(EmuFaults, FlipBitWhileProgrammingFlashAndCountingAcrossConnections) {
     const std::vector<uint8_t> written(flash.begin() + at, flash.begin() + at + 1000);
     EXPECT_EQ(DifferingBits(written, kPattern), 1);
     EXPECT_EQ(flash[at + 1000], 0xFF);
+}
+
+// The standard commands a storage stack sends work over the socket too, padded to the
+// host's length as every data-in phase there; the trace names them.
+TEST(EmuSocket, StandardCommandsAnswerWithTheirSenseAndAreTracedByName) {
+    Emulator emu;
+    EmuClient client(emu.SocketPath());
+    client.SetTimeoutMs(3000);
+    const std::vector<uint8_t> testUnitReady(6, 0);
+    EXPECT_EQ(client.Raw(testUnitReady), 1) << "no medium";
+    std::vector<uint8_t> sense;
+    ASSERT_EQ(client.Raw(std::vector<uint8_t>{0x03, 0, 0, 0, 96, 0}, 96, &sense), 0);
+    ASSERT_EQ(sense.size(), 96u);
+    EXPECT_EQ(std::vector<uint8_t>(sense.begin(), sense.begin() + 14),
+              (std::vector<uint8_t>{0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x3A, 0}));
+    EXPECT_EQ(sense[18], 0) << "zeros past the 18 bytes of sense";
+    EXPECT_EQ(CommandNames(emu), (std::vector<std::string>{"test-unit-ready", "request-sense"}));
 }
 
 TEST(EmuSocket, DisplayWritesThePanelPng) {
