@@ -140,8 +140,9 @@ void Model::OpenFlash() {
         const ssize_t n = pread(fd, flash_ + done, kFlashSize - done, static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            const std::string why = n < 0 ? std::strerror(errno) : "it shrank while being read";
-            throw std::runtime_error(path + ": " + why);
+            std::string message = path + ": ";
+            message += n < 0 ? std::strerror(errno) : "it shrank while being read";
+            throw std::runtime_error(message);
         }
         done += static_cast<size_t>(n);
     }
