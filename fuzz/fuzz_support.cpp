@@ -30,7 +30,7 @@ bool Transfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* 
         return true;
     }
     std::vector<uint8_t> data;
-    if (!d->In(len, &data)) return false;  // nothing to send: a timed-out transfer
+    if (d->In(len, &data) != emu::UsbStatus::Ack) return false;  // nothing to send: a timed-out transfer
     std::memcpy(buf, data.data(), data.size());
     *moved = static_cast<uint32_t>(data.size());
     return true;
@@ -104,7 +104,7 @@ emu::Model& UseInProcessEmulator() {
         g_model = std::make_unique<emu::Model>(SmallModel());
         SetPipeBackends(kRoutes, 1);
     }
-    g_device = std::make_unique<emu::BulkOnlyDevice>(*g_model);
+    g_device = std::make_unique<emu::BulkOnlyDevice>(*g_model, emu::DeviceView::Socket);
     return *g_model;
 }
 

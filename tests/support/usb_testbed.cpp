@@ -97,8 +97,9 @@ void AnswerPendingIn(Device& d) {
             Complete(d, urbData, -EPIPE, {});
         } else {
             std::vector<uint8_t> data;
-            if (!d.framing.In(static_cast<size_t>(Urb(urbData)->buffer_length), &data)) return;
-            Complete(d, urbData, 0, data);
+            const emu::UsbStatus status = d.framing.In(static_cast<size_t>(Urb(urbData)->buffer_length), &data);
+            if (status == emu::UsbStatus::Nak) return;
+            Complete(d, urbData, status == emu::UsbStatus::Stall ? -EPIPE : 0, data);
         }
         d.pendingIn.pop_front();
     }
@@ -119,8 +120,9 @@ gboolean SubmitUrb(Device& d, UMockdevIoctlClient* client, UMockdevIoctlData* ar
         if (d.framing.Commands() == d.stallAt && d.framing.InDataPhase()) {
             d.framing.StallDataPhase();
             Complete(d, urbData, -EPIPE, {});
+        } else if (d.framing.Out({buffer->data, static_cast<size_t>(urb->buffer_length)}) == emu::UsbStatus::Stall) {
+            Complete(d, urbData, -EPIPE, {});
         } else {
-            d.framing.Out({buffer->data, static_cast<size_t>(urb->buffer_length)});
             urb->status = 0;
             urb->actual_length = urb->buffer_length;
             d.completed.push_back(urbData);
@@ -212,10 +214,13 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer s
             d.requests.push_back(Numbered("release", ArgumentValue(arg)));
             umockdev_ioctl_client_complete(client, 0, 0);
             return TRUE;
-        case USBDEVFS_CLEAR_HALT:
-            d.requests.push_back(Numbered("clear-halt", ArgumentValue(arg), "0x%02x"));
+        case USBDEVFS_CLEAR_HALT: {
+            const unsigned endpoint = ArgumentValue(arg);
+            d.requests.push_back(Numbered("clear-halt", endpoint, "0x%02x"));
+            d.framing.ClearHalt(static_cast<uint8_t>(endpoint));
             umockdev_ioctl_client_complete(client, 0, 0);
             return TRUE;
+        }
         case USBDEVFS_SUBMITURB: return SubmitUrb(d, client, arg);
         case USBDEVFS_REAPURB:
         case USBDEVFS_REAPURBNDELAY: return ReapUrb(d, client, arg);
