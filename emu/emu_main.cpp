@@ -46,10 +46,17 @@ Socket and outputs:
                           (behind -device qemu-xhci, or added on the monitor), serve that one
                           connection as device 3a7c:7730 (high speed, one Bulk-Only mass-storage
                           interface, bulk endpoints 0x02 and 0x81), and end when QEMU disconnects
-  --png PATH              panel image, 8-bit grey PNG, rewritten atomically at start and after
-                          every refresh (default: the socket path with ".sock" replaced by
-                          "-panel.png"; with --listen, that of the default socket path; an
-                          empty PATH turns it off)
+  --png PATH              panel image, 8-bit grey PNG, replaced atomically at start, after
+                          refreshes and at the end (default: the socket path with ".sock"
+                          replaced by "-panel.png"; with --listen, that of the default socket
+                          path; an empty PATH turns it off). It is written beside the command
+                          path, so refreshes never wait for it: refreshes that come while a
+                          picture is made are shown together by the next one, and the file is
+                          current within 100 ms after the last refresh
+  --png-sync              write the panel image before each refresh is answered instead (every
+                          refresh then waits for the whole panel to be encoded, about 15 ms at
+                          1872 x 1404): for scripts that read the file the moment a refresh
+                          returns
   --flash-file PATH       keep the 16 MiB serial flash in PATH: used as it is when it has that
                           size, filled with the initial content when it is new or empty; a file
                           of any other size is refused and left untouched. The flash itself
@@ -200,6 +207,7 @@ int main(int argc, char** argv) {
         else if (option == "--listen") ok = next(&server.listenAddress) && !server.listenAddress.empty();
         else if (option == "--usbredir") ok = next(&usbredirPath) && !usbredirPath.empty();
         else if (option == "--png") ok = next(&model.pngPath), pngGiven = true;
+        else if (option == "--png-sync") ok = !hasValue, model.pngSync = true;
         else if (option == "--flash-file") ok = next(&model.flashFile);
         else if (option == "--trace") ok = next(&server.tracePath);
         else if (option == "--interleave") ok = !hasValue;  // what it asked for is the default now

@@ -14,7 +14,6 @@
 #include <thread>
 
 #include "commands/commands.h"
-#include "emu/png_writer.h"
 #include "emu/scsi_commands.h"
 #include "link/endian.h"
 
@@ -94,7 +93,14 @@ Model::Model(const ModelConfig& config) : config_(config) {
     if (!memory_) throw std::runtime_error("cannot allocate " + std::to_string(config_.memoryMiB) + " MiB of memory");
     panel_.assign(size_t{config_.panelWidth} * config_.panelHeight, 255);
     OpenFlash();
-    if (!config_.pngPath.empty()) WritePanelPng();
+    if (!config_.pngPath.empty() || config_.panelPictures) {
+        PublisherConfig publish;
+        publish.width = config_.panelWidth;
+        publish.height = config_.panelHeight;
+        publish.pngPath = config_.pngPath;
+        publish.synchronous = config_.pngSync;
+        publisher_ = std::make_unique<PanelPublisher>(std::move(publish), panel_.data());
+    }
 }
 
 Model::~Model() {
@@ -210,13 +216,6 @@ void Model::WriteInitialFlash() {
             for (uint32_t x = 0; x < p.width; ++x) lib[offset + y * p.width + x] = LibraryPixel(i, x, y);
         }
         offset += bytes;
-    }
-}
-
-void Model::WritePanelPng() {
-    std::string error;
-    if (!WriteGreyPng(config_.pngPath, panel_.data(), config_.panelWidth, config_.panelHeight, &error)) {
-        std::fprintf(stderr, "qp7730-emu: cannot write the panel image: %s\n", error.c_str());
     }
 }
 
@@ -366,7 +365,10 @@ uint8_t Model::DisplayArea(const CommandBlock& c, std::span<const uint8_t> data)
         for (uint64_t i = 0; i < w; ++i) dst[i] = Quantise(mode, src[i]);
     }
     ++refreshCount_;
-    if (!config_.pngPath.empty()) WritePanelPng();
+    if (publisher_) {
+        publisher_->Refreshed(panel_.data(), {refreshCount_, static_cast<uint32_t>(x), static_cast<uint32_t>(y),
+                                              static_cast<uint32_t>(w), static_cast<uint32_t>(h), mode});
+    }
     if (enWait == 1 && config_.refreshMs > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(config_.refreshMs));
     }

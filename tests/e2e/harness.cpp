@@ -771,6 +771,40 @@ std::vector<uint8_t> ReadGreyPng(const std::string& path, uint32_t* width, uint3
     return pixels;
 }
 
+std::vector<uint8_t> WaitForGreyPng(const std::string& path, const std::function<bool(const std::vector<uint8_t>&)>& shows,
+                                    uint32_t* width, uint32_t* height, int timeoutMs) {
+    const std::string folder = std::filesystem::path(path).parent_path().string();
+    // Watched before the first read, so that no replacement falls between the two.
+    const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (watch >= 0) inotify_add_watch(watch, folder.empty() ? "." : folder.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE);
+    const auto start = Clock::now();
+    std::vector<uint8_t> pixels;
+    for (;;) {
+        try {
+            pixels = ReadGreyPng(path, width, height);
+            if (shows(pixels)) break;
+        } catch (const std::runtime_error&) {
+            pixels.clear();  // not there yet
+        }
+        const int left = timeoutMs - ElapsedMs(start);
+        if (left <= 0 || watch < 0) break;
+        pollfd p{watch, POLLIN, 0};
+        if (poll(&p, 1, left) > 0) {
+            char events[4096];
+            while (read(watch, events, sizeof events) > 0) {
+            }
+        }
+    }
+    if (watch >= 0) close(watch);
+    return pixels;
+}
+
+std::vector<uint8_t> WaitForGreyPng(const std::string& path, const std::vector<uint8_t>& pixels, uint32_t* width,
+                                    uint32_t* height, int timeoutMs) {
+    return WaitForGreyPng(path, [&](const std::vector<uint8_t>& shown) { return shown == pixels; }, width, height,
+                          timeoutMs);
+}
+
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {
     // One read of the whole file: a byte-wise stream copy of a 16 MiB flash file takes
     // seconds in a sanitizer build, and the fault matrix reads one per run.
