@@ -10,6 +10,7 @@
 #include <exception>
 #include <string>
 
+#include "emu/display_modes.h"
 #include "emu/model.h"
 #include "emu/server.h"
 
@@ -122,9 +123,12 @@ opcodes: ILLEGAL REQUEST, INVALID COMMAND OPERATION CODE (05/20). A failed vendo
 INVALID FIELD IN CDB (05/24), fail-status INTERNAL TARGET FAILURE (04/44).
 
 Display (0x94): the rectangle of memory at the given address (pitch = panel width) goes to the
-panel, which starts white. Mode 0 clears the rectangle to white (255); mode 1 shows two levels
-(below 128 -> 0, else 255); every other mode shows 16 levels (v >> 4) * 17.
+panel, which starts white, as the mode shows it: a 16-level mode keeps the upper four bits of
+each value v ((v >> 4) * 17), a 2-level mode shows black below 128 and white from 128 on. The
+modes (any other is refused: failing status, INVALID FIELD IN CDB, the panel unchanged):
+)";
 
+const char kUsageTail[] = R"(
 Other replies: 0x80 gives 30 big-endian words (4 width, 5 height, 7 image buffer, 19 waveform
 address; 0 "7730", 1 version 0x00010002, 2 last memory address, 3 flash size, 8 temperature,
 13 erase block, 16 image library address, 20 VCOM, 21 power state, 24 refresh count, 29
@@ -158,6 +162,15 @@ bool ParseNumber(const char* text, uint32_t* value) {
     return true;
 }
 
+void PrintUsage() {
+    std::fputs(kUsage, stdout);
+    for (const DisplayMode& mode : kDisplayModes) {
+        const std::string levels = mode.levels == 0 ? "white" : std::to_string(mode.levels) + " levels";
+        std::printf("  %u  %-10s %-10s %s\n", mode.number, mode.name, levels.c_str(), mode.use);
+    }
+    std::fputs(kUsageTail, stdout);
+}
+
 void OnStopSignal(int) { emu::Server::RequestStop(); }
 
 int Fail(const std::string& message) {
@@ -178,7 +191,7 @@ int main(int argc, char** argv) {
         std::string value;
         bool hasValue = false;
         if (option == "--help" || option == "-h") {
-            std::fputs(kUsage, stdout);
+            PrintUsage();
             return 0;
         }
         if (const size_t eq = option.find('='); option.starts_with("--") && eq != std::string::npos) {

@@ -1,5 +1,5 @@
-// The emulator's panel as people see it: the pictures made beside the command path, and
-// the file's last state at the end.
+// The emulator's panel as people see it: the levels each display mode leaves, the pictures
+// made beside the command path, and the file's last state at the end.
 #include <gtest/gtest.h>
 #include <png.h>
 #include <signal.h>
@@ -141,6 +141,38 @@ TEST(EmuPanelFile, HoldsTheLastRefreshWhenTheEmulatorEnds) {
         else EXPECT_EQ(emu.WaitForExit(10000), 0);
         EXPECT_TRUE(e2e::ReadGreyPng(emu.PngPath(), nullptr, nullptr) == twoLevels) << "not the last refresh";
     }
+}
+
+// Row r of the panel is refreshed in the r-th mode from the same buffer values; the
+// expected greys are worked out by hand from the modes' levels.
+TEST(EmuPanelFile, EachModeLeavesTheLevelsItCanShow) {
+    const Bytes values = {0, 15, 16, 100, 127, 128, 143, 200, 255};
+    const Bytes twoLevels = {0, 0, 0, 0, 0, 255, 255, 255, 255};
+    const Bytes sixteenLevels = {0, 0, 17, 102, 119, 136, 136, 204, 255};
+    const Bytes white(values.size(), 255);
+    struct Row {
+        uint32_t mode;
+        int status;
+        Bytes shown;
+    } rows[] = {
+        {0, 0, white},         {1, 0, twoLevels}, {2, 0, sixteenLevels}, {3, 0, sixteenLevels}, {4, 0, twoLevels},
+        {5, 1, white},         // no mode of the controller's: refused, the panel as it was
+        {0xFFFFFFFF, 1, white},
+    };
+    const uint32_t w = static_cast<uint32_t>(values.size()), h = static_cast<uint32_t>(std::size(rows));
+    e2e::Emulator emu({"--width", std::to_string(w), "--height", std::to_string(h)});
+    e2e::EmuClient client(emu.SocketPath());
+    Bytes buffer, expected;
+    for (const Row& row : rows) {
+        buffer.insert(buffer.end(), values.begin(), values.end());
+        expected.insert(expected.end(), row.shown.begin(), row.shown.end());
+    }
+    client.WriteMemory(0x00120000, buffer);
+    for (uint32_t r = 0; r < h; ++r) {
+        EXPECT_EQ(client.Raw(e2e::VendorCdb(0x94), BeWords({0x00120000, rows[r].mode, 0, r, w, 1, 1})), rows[r].status)
+            << "mode " << rows[r].mode;
+    }
+    EXPECT_EQ(e2e::WaitForGreyPng(emu.PngPath(), expected), expected);
 }
 
 }  // namespace
