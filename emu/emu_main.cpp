@@ -8,9 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "emu/display_modes.h"
+#include "emu/http_panel.h"
 #include "emu/model.h"
 #include "emu/server.h"
 
@@ -58,6 +60,13 @@ Socket and outputs:
                           refresh then waits for the whole panel to be encoded, about 15 ms at
                           1872 x 1404): for scripts that read the file the moment a refresh
                           returns
+  --http HOST:PORT        serve the live panel on loopback HTTP: one page that shows the panel
+                          as it is and follows every refresh (server-sent events), with the
+                          last refreshed rectangle outlined and its mode named. Only
+                          127.0.0.0/8 and ::1 ([::1]:PORT); port 0 takes a free port, shown on
+                          the "live panel on" line (standard output, before "listening on").
+                          Read-only: GET of /, /panel.png and /events, other methods 405; at
+                          most 8 clients at once. Any local user can look at it
   --flash-file PATH       keep the 16 MiB serial flash in PATH: used as it is when it has that
                           size, filled with the initial content when it is new or empty; a file
                           of any other size is refused and left untouched. The flash itself
@@ -184,7 +193,7 @@ int main(int argc, char** argv) {
     emu::ModelConfig model;
     emu::ServerConfig server;
     bool pngGiven = false;
-    std::string usbredirPath;
+    std::string usbredirPath, httpAddress;
 
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
@@ -221,6 +230,7 @@ int main(int argc, char** argv) {
         else if (option == "--usbredir") ok = next(&usbredirPath) && !usbredirPath.empty();
         else if (option == "--png") ok = next(&model.pngPath), pngGiven = true;
         else if (option == "--png-sync") ok = !hasValue, model.pngSync = true;
+        else if (option == "--http") ok = next(&httpAddress) && !httpAddress.empty();
         else if (option == "--flash-file") ok = next(&model.flashFile);
         else if (option == "--trace") ok = next(&server.tracePath);
         else if (option == "--interleave") ok = !hasValue;  // what it asked for is the default now
@@ -293,19 +303,34 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    emu::Server srv(server);
     std::string error;
+    // The live panel's address is checked first, before anything is made on the file system.
+    std::unique_ptr<emu::HttpPanel> http;
+    if (!httpAddress.empty()) {
+        http = std::make_unique<emu::HttpPanel>(httpAddress);
+        if (!http->Listen(&error)) return Fail(error);
+        model.panelPictures = true;
+    }
+    emu::Server srv(server);
     if (!srv.Listen(&error)) return Fail(error);
     try {
         emu::Model controller(model);
         if (!model.pngPath.empty()) std::fprintf(stderr, "qp7730-emu: panel image %s\n", model.pngPath.c_str());
+        if (http) {
+            if (!http->Start(*controller.Publisher(), model.panelWidth, model.panelHeight, &error)) return Fail(error);
+            std::printf("qp7730-emu: live panel on %s\n", http->Url().c_str());
+            std::fflush(stdout);
+        }
         if (server.usbredir) {
             std::fprintf(stderr, "qp7730-emu: usbredir on %s\n", srv.Address().c_str());
         } else {
             std::printf("qp7730-emu: listening on %s\n", srv.Address().c_str());
             std::fflush(stdout);
         }
-        return srv.Run(controller);
+        const int status = srv.Run(controller);
+        // The page goes before the pictures it serves.
+        if (http) http->Stop();
+        return status;
     } catch (const std::exception& e) {
         return Fail(e.what());
     }

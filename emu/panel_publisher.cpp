@@ -56,13 +56,9 @@ PanelPicture PanelPublisher::Make(const uint8_t* pixels, const RefreshInfo& info
 void PanelPublisher::Refreshed(const uint8_t* panel, const RefreshInfo& info) {
     if (config_.synchronous) {
         PanelPicture picture = Make(panel, info);
-        std::function<void()> listener;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            latest_ = std::move(picture);
-            listener = listener_;
-        }
-        if (listener) listener();
+        std::lock_guard<std::mutex> lock(mutex_);
+        latest_ = std::move(picture);
+        if (listener_) listener_();
         return;
     }
     const uint32_t pitch = config_.width;
@@ -112,12 +108,7 @@ void PanelPublisher::Run() {
         latest_ = std::move(picture);
         storedGeneration_ = generation;
         restUntil_ = Clock::now() + std::clamp<Clock::duration>(took, kMinRest, kMaxRest);
-        std::function<void()> listener = listener_;
-        if (listener) {
-            lock.unlock();
-            listener();
-            lock.lock();
-        }
+        if (listener_) listener_();
     }
 }
 

@@ -61,8 +61,9 @@ public:
     void Refreshed(const uint8_t* panel, const RefreshInfo& info);
     // The newest picture made.
     PanelPicture Latest() const;
-    // Called, on the publisher's thread, after every new picture. Set before the first
-    // refresh; it must not call back into the publisher.
+    // Called after every new picture, on the thread that made it, with the publisher's lock
+    // held: it must only signal (no call back into the publisher). Once SetListener has
+    // returned, the listener it replaced is not called any more.
     void SetListener(std::function<void()> listener);
 
 private:

@@ -1,12 +1,19 @@
 // The emulator's panel as people see it: the levels each display mode leaves, the pictures
-// made beside the command path, and the file's last state at the end.
+// made beside the command path, the file's last state at the end, and the live panel's
+// HTTP side (the page itself is tested in Chromium, tests/browser).
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <png.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -173,6 +180,149 @@ TEST(EmuPanelFile, EachModeLeavesTheLevelsItCanShow) {
             << "mode " << rows[r].mode;
     }
     EXPECT_EQ(e2e::WaitForGreyPng(emu.PngPath(), expected), expected);
+}
+
+// ---- the live panel's HTTP side ---------------------------------------------------------
+
+// A connection to the live panel at 127.0.0.1:port.
+class HttpConnection {
+public:
+    explicit HttpConnection(int port) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    ~HttpConnection() { close(fd_); }
+    HttpConnection(const HttpConnection&) = delete;
+    HttpConnection& operator=(const HttpConnection&) = delete;
+    bool Send(const std::string& bytes) {
+        return connected_ && send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    }
+    // Reads until the text holds `until` (empty: until the end of the connection) or 10 s pass.
+    std::string Read(const std::string& until = "") {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (until.empty() || got_.find(until) == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd p{fd_, POLLIN, 0};
+            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+            char buf[65536];
+            const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            got_.append(buf, static_cast<size_t>(n));
+        }
+        return got_;
+    }
+
+private:
+    int fd_;
+    bool connected_ = false;
+    std::string got_;
+};
+
+int HttpPort(const e2e::Emulator& emu) {
+    const std::string& said = emu.StartupOutput();
+    const std::string line = "qp7730-emu: live panel on http://127.0.0.1:";
+    const size_t at = said.find(line);
+    return at == std::string::npos ? -1 : std::atoi(said.c_str() + at + line.size());
+}
+
+// Each request gets the answer its first line and headers call for; nothing but the page,
+// the picture and the events is there, and nothing can be changed.
+TEST(EmuHttpPanel, AnswersGetOfItsThreePathsAndRefusesEverythingElse) {
+    e2e::Emulator emu({"--width", "64", "--height", "32", "--http", "127.0.0.1:0"});
+    const int port = HttpPort(emu);
+    ASSERT_GT(port, 0) << emu.StartupOutput();
+    const std::string longHeader = "X-Long: " + std::string(9000, 'a') + "\r\n";
+    const struct {
+        const char* what;
+        std::string request;
+        std::string status;    // the answer's first line
+        std::string contains;  // somewhere in the answer
+    } cases[] = {
+        {"the page", "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", "HTTP/1.1 200 OK", "new EventSource(\"events\")"},
+        {"the picture", "GET /panel.png?t=1 HTTP/1.1\r\nHost: localhost:8080\r\n\r\n", "HTTP/1.1 200 OK",
+         "X-Panel-State: {\"refresh\":0,"},
+        {"bare line ends, no Host", "GET / HTTP/1.0\n\n", "HTTP/1.1 200 OK", "<!DOCTYPE html>"},
+        {"IPv6 loopback name", "GET / HTTP/1.1\r\nHost: [::1]:80\r\n\r\n", "HTTP/1.1 200 OK", "</html>"},
+        {"HEAD", "HEAD / HTTP/1.1\r\n\r\n", "HTTP/1.1 405 Method Not Allowed", "Allow: GET\r\n"},
+        {"POST with a body", "POST /events HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", "HTTP/1.1 405", "read-only"},
+        {"PUT", "PUT /panel.png HTTP/1.1\r\n\r\n", "HTTP/1.1 405", "Allow: GET"},
+        {"a path outside", "GET /../etc/passwd HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", ""},
+        {"a path below the picture", "GET /panel.png/../ HTTP/1.1\r\n\r\n", "HTTP/1.1 404", ""},
+        {"another host name", "GET / HTTP/1.1\r\nHost: panel.example:80\r\n\r\n", "HTTP/1.1 403 Forbidden", ""},
+        {"another address", "GET / HTTP/1.1\r\nHost: 10.0.0.1\r\n\r\n", "HTTP/1.1 403", ""},
+        {"a GET with a body", "GET / HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", "HTTP/1.1 400 Bad Request", ""},
+        {"not a request line", "HELLO\r\n\r\n", "HTTP/1.1 400", ""},
+        {"another protocol", "GET / SPDY/3\r\n\r\n", "HTTP/1.1 400", ""},
+        {"a head past 8 KiB", "GET / HTTP/1.1\r\n" + longHeader, "HTTP/1.1 431", ""},
+    };
+    for (const auto& k : cases) {
+        HttpConnection c(port);
+        ASSERT_TRUE(c.Send(k.request)) << k.what;
+        const std::string answer = c.Read();
+        EXPECT_EQ(answer.substr(0, answer.find("\r\n")).substr(0, k.status.size()), k.status) << k.what;
+        EXPECT_NE(answer.find(k.contains), std::string::npos) << k.what << ": " << answer.substr(0, 400);
+    }
+}
+
+// The events follow the refreshes; clients past the bound are told so and the rest are
+// served all the same.
+TEST(EmuHttpPanel, EventsFollowEachRefreshAndClientsAreBounded) {
+    e2e::Emulator emu({"--width", "64", "--height", "32", "--http", "127.0.0.1:0"});
+    const int port = HttpPort(emu);
+    ASSERT_GT(port, 0) << emu.StartupOutput();
+    HttpConnection events(port);
+    ASSERT_TRUE(events.Send("GET /events HTTP/1.1\r\n\r\n"));
+    EXPECT_NE(events.Read("data: ").find("Content-Type: text/event-stream"), std::string::npos);
+    EXPECT_NE(events.Read("}\n\n").find("data: {\"refresh\":0,"), std::string::npos);
+
+    e2e::EmuClient client(emu.SocketPath());
+    ASSERT_EQ(client.Raw(e2e::VendorCdb(0x94), BeWords({0x00120000, 4, 3, 5, 20, 10, 1})), 0);
+    EXPECT_NE(events.Read("\"refresh\":1,").find("data: {\"refresh\":1,\"x\":3,\"y\":5,\"width\":20,\"height\":10,"
+                                                   "\"mode\":4,\"name\":\"animation\",\"levels\":2,"
+                                                   "\"panelWidth\":64,\"panelHeight\":32}\n\n"),
+              std::string::npos);
+
+    // With the events and 7 silent connections, all 8 places are taken.
+    std::vector<std::unique_ptr<HttpConnection>> silent;
+    for (size_t i = 1; i < 8; ++i) silent.push_back(std::make_unique<HttpConnection>(port));
+    {
+        HttpConnection ninth(port);
+        EXPECT_NE(ninth.Read().find("HTTP/1.1 503 Service Unavailable"), std::string::npos);
+    }
+    silent.clear();
+    // The places come free as the connections close; the server sees it in its own time.
+    bool served = false;
+    for (int attempt = 0; attempt < 100 && !served; ++attempt) {
+        HttpConnection again(port);
+        again.Send("GET /panel.png HTTP/1.1\r\n\r\n");
+        served = again.Read().starts_with("HTTP/1.1 200 OK");
+    }
+    EXPECT_TRUE(served) << "no place after the silent connections closed";
+}
+
+TEST(EmuHttpPanel, RefusesAnAddressThatIsNotLoopbackBeforeMakingAnything) {
+    const struct {
+        const char* address;
+        const char* message;
+    } cases[] = {
+        {"0.0.0.0:0", "0.0.0.0:0 is not a loopback address: --http serves only 127.0.0.0/8 and ::1"},
+        {"[::]:0", "is not a loopback address: --http"},
+        {"10.1.2.3:8080", "is not a loopback address: --http"},
+        {"127.0.0.1", "--http wants HOST:PORT or [IPV6]:PORT, not 127.0.0.1"},
+    };
+    for (const auto& k : cases) {
+        try {
+            e2e::Emulator emu({"--http", k.address});
+            ADD_FAILURE() << k.address << " was served";
+        } catch (const std::runtime_error& e) {
+            const std::string text = e.what();
+            EXPECT_NE(text.find("exit status 1"), std::string::npos) << text;
+            EXPECT_NE(text.find(k.message), std::string::npos) << text;
+        }
+    }
 }
 
 }  // namespace

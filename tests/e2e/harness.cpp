@@ -193,6 +193,7 @@ Emulator::Emulator(const std::vector<std::string>& extraOptions, Transport trans
         // The address as the emulator reports it: with --listen HOST:0 it holds the port.
         const size_t at = text.find(ready) + ready.size();
         socket_ = text.substr(at, text.find('\n', at) - at);
+        startupOutput_ = text;
     }
     close(out[0]);
     if (!listening) {

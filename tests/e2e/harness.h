@@ -43,6 +43,8 @@ public:
     const std::string& FlashFilePath() const { return flash_; }
     const std::string& TracePath() const { return trace_; }
     const std::string& TempDir() const { return dir_; }
+    // What the emulator printed on standard output up to its "listening on" line.
+    const std::string& StartupOutput() const { return startupOutput_; }
     pid_t Pid() const { return pid_; }
 
     // True while the emulator process has not ended.
@@ -61,7 +63,7 @@ public:
     bool WaitForTraceLines(size_t n, int timeoutMs) const;
 
 private:
-    std::string dir_, socket_, png_, flash_, trace_, stderrPath_;
+    std::string dir_, socket_, png_, flash_, trace_, stderrPath_, startupOutput_;
     pid_t pid_ = -1;
     int exitStatus_ = -1;
     bool reaped_ = false;
