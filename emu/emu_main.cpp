@@ -57,9 +57,9 @@ Socket and outputs:
                           picture is made are shown together by the next one, and the file is
                           current within 100 ms after the last refresh
   --png-sync              write the panel image before each refresh is answered instead (every
-                          refresh then waits for the whole panel to be encoded, about 15 ms at
-                          1872 x 1404): for scripts that read the file the moment a refresh
-                          returns
+                          refresh then waits for the whole panel to be encoded and written,
+                          milliseconds at 1872 x 1404): for scripts that read the file the
+                          moment a refresh returns
   --http HOST:PORT        serve the live panel on loopback HTTP: one page that shows the panel
                           as it is and follows every refresh (server-sent events), with the
                           last refreshed rectangle outlined and its mode named. Only
