@@ -419,7 +419,7 @@ RunResult ToolRun::Wait() {
             const ssize_t n = read(fds[i].fd, buf, sizeof buf);
             if (n > 0) {
                 (i == 0 ? result.out : result.err).append(buf, static_cast<size_t>(n));
-                if (i == 1 && options.onStderr) options.onStderr(result.err);
+                if (i == 1 && options_.onStderr) options_.onStderr(result.err);
             } else if (n == 0 || errno != EINTR) {
                 close(fds[i].fd);
                 fds[i].fd = -1;
