@@ -40,7 +40,10 @@ int RunLockWaitSeconds() {
 }
 
 void SetRunLockWait(int seconds) { g_waitSeconds = seconds; }
-void SetRunLockCancel(const volatile int* cancel) { g_cancel = cancel; }
+void SetRunLockCancel(const volatile int* cancel) {
+    g_cancel = cancel;
+    g_cancelled = false;
+}
 bool RunLockWaitCancelled() { return g_cancelled; }
 
 bool WaitForTurn(const std::string& device, const LockAttempt& attempt) {
@@ -81,4 +84,5 @@ void ReleaseRunLock() {
     ReleaseRouteLock();
     g_waitSeconds = -1;
     g_cancel = nullptr;
+    g_cancelled = false;
 }

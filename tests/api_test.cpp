@@ -587,6 +587,7 @@ TEST(ApiLock, ACancelledWaitGivesUpAndHoldsNothing) {
     EXPECT_LT(returned - asked, std::chrono::milliseconds(500));
     EXPECT_EQ(h, nullptr);
     EXPECT_NE(message.find("was cancelled"), std::string::npos) << message;
+    EXPECT_EQ(qp7730_open((emu.TempDir() + "/nobody.sock").c_str(), 0, &h), QP7730_ERR_NOT_FOUND);  // not "cancelled"
     holder.reset();
     Opened again;
     EXPECT_EQ(Open(emu, again), QP7730_OK) << qp7730_last_message();
