@@ -3,8 +3,10 @@
  *
  * The library opens the controller once and then loads pictures, fills and refreshes on
  * demand. It runs the same code as the qp7730 command-line tool: the same discovery, the
- * same picture decoding, fitting and grey conversion as "qp7730 -load", the same area
- * transfer, display checks and flash upgrade.
+ * same picture decoding, fitting and grey conversion as "qp7730 -load" (and other fits on
+ * request, qp7730_fit), the same area transfer and flash upgrade. A refresh is checked more
+ * strictly than "qp7730 -display" checks it: clipped to the panel, never moved, in a mode
+ * the controller has (qp7730_display).
  *
  * Conventions
  *   - Every function that can fail returns an int: QP7730_OK (0) or a negative
