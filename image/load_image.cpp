@@ -157,21 +157,17 @@ FitPlan PlanFit(FitMode mode, uint32_t W, uint32_t H, uint32_t dw, uint32_t dh, 
 void Orient(const uint8_t* stored, uint32_t w, uint32_t h, uint32_t o, uint8_t* out) {
     const bool turned = o >= 5;
     const uint32_t ow = turned ? h : w, oh = turned ? w : h;
+    // Where upright pixel (X, Y) is stored: each coordinate is X, Y or one of them counted
+    // from the far side.
+    const bool mirrorX = o == 2 || o == 3 || o == 7 || o == 8;  // stored x counts from the right
+    const bool mirrorY = o == 3 || o == 4 || o == 6 || o == 7;  // stored y counts from the bottom
     for (uint32_t Y = 0; Y < oh; ++Y) {
         uint8_t* row = out + size_t{Y} * ow;
         for (uint32_t X = 0; X < ow; ++X) {
-            uint32_t sx = X, sy = Y;
-            switch (o) {
-            case 2: sx = w - 1 - X; break;
-            case 3: sx = w - 1 - X, sy = h - 1 - Y; break;
-            case 4: sy = h - 1 - Y; break;
-            case 5: sx = Y, sy = X; break;
-            case 6: sx = Y, sy = h - 1 - X; break;
-            case 7: sx = w - 1 - Y, sy = h - 1 - X; break;
-            case 8: sx = w - 1 - Y, sy = X; break;
-            default: break;
-            }
-            row[X] = stored[size_t{sy} * w + sx];
+            const uint32_t along = turned ? Y : X, across = turned ? X : Y;
+            const uint32_t sx = mirrorX ? w - 1 - along : along;
+            const uint32_t sy = mirrorY ? h - 1 - across : across;
+            row[X] = stored[static_cast<size_t>(sy) * w + sx];
         }
     }
 }
