@@ -292,7 +292,7 @@ void DecodeBytesToGrey(const uint8_t* data, size_t size, const FitOptions& fit) 
     };
     if (DecodeToHostBuffer(openBytes, fit, why)) return;
     Warn("qp7730: the picture's bytes: %s\n", why.c_str());
-    Explain("the picture's %zu bytes: %s", size, why.c_str());
+    Explain("the picture's %s bytes: %s", std::to_string(size).c_str(), why.c_str());
     EndRun(-1, RunError::kNoPicture);
 }
 
