@@ -3,6 +3,7 @@
 // alone decides the outcome of an exchange.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "link/device_state.h"
 #include "link/endian.h"
@@ -33,12 +34,30 @@ void ReportFailure(const char* format, Args... args) {
     ReportDiagnostic(message);
 }
 
+// The command a record carries, for the words of a failure.
+std::string CommandName(const SCSI_PASS_THROUGH_DIRECT& sptd) {
+    char name[40];
+    if (sptd.Cdb[0] == 0xFE)
+        snprintf(name, sizeof name, "command 0x%02X", sptd.Cdb[6]);
+    else
+        snprintf(name, sizeof name, "SCSI command 0x%02X", sptd.Cdb[0]);
+    return name;
+}
+
+// What each phase does, in words.
+const char* PhaseWords(const char* phase) {
+    if (std::strcmp(phase, "CBW") == 0) return "sending";
+    if (std::strcmp(phase, "DATA") == 0) return "moving the data of";
+    return "reading the status of";
+}
+
 // A failed pipe transfer of one phase ("CBW", "DATA", "CSW"), with the platform's code.
 // When the backend says the device is gone, the report says so and is the last one: the
 // exchanges that follow fail at once. True in that case.
-bool ReportTransferFailure(PipeDevice* device, const char* phase) {
+bool ReportTransferFailure(PipeDevice* device, const char* phase, const SCSI_PASS_THROUGH_DIRECT& sptd) {
     if (device == nullptr) {
         ReportFailure("[FAIL] %s (%d)", phase, 0);
+        Explain("%s %s failed: no device is open", PhaseWords(phase), CommandName(sptd).c_str());
         return false;
     }
     const int code = device->Backend->LastError(device->Device);
@@ -46,6 +65,10 @@ bool ReportTransferFailure(PipeDevice* device, const char* phase) {
     ReportFailure(device->Gone ? "[FAIL] %s (%d): the controller is gone; no further commands are sent"
                                : "[FAIL] %s (%d)",
                   phase, code);
+    const std::string error = device->Backend->DescribeError ? device->Backend->DescribeError(code)
+                                                             : "error " + std::to_string(code);
+    Explain("%s %s failed: %s%s", PhaseWords(phase), CommandName(sptd).c_str(), error.c_str(),
+            device->Gone ? "; the controller is gone" : "");
     return device->Gone;
 }
 
@@ -63,7 +86,10 @@ BOOL BulkOnlyTransport(HANDLE device, DWORD, void* inBuffer, DWORD, void*, DWORD
                        LPOVERLAPPED) {
     auto* pipeDevice = static_cast<PipeDevice*>(device);
     const auto& sptd = *static_cast<const SCSI_PASS_THROUGH_DIRECT*>(inBuffer);
-    if (pipeDevice != nullptr && pipeDevice->Gone) return 0;
+    if (pipeDevice != nullptr && pipeDevice->Gone) {
+        Explain("the controller is gone (it stopped answering earlier); %s was not sent", CommandName(sptd).c_str());
+        return 0;
+    }
 
     uint8_t cbw[kCbwLength] = {};
     PutLe32(cbw + 0, kCbwSignature);
@@ -75,7 +101,7 @@ BOOL BulkOnlyTransport(HANDLE device, DWORD, void* inBuffer, DWORD, void*, DWORD
     std::memcpy(cbw + 15, sptd.Cdb, sptd.CdbLength <= 16 ? sptd.CdbLength : 16);
 
     if (!PipeTransfer(pipeDevice, kPipeOut, cbw, kCbwLength)) {
-        ReportTransferFailure(pipeDevice, "CBW");
+        ReportTransferFailure(pipeDevice, "CBW", sptd);
         return 0;
     }
 
@@ -88,7 +114,7 @@ BOOL BulkOnlyTransport(HANDLE device, DWORD, void* inBuffer, DWORD, void*, DWORD
             const uint32_t piece = total - done < kMaxDataPiece ? total - done : kMaxDataPiece;
             uint32_t moved = 0;
             if (!PipeTransfer(pipeDevice, pipe, data + done, piece, &moved)) {
-                if (ReportTransferFailure(pipeDevice, "DATA")) return 0;  // no status will come
+                if (ReportTransferFailure(pipeDevice, "DATA", sptd)) return 0;  // no status will come
                 break;
             }
             received += moved;
@@ -100,16 +126,18 @@ BOOL BulkOnlyTransport(HANDLE device, DWORD, void* inBuffer, DWORD, void*, DWORD
 
     uint8_t csw[kCswLength] = {};
     if (!PipeTransfer(pipeDevice, kPipeIn, csw, kCswLength)) {
-        ReportTransferFailure(pipeDevice, "CSW");
+        ReportTransferFailure(pipeDevice, "CSW", sptd);
         return 0;
     }
     const uint32_t signature = GetLe32(csw + 0);
     if (signature != kCswSignature) {
         ReportFailure("[FAIL] CSW Signature (0x%08X)", signature);
+        Explain("the status of %s is not a status (signature 0x%08X)", CommandName(sptd).c_str(), signature);
         return 0;
     }
     if (csw[12] != 0) {
         ReportFailure("[FAIL] CSW Status (%d)", csw[12]);
+        Explain("the controller refused %s (status %d)", CommandName(sptd).c_str(), csw[12]);
         return 0;
     }
     // The count the device claims (length less residue), but never more than really

@@ -34,6 +34,8 @@ struct PipeBackend {
     // One attempt to take the run lock of the open device (see run_lock.h); null when the
     // open took it already or there is none to take.
     LockTry (*TryLock)(void* device, std::string* why);
+    // A LastError code in words, with its name and number; null: the number alone.
+    std::string (*DescribeError)(int code);
 };
 
 // The device handle of the bulk-only route: the backend and its open device.

@@ -41,5 +41,6 @@ std::string EmulatorSocketPath() {
     return DefaultLocalEmulatorPath();
 }
 
-extern const PipeBackend kEmulatorPipeBackend = {"emulator",       EmulatorOpen,  EmulatorTransfer, EmulatorLastError,
-                                                 EmulatorClose,    EmulatorLocation, EmulatorGone,   EmulatorTryLock};
+extern const PipeBackend kEmulatorPipeBackend = {"emulator",       EmulatorOpen,     EmulatorTransfer, EmulatorLastError,
+                                                 EmulatorClose,    EmulatorLocation, EmulatorGone,     EmulatorTryLock,
+                                                 NetErrorText};

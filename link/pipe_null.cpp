@@ -11,4 +11,4 @@ bool NullGone(void*) { return false; }
 }  // namespace
 
 extern const PipeBackend kUsbPipeBackend = {"none",    NullOpen,     NullTransfer, NullLastError,
-                                           NullClose, NullLocation, NullGone,     nullptr};
+                                           NullClose, NullLocation, NullGone,     nullptr, nullptr};

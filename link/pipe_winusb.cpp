@@ -159,4 +159,4 @@ std::string UsbLocation(void* device) {
 }  // namespace
 
 extern const PipeBackend kUsbPipeBackend = {"winusb", UsbOpen,     UsbTransfer, UsbLastError,
-                                           UsbClose, UsbLocation, UsbGone,     nullptr};
+                                           UsbClose, UsbLocation, UsbGone,     nullptr, nullptr};

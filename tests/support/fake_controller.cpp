@@ -16,7 +16,7 @@ int NoError(void*) { return 0; }
 void NoClose(void*) {}
 std::string NoLocation(void*) { return "fake"; }
 bool NeverGone(void*) { return false; }
-const PipeBackend kFakeBackend = {"fake", NoOpen, NoTransfer, NoError, NoClose, NoLocation, NeverGone, nullptr};
+const PipeBackend kFakeBackend = {"fake", NoOpen, NoTransfer, NoError, NoClose, NoLocation, NeverGone, nullptr, nullptr};
 }
 
 FakeController::FakeController() : memory(kMemorySize, 0), flash(kFlashSize, 0xFF) {}

@@ -58,7 +58,7 @@ bool Gone(void* device) {
 
 }  // namespace
 
-const PipeBackend ScriptedPipe::kBackend = {"scripted", Open, Transfer, LastError, Close, Location, Gone, nullptr};
+const PipeBackend ScriptedPipe::kBackend = {"scripted", Open, Transfer, LastError, Close, Location, Gone, nullptr, nullptr};
 
 std::vector<uint8_t> ScriptedPipe::Csw(uint32_t signature, uint32_t residue, uint8_t status, uint32_t tag) {
     std::vector<uint8_t> c(13, 0);
@@ -100,7 +100,7 @@ void KeepFailure(const char* text) {
     if (!line.empty() && line.back() == '\n') line.pop_back();
     CollectedFailures().push_back(line);
 }
-const Reporter kCollecting{SayToStandardOutput, KeepFailure};
+const Reporter kCollecting{SayToStandardOutput, KeepFailure, nullptr};
 
 }  // namespace
 
