@@ -20,7 +20,7 @@ namespace {
 std::unique_ptr<emu::Model> g_model;
 std::unique_ptr<emu::BulkOnlyDevice> g_device;
 
-void* Open() { return g_device.get(); }
+void* Open(const std::string&) { return g_device.get(); }
 
 bool Transfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
     auto* d = static_cast<emu::BulkOnlyDevice*>(device);
@@ -41,7 +41,7 @@ void Close(void*) {}
 std::string Location(void*) { return "in-process"; }
 bool Gone(void*) { return false; }
 
-const PipeBackend kBackend = {"in-process", Open, Transfer, LastError, Close, Location, Gone, nullptr};
+const PipeBackend kBackend = {"in-process", Open, Transfer, LastError, Close, Location, Gone, nullptr, nullptr};
 const PipeBackend* const kRoutes[] = {&kBackend};
 
 void DropText(const char*) {}

@@ -118,22 +118,3 @@ BOOL BulkOnlyTransport(HANDLE device, DWORD, void* inBuffer, DWORD, void*, DWORD
     if (bytesReturned) *bytesReturned = claimed < received ? claimed : received;
     return 1;
 }
-
-bool FindPipeController(const PipeBackend& backend) {
-    DeviceState& ds = g_DeviceState;
-    ds.TransportFn = BulkOnlyTransport;
-    void* opened = backend.Open();
-    if (opened == nullptr) {
-        ds.hDevice = nullptr;
-        return false;
-    }
-    ds.hDevice = new PipeDevice{&backend, opened};
-    if (Inquiry() && InquiryTextMatches()) {
-        ds.TransportKind = kTransportBulkOnly;
-        return true;
-    }
-    backend.Close(opened);
-    delete static_cast<PipeDevice*>(ds.hDevice);
-    ds.hDevice = nullptr;
-    return false;
-}

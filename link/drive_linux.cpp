@@ -24,7 +24,6 @@ struct LinuxDrive {
 
 bool g_permissionHintGiven = false;
 
-constexpr uint8_t kInquiryOpcode = 0x12;
 constexpr unsigned kDriverSense = 0x08;
 constexpr unsigned kHostNoConnect = 0x01;
 constexpr const char* kGone = ": the controller is gone; no further commands are sent";
@@ -105,7 +104,7 @@ BOOL DriveIoControl(HANDLE handle, DWORD, void* inBuffer, DWORD, void*, DWORD, D
         if (error == EPERM || error == EACCES) {
             // The kernel lets anyone with write access send an INQUIRY, but vendor blocks
             // need CAP_SYS_RAWIO. Say once what to do; standard output stays as it is.
-            if (sptd.Cdb[0] != kInquiryOpcode && !g_permissionHintGiven) {
+            if (sptd.Cdb[0] == kVendorOpcode && !g_permissionHintGiven) {
                 g_permissionHintGiven = true;
                 Warn("qp7730: %s refused a controller command (permission denied). Run as root, or grant the "
                      "capability: setcap cap_sys_rawio+ep qp7730\n",

@@ -4,7 +4,9 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "link/discovery.h"
 #include "link/run_lock.h"
 #include "link/transport.h"
 
@@ -15,9 +17,9 @@ constexpr uint32_t kMaxDataPiece = 0x10000;  // 65,536 bytes per data transfer
 
 struct PipeBackend {
     const char* Name;
-    // Opens the controller's bulk interface; returns the backend's device, or null when
-    // there is none. Prints nothing.
-    void* (*Open)();
+    // Opens the controller's bulk interface at `where` (empty: the route's own default; else
+    // a place as List names it); returns the backend's device, or null when there is none.
+    void* (*Open)(const std::string& where);
     // One bulk transfer of len bytes on the pipe (bit 7 set: IN, read into buf), bounded
     // by kPipeTimeoutMs. True when the transfer completed, also when it was short;
     // *moved then holds the bytes actually moved (never more than len).
@@ -34,6 +36,9 @@ struct PipeBackend {
     // One attempt to take the run lock of the open device (see run_lock.h); null when the
     // open took it already or there is none to take.
     LockTry (*TryLock)(void* device, std::string* why);
+    // The controllers this route would find, without opening them; null when it cannot
+    // tell without opening.
+    std::vector<ControllerEntry> (*List)();
 };
 
 // The device handle of the bulk-only route: the backend and its open device.
@@ -53,9 +58,9 @@ bool PipeTransfer(PipeDevice* device, uint8_t pipe, uint8_t* buf, uint32_t len, 
 BOOL BulkOnlyTransport(HANDLE device, DWORD controlCode, void* inBuffer, DWORD inSize, void* outBuffer,
                        DWORD outSize, DWORD* bytesReturned, LPOVERLAPPED overlapped);
 
-// Discovery over one backend: opens it, proves the identity with INQUIRY through the
-// adapter, and on a match sets the bulk-only transport kind and keeps the device open.
-// Leaves nothing open and prints nothing when it finds nothing.
+// Discovery over one backend at its default place: opens it, proves the identity with
+// INQUIRY through the adapter, and on a match sets the bulk-only transport kind and keeps
+// the device open. Leaves nothing open and prints nothing when it finds nothing.
 bool FindPipeController(const PipeBackend& backend);
 
 // This build's USB route: libusb on Linux, WinUSB on Windows, or one that finds nothing.
@@ -68,14 +73,3 @@ extern const int kPipeBackendCount;
 // Replaces the pipe routes that discovery tries; null restores this build's own. Lets
 // tests put a scripted device in front of the drive letters.
 void SetPipeBackends(const PipeBackend* const* backends, int count);
-
-// The emulator route's address: QP7730_EMULATOR when set and not empty ("tcp:HOST:PORT"
-// or a socket path), else the platform's default socket path (none on Windows).
-// A named route (FindDeviceAt) puts its own address in place while its device is open.
-std::string EmulatorSocketPath();
-// The emulator address of the named route in force, or null.
-const char* NamedEmulatorAddress();
-void ForgetNamedRoute();
-
-// False when this build has no USB route.
-bool UsbRouteBuilt();

@@ -1,8 +1,8 @@
 // The USB route on Linux: the controller's bulk interface through libusb-1.0.
 //
 // The controller is the device 3a7c:7730; of its active configuration the interface whose
-// default setting has the bulk endpoints 0x02 (OUT) and 0x81 (IN) is used. The first such
-// device in libusb's list is the one tried. The route takes the interface only when no
+// default setting has the bulk endpoints 0x02 (OUT) and 0x81 (IN) is used. Of several
+// such devices the first in libusb's list that this run can claim is used. The route takes the interface only when no
 // kernel driver holds it: a controller bound to the mass-storage driver is served by the
 // drive route, so this one never detaches a driver and finds nothing, silently.
 //
@@ -18,6 +18,7 @@
 #include <climits>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "link/device_state.h"
 #include "link/pipe.h"
@@ -71,21 +72,40 @@ int FindBulkInterface(libusb_device* device) {
     return found;
 }
 
-// The first controller in libusb's list with its interface number, referenced; null when
-// there is none.
-libusb_device* FindController(int* interfaceNumber) {
+// The ports from the root hub, "4.2"; empty for a device libusb places on no port.
+std::string PortsOf(libusb_device* device) {
+    uint8_t ports[8];
+    const int n = libusb_get_port_numbers(device, ports, sizeof ports);
+    std::string text;
+    for (int i = 0; i < n; ++i) text += (i ? "." : "") + std::to_string(ports[i]);
+    return text;
+}
+
+// The place of a device as a named route gives it: "BUS" or "BUS-PORTS".
+std::string PlaceOf(libusb_device* device) {
+    const std::string ports = PortsOf(device);
+    return std::to_string(libusb_get_bus_number(device)) + (ports.empty() ? "" : "-" + ports);
+}
+
+struct Candidate {
+    libusb_device* device;  // referenced
+    int interfaceNumber;
+};
+
+// The controllers in libusb's list (at `where` when given), in its order, referenced.
+std::vector<Candidate> FindControllers(const std::string& where) {
+    std::vector<Candidate> found;
     libusb_device** list = nullptr;
     const ssize_t count = libusb_get_device_list(g_context, &list);
-    if (count < 0) return nullptr;
-    libusb_device* found = nullptr;
-    for (ssize_t i = 0; i < count && found == nullptr; ++i) {
+    if (count < 0) return found;
+    for (ssize_t i = 0; i < count; ++i) {
         libusb_device_descriptor desc;
         if (libusb_get_device_descriptor(list[i], &desc) != 0) continue;
         if (desc.idVendor != kVendorId || desc.idProduct != kProductId) continue;
+        if (!where.empty() && PlaceOf(list[i]) != where) continue;
         const int number = FindBulkInterface(list[i]);
         if (number < 0) continue;
-        found = libusb_ref_device(list[i]);
-        *interfaceNumber = number;
+        found.push_back({libusb_ref_device(list[i]), number});
     }
     libusb_free_device_list(list, 1);
     return found;
@@ -105,16 +125,13 @@ bool ClaimedByAnotherRun(libusb_device_handle* handle, int interfaceNumber, int 
     return claimResult == LIBUSB_ERROR_BUSY && libusb_kernel_driver_active(handle, interfaceNumber) == 0;
 }
 
-// Claims the interface, waiting for the run that holds it. A run that does not get it
-// ends as a busy one (nothing is left open); false for any other refusal.
-bool ClaimOrWait(libusb_device_handle* handle, int interfaceNumber) {
-    int rc = libusb_claim_interface(handle, interfaceNumber);
-    if (rc == 0) return true;
-    if (!ClaimedByAnotherRun(handle, interfaceNumber, rc)) return false;
-    bool refusedJustNow = true;  // the first attempt is the claim above
+// Waits for the run that holds the interface (its claim was refused just now). A run
+// that does not get it ends as a busy one, with nothing left open.
+void WaitForClaim(libusb_device_handle* handle, int interfaceNumber) {
+    bool refusedJustNow = true;
     const bool taken = WaitForTurn(LocationOf(handle), [&](std::string* why) {
         if (!refusedJustNow) {
-            rc = libusb_claim_interface(handle, interfaceNumber);
+            const int rc = libusb_claim_interface(handle, interfaceNumber);
             if (rc == 0) return LockTry::kTaken;
             if (!ClaimedByAnotherRun(handle, interfaceNumber, rc)) {
                 *why = "claiming interface " + std::to_string(interfaceNumber) + ": " + libusb_error_name(rc);
@@ -124,37 +141,74 @@ bool ClaimOrWait(libusb_device_handle* handle, int interfaceNumber) {
         refusedJustNow = false;
         return LockTry::kHeld;
     });
-    if (taken) return true;
+    if (taken) return;
     libusb_close(handle);
     ReleaseContextIfUnused();
     EndRun(-1, RunError::kBusy);
 }
 
-void* UsbOpen() {
+// Of the controllers at `where`, the first whose interface this run can claim now. When
+// every one that answers is held by another run, the first of those is waited for.
+void* UsbOpen(const std::string& where) {
     if (g_context == nullptr && libusb_init(&g_context) != 0) {
         // No USB in this machine (no usbfs, as in many containers): nothing to find.
         g_context = nullptr;
         return nullptr;
     }
-    int interfaceNumber = -1;
-    libusb_device* device = FindController(&interfaceNumber);
-    libusb_device_handle* handle = nullptr;
-    if (device != nullptr) {
-        if (libusb_open(device, &handle) != 0) handle = nullptr;
-        libusb_unref_device(device);
+    libusb_device_handle* claimed = nullptr;
+    libusb_device_handle* held = nullptr;  // the first one another run holds
+    int claimedInterface = -1, heldInterface = -1;
+    for (const Candidate& c : FindControllers(where)) {
+        libusb_device_handle* handle = nullptr;
+        if (claimed == nullptr && libusb_open(c.device, &handle) == 0) {
+            // A kernel driver on the interface (or no way to tell) leaves the device to it.
+            const int rc = libusb_kernel_driver_active(handle, c.interfaceNumber) != 0
+                               ? LIBUSB_ERROR_NOT_SUPPORTED
+                               : libusb_claim_interface(handle, c.interfaceNumber);
+            if (rc == 0) {
+                claimed = handle;
+                claimedInterface = c.interfaceNumber;
+            } else if (held == nullptr && ClaimedByAnotherRun(handle, c.interfaceNumber, rc)) {
+                held = handle;
+                heldInterface = c.interfaceNumber;
+            } else {
+                libusb_close(handle);
+            }
+        }
+        libusb_unref_device(c.device);
     }
-    // A kernel driver on the interface (or no way to tell) leaves the device to it.
-    if (handle != nullptr && (libusb_kernel_driver_active(handle, interfaceNumber) != 0 ||
-                              !ClaimOrWait(handle, interfaceNumber))) {
-        libusb_close(handle);
-        handle = nullptr;
+    if (claimed != nullptr && held != nullptr) libusb_close(held);
+    if (claimed == nullptr && held != nullptr) {
+        WaitForClaim(held, heldInterface);
+        claimed = held;
+        claimedInterface = heldInterface;
     }
-    if (handle == nullptr) {
+    if (claimed == nullptr) {
         ReleaseContextIfUnused();
         return nullptr;
     }
     ++g_openDevices;
-    return new UsbPipe{handle, interfaceNumber, 0};
+    return new UsbPipe{claimed, claimedInterface, 0};
+}
+
+// Every controller on the bus, by place; nothing is opened.
+std::vector<ControllerEntry> UsbList() {
+    std::vector<ControllerEntry> entries;
+    if (g_context == nullptr && libusb_init(&g_context) != 0) {
+        g_context = nullptr;
+        return entries;
+    }
+    for (const Candidate& c : FindControllers({})) {
+        ControllerEntry e;
+        e.Route = "usb:" + PlaceOf(c.device);
+        e.Kind = "usb";
+        e.UsbBus = libusb_get_bus_number(c.device);
+        e.UsbPort = PortsOf(c.device);
+        entries.push_back(std::move(e));
+        libusb_unref_device(c.device);
+    }
+    ReleaseContextIfUnused();
+    return entries;
 }
 
 bool UsbTransfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
@@ -198,4 +252,4 @@ void UsbClose(void* device) {
 }  // namespace
 
 extern const PipeBackend kUsbPipeBackend = {"libusb", UsbOpen,     UsbTransfer, UsbLastError,
-                                           UsbClose, UsbLocation, UsbGone,     nullptr};
+                                           UsbClose, UsbLocation, UsbGone,     nullptr, UsbList};

@@ -2,7 +2,7 @@
 #include "link/pipe.h"
 
 namespace {
-void* NullOpen() { return nullptr; }
+void* NullOpen(const std::string&) { return nullptr; }
 bool NullTransfer(void*, uint8_t, uint8_t*, uint32_t, uint32_t*) { return false; }
 int NullLastError(void*) { return 0; }
 void NullClose(void*) {}
@@ -11,4 +11,4 @@ bool NullGone(void*) { return false; }
 }  // namespace
 
 extern const PipeBackend kUsbPipeBackend = {"none",    NullOpen,     NullTransfer, NullLastError,
-                                           NullClose, NullLocation, NullGone,     nullptr};
+                                           NullClose, NullLocation, NullGone,     nullptr, nullptr};

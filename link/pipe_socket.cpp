@@ -199,3 +199,8 @@ std::string DefaultLocalEmulatorPath() {
     if (runtime != nullptr && runtime[0] != '\0') return std::string(runtime) + "/qp7730-emu.sock";
     return "/tmp/qp7730-emu-" + std::to_string(getuid()) + ".sock";
 }
+
+bool LocalEmulatorSocketExists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}

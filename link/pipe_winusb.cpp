@@ -133,7 +133,7 @@ bool WinUsbPipeTransfer(WinUsbDevice* device, uint8_t pipe, uint8_t* buf, uint32
 
 namespace {
 
-void* UsbOpen() { return WinUsbOpen(kDeviceMatch); }
+void* UsbOpen(const std::string&) { return WinUsbOpen(kDeviceMatch); }
 bool UsbTransfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
     return WinUsbPipeTransfer(static_cast<WinUsbDevice*>(device), pipe, buf, len, moved);
 }
@@ -159,4 +159,4 @@ std::string UsbLocation(void* device) {
 }  // namespace
 
 extern const PipeBackend kUsbPipeBackend = {"winusb", UsbOpen,     UsbTransfer, UsbLastError,
-                                           UsbClose, UsbLocation, UsbGone,     nullptr};
+                                           UsbClose, UsbLocation, UsbGone,     nullptr, nullptr};

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "commands/commands.h"
 #include "link/device_state.h"
 #include "link/endian.h"
 #include "link/pipe.h"

@@ -73,7 +73,7 @@ class EmulatorTcpTest : public ::testing::Test {
 protected:
     void SetUp() override {
         setenv("QP7730_EMULATOR", peer.Address().c_str(), 1);
-        device = kEmulatorPipeBackend.Open();
+        device = kEmulatorPipeBackend.Open({});
         ASSERT_NE(device, nullptr);
         peer.Accept();
     }
@@ -192,7 +192,7 @@ TEST(EmulatorTcpAddress, MalformedAddressesOpenNothing) {
     for (const char* address : {"tcp:127.0.0.1", "tcp:127.0.0.1:", "tcp::5000", "tcp:127.0.0.1:0",
                                 "tcp:127.0.0.1:65536", "tcp:127.0.0.1:12x", "tcp:[::1:5000", "tcp:[::1]5000"}) {
         setenv("QP7730_EMULATOR", address, 1);
-        void* device = kEmulatorPipeBackend.Open();
+        void* device = kEmulatorPipeBackend.Open({});
         EXPECT_EQ(device, nullptr) << address;
         if (device) kEmulatorPipeBackend.Close(device);
     }

@@ -199,6 +199,30 @@ TEST_F(UsbRouteTest, OfTwoControllersTheFirstInLibusbsListIsUsed) {
     EXPECT_TRUE(bed.Requests(1 - first).empty());
 }
 
+// Every controller on the bus is listed by its place, nothing sent to it; each entry's
+// route opens that one and no other.
+TEST_F(UsbRouteTest, ListedControllersOpenByTheirRoutes) {
+    bed.AddDevice({}, SmallController(kControllerIdentity, 320));
+    bed.AddDevice({}, SmallController(kControllerIdentity, 640));
+    bed.AddDevice(WithIds(0x3a7c, 0x7731), SmallController());
+    const std::vector<ControllerEntry> listed = ListControllers();
+    ASSERT_EQ(listed.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) EXPECT_TRUE(bed.Requests(i).empty());
+    for (const ControllerEntry& e : listed) {
+        SCOPED_TRACE(e.Route);
+        EXPECT_EQ(e.Kind, "usb");
+        EXPECT_EQ(e.Route, "usb:" + std::to_string(e.UsbBus) + (e.UsbPort.empty() ? "" : "-" + e.UsbPort));
+        ResetDeviceState();
+        testing::internal::CaptureStdout();
+        const StartOutcome outcome = StartDevice(StartRules{e.Route.c_str(), true});
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(outcome, StartOutcome::kStarted);
+        EXPECT_EQ(g_DeviceState.PanelWidth, e.UsbBus == bed.BusNumber(0) ? 320u : 640u);
+    }
+    ResetDeviceState();
+    EXPECT_FALSE(FindDeviceAt("usb:9"));
+}
+
 // ---- commands -------------------------------------------------------------------
 
 struct MemoryCase {

@@ -14,7 +14,7 @@ ScriptedPipe::~ScriptedPipe() { current = nullptr; }
 
 namespace {
 
-void* Open() { return ScriptedPipe::current && ScriptedPipe::current->opens ? ScriptedPipe::current : nullptr; }
+void* Open(const std::string&) { return ScriptedPipe::current && ScriptedPipe::current->opens ? ScriptedPipe::current : nullptr; }
 
 bool Transfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
     auto* s = static_cast<ScriptedPipe*>(device);
@@ -58,7 +58,7 @@ bool Gone(void* device) {
 
 }  // namespace
 
-const PipeBackend ScriptedPipe::kBackend = {"scripted", Open, Transfer, LastError, Close, Location, Gone, nullptr};
+const PipeBackend ScriptedPipe::kBackend = {"scripted", Open, Transfer, LastError, Close, Location, Gone, nullptr, nullptr};
 
 std::vector<uint8_t> ScriptedPipe::Csw(uint32_t signature, uint32_t residue, uint8_t status, uint32_t tag) {
     std::vector<uint8_t> c(13, 0);

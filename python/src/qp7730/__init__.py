@@ -26,6 +26,8 @@ from . import _native
 
 __all__ = [
     "Controller",
+    "Entry",
+    "controllers",
     "Info",
     "Area",
     "Error",
@@ -155,6 +157,46 @@ class Area(NamedTuple):
     height: int
 
 
+class Entry(NamedTuple):
+    """A controller attached to this machine, as controllers() finds it."""
+
+    route: str  # what Controller() takes to open this one
+    kind: str  # "usb", "drive" or "emulator"
+    usb_bus: Optional[int]  # USB: the bus number
+    usb_port: str  # USB: the ports from the root hub, "4.2"
+    drive: str  # the disk the system made of it, "/dev/sdb"; "" when none
+    identity: str  # the identity the system recorded; "" when not known
+
+    def open(self, *, lock_wait: Optional[float] = None) -> "Controller":
+        """Opens this controller (see Controller)."""
+        return Controller(self.route, lock_wait=lock_wait)
+
+
+def controllers() -> list:
+    """The controllers attached, in the order Controller() tries them. Nothing is sent to
+    them and nothing is claimed, so one that another program uses is listed too."""
+    lib = _native.library()
+    count = ctypes.c_uint()
+    _check(lib.qp7730_list(None, 0, ctypes.byref(count)))
+    while True:
+        capacity = count.value
+        raw = (_native.Entry * max(capacity, 1))()
+        _check(lib.qp7730_list(raw, capacity, ctypes.byref(count)))
+        if count.value <= capacity:
+            break  # a controller plugged in meanwhile is asked for again
+    return [
+        Entry(
+            e.route.decode(errors="replace"),
+            e.kind.decode(errors="replace"),
+            e.usb_bus or None,
+            e.usb_port.decode(errors="replace"),
+            e.drive.decode(errors="replace"),
+            e.identity.decode(errors="replace"),
+        )
+        for e in raw[: count.value]
+    ]
+
+
 _GREY8, _RGB24, _RGBA32 = 1, 2, 3
 _FORMAT_BY_CHANNELS = {1: _GREY8, 3: _RGB24, 4: _RGBA32}
 # Pillow modes whose pixels go to the library as they are, and those turned into one of
@@ -235,7 +277,8 @@ class Controller:
     """An open QP7730 controller.
 
     route: None searches like the qp7730 tool (USB, the emulator, the drives); otherwise
-      "usb", a drive ("/dev/sdb", "B:"), "tcp:HOST:PORT" or an emulator socket path.
+      "usb", "usb:BUS-PORTS", a drive ("/dev/sdb", "B:"), "tcp:HOST:PORT" or an emulator
+      socket path (an Entry's route from controllers()).
     lock_wait: seconds to wait while another program holds the controller (0 or less: fail
       at once with BusyError; float("inf"): wait without bound; None: the tool's rule,
       QP7730_LOCK_WAIT or 30). A fraction counts as a whole second; nan is refused with
