@@ -22,26 +22,25 @@ std::unique_ptr<emu::BulkOnlyDevice> g_device;
 
 void* Open(const std::string&) { return g_device.get(); }
 
-bool Transfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
+TransferResult Transfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
     auto* d = static_cast<emu::BulkOnlyDevice*>(device);
     if ((pipe & 0x80) == 0) {
         d->Out({buf, len});
         *moved = len;
-        return true;
+        return TransferResult::kGood;
     }
     std::vector<uint8_t> data;
-    if (!d->In(len, &data)) return false;  // nothing to send: a timed-out transfer
+    if (!d->In(len, &data)) return TransferResult::kError;  // nothing to send: a timed-out transfer
     std::memcpy(buf, data.data(), data.size());
     *moved = static_cast<uint32_t>(data.size());
-    return true;
+    return data.size() < len ? TransferResult::kShort : TransferResult::kGood;
 }
 
 int LastError(void*) { return 121; }
 void Close(void*) {}
 std::string Location(void*) { return "in-process"; }
-bool Gone(void*) { return false; }
 
-const PipeBackend kBackend = {"in-process", Open, Transfer, LastError, Close, Location, Gone, nullptr, nullptr};
+const PipeBackend kBackend = {"in-process", Open, Transfer, LastError, Close, Location, nullptr, nullptr, nullptr, nullptr};
 const PipeBackend* const kRoutes[] = {&kBackend};
 
 void DropText(const char*) {}

@@ -23,13 +23,15 @@ void* EmulatorOpen(const std::string& where) {
     return new Emulator{std::move(link), address};
 }
 
-bool EmulatorTransfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
-    return LinkOf(device).Transfer(pipe, buf, len, moved);
+// A message is a whole transfer: there is no stall on the socket, only a good or short
+// message, a failure, or the emulator gone.
+TransferResult EmulatorTransfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
+    EmulatorLink& link = LinkOf(device);
+    if (!link.Transfer(pipe, buf, len, moved)) return link.Gone() ? TransferResult::kGone : TransferResult::kError;
+    return *moved < len ? TransferResult::kShort : TransferResult::kGood;
 }
 
 int EmulatorLastError(void* device) { return LinkOf(device).LastError(); }
-
-bool EmulatorGone(void* device) { return LinkOf(device).Gone(); }
 
 void EmulatorClose(void* device) { delete static_cast<Emulator*>(device); }
 
@@ -51,5 +53,5 @@ std::vector<ControllerEntry> EmulatorList() {
 }  // namespace
 
 extern const PipeBackend kEmulatorPipeBackend = {"emulator",       EmulatorOpen,     EmulatorTransfer, EmulatorLastError,
-                                                 EmulatorClose,    EmulatorLocation, EmulatorGone,     EmulatorTryLock,
-                                                 EmulatorList};
+                                                 EmulatorClose,    EmulatorLocation, nullptr,          nullptr,
+                                                 EmulatorTryLock,  EmulatorList};

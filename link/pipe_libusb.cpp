@@ -211,31 +211,45 @@ std::vector<ControllerEntry> UsbList() {
     return entries;
 }
 
-bool UsbTransfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
-    auto* usb = static_cast<UsbPipe*>(device);
-    if (len > INT_MAX) {
-        usb->lastError = LIBUSB_ERROR_INVALID_PARAM;
-        return false;
-    }
-    int transferred = 0;
-    const int rc = libusb_bulk_transfer(usb->handle, pipe, buf, static_cast<int>(len), &transferred, kPipeTimeoutMs);
-    if (rc == 0) {
-        *moved = static_cast<uint32_t>(transferred);
-        return true;
-    }
-    // The synchronous call has already cancelled the transfer; clearing the halt puts the
-    // endpoint back in order (a stall) and resets its data toggle, so the next command
-    // starts on a usable pipe. Its own failure changes nothing: the error reported is the
-    // transfer's.
+// libusb's codes in the adapter's terms. Unplugged, or reset away by the kernel, is gone:
+// the handle will not work again.
+TransferResult ResultOf(UsbPipe* usb, int rc) {
     usb->lastError = rc;
-    libusb_clear_halt(usb->handle, pipe);
-    return false;
+    switch (rc) {
+    case 0: return TransferResult::kGood;
+    case LIBUSB_ERROR_PIPE: return TransferResult::kStalled;
+    case LIBUSB_ERROR_NO_DEVICE: return TransferResult::kGone;
+    default: return TransferResult::kError;
+    }
+}
+
+TransferResult UsbTransfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
+    auto* usb = static_cast<UsbPipe*>(device);
+    if (len > INT_MAX) return ResultOf(usb, LIBUSB_ERROR_INVALID_PARAM);
+    int transferred = 0;
+    // The synchronous call cancels a transfer that runs past the bound before it returns.
+    const int rc = libusb_bulk_transfer(usb->handle, pipe, buf, static_cast<int>(len), &transferred, kPipeTimeoutMs);
+    *moved = static_cast<uint32_t>(transferred);
+    const TransferResult r = ResultOf(usb, rc);
+    return r == TransferResult::kGood && *moved < len ? TransferResult::kShort : r;
+}
+
+// CLEAR_FEATURE(ENDPOINT_HALT); libusb resets the host's side of the pipe (its data
+// toggle) with it.
+TransferResult UsbClearHalt(void* device, uint8_t pipe) {
+    auto* usb = static_cast<UsbPipe*>(device);
+    return ResultOf(usb, libusb_clear_halt(usb->handle, pipe));
+}
+
+// Bulk-Only Mass Storage Reset to the interface, bounded like every transfer.
+TransferResult UsbClassReset(void* device) {
+    auto* usb = static_cast<UsbPipe*>(device);
+    const int rc = libusb_control_transfer(usb->handle, bot::kRequestTypeClassToInterface, bot::kRequestReset, 0,
+                                           static_cast<uint16_t>(usb->interfaceNumber), nullptr, 0, kPipeTimeoutMs);
+    return ResultOf(usb, rc < 0 ? rc : 0);
 }
 
 int UsbLastError(void* device) { return static_cast<UsbPipe*>(device)->lastError; }
-
-// Unplugged, or reset away by the kernel: the handle will not work again.
-bool UsbGone(void* device) { return static_cast<UsbPipe*>(device)->lastError == LIBUSB_ERROR_NO_DEVICE; }
 
 std::string UsbLocation(void* device) { return LocationOf(static_cast<UsbPipe*>(device)->handle); }
 
@@ -251,5 +265,6 @@ void UsbClose(void* device) {
 
 }  // namespace
 
-extern const PipeBackend kUsbPipeBackend = {"libusb", UsbOpen,     UsbTransfer, UsbLastError,
-                                           UsbClose, UsbLocation, UsbGone,     nullptr, UsbList};
+extern const PipeBackend kUsbPipeBackend = {"libusb",     UsbOpen,      UsbTransfer,   UsbLastError,
+                                           UsbClose,     UsbLocation,  UsbClearHalt,  UsbClassReset,
+                                           nullptr,      UsbList};

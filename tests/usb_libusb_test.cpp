@@ -199,6 +199,25 @@ TEST_F(UsbRouteTest, OfTwoControllersTheFirstInLibusbsListIsUsed) {
     EXPECT_TRUE(bed.Requests(1 - first).empty());
 }
 
+// Of two controllers, one held by another run, the free one is used at once, whichever
+// libusb lists first; the held one is not waited for.
+TEST_F(UsbRouteTest, OfTwoControllersTheOneThatCanBeClaimedIsUsed) {
+    bed.AddDevice({}, SmallController(kControllerIdentity, 320));
+    bed.AddDevice({}, SmallController(kControllerIdentity, 640));
+    for (size_t held = 0; held < 2; ++held) {
+        SCOPED_TRACE(held);
+        ResetDeviceState();
+        bed.ClaimedElsewhere(held, 1 << 30);
+        bed.ClaimedElsewhere(1 - held, 0);
+        testing::internal::CaptureStderr();
+        StartOnUsb();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(g_DeviceState.PanelWidth, held == 0 ? 640u : 320u);
+    }
+    bed.ClaimedElsewhere(0, 0);
+    bed.ClaimedElsewhere(1, 0);
+}
+
 // Every controller on the bus is listed by its place, nothing sent to it; each entry's
 // route opens that one and no other.
 TEST_F(UsbRouteTest, ListedControllersOpenByTheirRoutes) {
@@ -383,8 +402,8 @@ TEST_F(UsbRouteTest, InterfaceHeldByAnotherProcessIsWaitedForLikeARunLock) {
 
 // ---- failed transfers -----------------------------------------------------------
 
-// A device that stops answering: the status transfer ends after the transfer bound, the
-// endpoint is put back in order, and the next command goes through.
+// A device that stops answering: the status transfer ends after the transfer bound, reset
+// recovery puts device and pipes back in step, and the next command goes through.
 TEST_F(UsbRouteTest, TimedOutTransferIsBoundedAndRecovered) {
     bed.AddDevice({}, SmallController());
     StartOnUsb();
@@ -397,7 +416,9 @@ TEST_F(UsbRouteTest, TimedOutTransferIsBoundedAndRecovered) {
     EXPECT_GE(waited, std::chrono::milliseconds(kPipeTimeoutMs));
     EXPECT_LT(waited, std::chrono::milliseconds(kPipeTimeoutMs + 4000));
     EXPECT_EQ(CollectedFailures(), (std::vector<std::string>{"[FAIL] CSW (" + std::to_string(LIBUSB_ERROR_TIMEOUT) + ")"}));
-    EXPECT_EQ(bed.Requests(0).back(), "clear-halt 0x81");
+    const std::vector<std::string> requests = bed.Requests(0);
+    EXPECT_EQ(std::vector<std::string>(requests.end() - 3, requests.end()),
+              (std::vector<std::string>{"reset 0", "clear-halt 0x81", "clear-halt 0x02"}));
 
     CollectedFailures().clear();
     std::vector<uint8_t> read(512);
@@ -442,6 +463,38 @@ TEST_P(UsbStallTest, StalledDataPhaseIsClearedOnItsPipe) {
     EXPECT_EQ(ReadMemory(0x400, 1000, buffer.data()), 1);
     EXPECT_EQ(buffer, bytes);
     EXPECT_TRUE(CollectedFailures().empty());
+}
+
+// A halted status read is cleared and read once more; a phase error is followed by reset
+// recovery. Either way the next command goes through on the same handle.
+TEST_F(UsbRouteTest, StalledStatusAndPhaseErrorAreRecovered) {
+    const struct {
+        const char* name;
+        void (UsbTestBed::*fault)(size_t, uint64_t);
+        uint8_t result;
+        std::vector<std::string> messages;
+        std::vector<std::string> requests;  // the device's requests during the command
+    } cases[] = {
+        {"status stalled", &UsbTestBed::StallStatus, 1, {}, {"clear-halt 0x81"}},
+        {"phase error", &UsbTestBed::PhaseError, 0, {"[FAIL] CSW Status (2)"},
+         {"reset 0", "clear-halt 0x81", "clear-halt 0x02"}},
+    };
+    bed.AddDevice({}, SmallController());
+    StartOnUsb();
+    const std::vector<uint8_t> bytes = Pattern(700, 3);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CollectedFailures().clear();
+        const size_t before = bed.Requests(0).size();
+        (bed.*c.fault)(0, bed.Commands(0) + 1);
+        EXPECT_EQ(WriteMemory(0x800, 700, bytes.data()), c.result);
+        EXPECT_EQ(CollectedFailures(), c.messages);
+        const std::vector<std::string> all = bed.Requests(0);
+        EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<long>(before), all.end()), c.requests);
+        std::vector<uint8_t> read(700);
+        EXPECT_TRUE(ReadMemoryInFull(0x800, 700, read.data()));
+        EXPECT_EQ(read, bytes);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Pipes, UsbStallTest,

@@ -12,12 +12,11 @@ constexpr size_t kFlashSize = 4u << 20;
 
 // The fake sits behind the transport entry; its pipe backend only has to close.
 void* NoOpen(const std::string&) { return nullptr; }
-bool NoTransfer(void*, uint8_t, uint8_t*, uint32_t, uint32_t*) { return false; }
+TransferResult NoTransfer(void*, uint8_t, uint8_t*, uint32_t, uint32_t*) { return TransferResult::kError; }
 int NoError(void*) { return 0; }
 void NoClose(void*) {}
 std::string NoLocation(void*) { return "fake"; }
-bool NeverGone(void*) { return false; }
-const PipeBackend kFakeBackend = {"fake", NoOpen, NoTransfer, NoError, NoClose, NoLocation, NeverGone, nullptr, nullptr};
+const PipeBackend kFakeBackend = {"fake", NoOpen, NoTransfer, NoError, NoClose, NoLocation, nullptr, nullptr, nullptr, nullptr};
 }
 
 FakeController::FakeController() : memory(kMemorySize, 0), flash(kFlashSize, 0xFF) {}

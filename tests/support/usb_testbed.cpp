@@ -16,18 +16,25 @@
 
 struct UsbTestBed::Device {
     Device(std::mutex& mutex, const UsbDeviceLayout& layout, const emu::ModelConfig& config)
-        : mutex(mutex), layout(layout), model(config), framing(model) {}
+        : mutex(mutex), layout(layout), model(config), framing(std::make_unique<emu::BulkOnlyDevice>(model)) {}
+
+    // Wrappers received, over every reset.
+    uint64_t Commands() const { return commandsBeforeReset + framing->Commands(); }
 
     std::mutex& mutex;  // the test bed's: the handlers run on umockdev's thread
     UsbDeviceLayout layout;
     emu::Model model;
-    emu::BulkOnlyDevice framing;
+    std::unique_ptr<emu::BulkOnlyDevice> framing;  // made anew by a class reset
+    uint64_t commandsBeforeReset = 0;
     UMockdevIoctlBase* handler = nullptr;
     std::vector<std::string> requests;
     std::deque<UMockdevIoctlData*> pendingIn;  // IN URBs waiting for the device
     std::deque<UMockdevIoctlData*> completed;  // URBs for the host to reap
     uint64_t stallAt = 0;
     uint64_t silentAt = 0;
+    uint64_t phaseErrorAt = 0;
+    uint64_t stallStatusAt = 0;
+    bool statusStalled = false;
     int claimsRefused = 0;  // another process holds the interface for this many claims
 };
 
@@ -89,24 +96,50 @@ void Complete(Device& d, UMockdevIoctlData* urbData, int status, const std::vect
 // Hands waiting IN URBs what the device has to send, in order.
 void AnswerPendingIn(Device& d) {
     while (!d.pendingIn.empty()) {
-        const uint64_t command = d.framing.Commands();
+        const uint64_t command = d.Commands();
         if (command == d.silentAt) return;
         UMockdevIoctlData* urbData = d.pendingIn.front();
-        if (command == d.stallAt && d.framing.InDataPhase()) {
-            d.framing.StallDataPhase();
+        if (command == d.stallAt && d.framing->InDataPhase()) {
+            d.framing->StallDataPhase();
+            Complete(d, urbData, -EPIPE, {});
+        } else if (command == d.stallStatusAt && !d.framing->InDataPhase() && !d.statusStalled) {
+            d.statusStalled = true;  // once: after the halt is cleared the status goes out
             Complete(d, urbData, -EPIPE, {});
         } else {
             std::vector<uint8_t> data;
-            if (!d.framing.In(static_cast<size_t>(Urb(urbData)->buffer_length), &data)) return;
+            if (!d.framing->In(static_cast<size_t>(Urb(urbData)->buffer_length), &data)) return;
+            if (command == d.phaseErrorAt && data.size() == 13 && data[0] == 'U' && data[3] == 'S') data[12] = 2;
             Complete(d, urbData, 0, data);
         }
         d.pendingIn.pop_front();
     }
 }
 
+// A request on the default pipe: the class reset ("reset 0", the framing made anew, its
+// waiting IN transfers left to wait for the next command); any other request stalls.
+gboolean ControlUrb(Device& d, UMockdevIoctlClient* client, UMockdevIoctlData* urbData) {
+    usbdevfs_urb* urb = Urb(urbData);
+    UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(urbData, G_STRUCT_OFFSET(usbdevfs_urb, buffer),
+                                                            static_cast<gsize>(urb->buffer_length), nullptr);
+    const uint8_t* setup = buffer->data;
+    const bool reset = urb->buffer_length >= 8 && setup[0] == 0x21 && setup[1] == 0xFF;
+    d.requests.push_back(reset ? Numbered("reset", setup[4]) : Numbered("control", setup[1], "0x%02x"));
+    if (reset) {
+        d.commandsBeforeReset += d.framing->Commands();
+        d.framing = std::make_unique<emu::BulkOnlyDevice>(d.model);
+    }
+    urb->status = reset ? 0 : -EPIPE;
+    urb->actual_length = 0;
+    d.completed.push_back(urbData);
+    g_object_unref(buffer);
+    umockdev_ioctl_client_complete(client, 0, 0);
+    return TRUE;
+}
+
 gboolean SubmitUrb(Device& d, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     UMockdevIoctlData* urbData = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
     usbdevfs_urb* urb = Urb(urbData);
+    if (urb->type == USBDEVFS_URB_TYPE_CONTROL) return ControlUrb(d, client, urbData);
     const bool out = urb->endpoint == d.layout.outEndpoint;
     if (urb->type != USBDEVFS_URB_TYPE_BULK || (!out && urb->endpoint != d.layout.inEndpoint) || urb->buffer_length < 0) {
         g_object_unref(urbData);
@@ -116,11 +149,11 @@ gboolean SubmitUrb(Device& d, UMockdevIoctlClient* client, UMockdevIoctlData* ar
     UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(urbData, G_STRUCT_OFFSET(usbdevfs_urb, buffer),
                                                             static_cast<gsize>(urb->buffer_length), nullptr);
     if (out) {
-        if (d.framing.Commands() == d.stallAt && d.framing.InDataPhase()) {
-            d.framing.StallDataPhase();
+        if (d.Commands() == d.stallAt && d.framing->InDataPhase()) {
+            d.framing->StallDataPhase();
             Complete(d, urbData, -EPIPE, {});
         } else {
-            d.framing.Out({buffer->data, static_cast<size_t>(urb->buffer_length)});
+            d.framing->Out({buffer->data, static_cast<size_t>(urb->buffer_length)});
             urb->status = 0;
             urb->actual_length = urb->buffer_length;
             d.completed.push_back(urbData);
@@ -312,7 +345,7 @@ std::vector<std::string> UsbTestBed::Requests(size_t device) {
 
 uint64_t UsbTestBed::Commands(size_t device) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return devices_.at(device)->framing.Commands();
+    return devices_.at(device)->Commands();
 }
 
 void UsbTestBed::StallDataPhase(size_t device, uint64_t command) {
@@ -323,6 +356,17 @@ void UsbTestBed::StallDataPhase(size_t device, uint64_t command) {
 void UsbTestBed::ClaimedElsewhere(size_t device, int claims) {
     std::lock_guard<std::mutex> lock(mutex_);
     devices_.at(device)->claimsRefused = claims;
+}
+
+void UsbTestBed::PhaseError(size_t device, uint64_t command) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    devices_.at(device)->phaseErrorAt = command;
+}
+
+void UsbTestBed::StallStatus(size_t device, uint64_t command) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    devices_.at(device)->stallStatusAt = command;
+    devices_.at(device)->statusStalled = false;
 }
 
 void UsbTestBed::Silence(size_t device, uint64_t command) {
