@@ -83,6 +83,7 @@ void CloseDevice() {
     g_DeviceState.TransportKind = kTransportNone;
     ReleaseRunLock();
     ForgetDiscovery();
+    ForgetHints();
 }
 
 void ResetDeviceState() {

@@ -90,13 +90,33 @@ bool InquiryTextMatches() {
 
 bool FindPipeController(const PipeBackend& backend) { return FindPipeControllerAt(backend, {}); }
 
-bool TryDrive(char letter) {
+namespace {
+
+
+// The drive step of discovery for one drive, printed with its letters: a drive whose
+// recorded identity is another's is reported as the search reports a drive that answered
+// with that identity, without being opened; only the controller (or, where nothing is
+// recorded, every drive) is opened and asked.
+bool TryDriveAt(const std::string& letters, const std::string& path) {
     DeviceState& ds = g_DeviceState;
     ds.TransportFn = DriveIoControl;
-    ds.hDevice = OpenDrive(letter);
-    Say("\nSearching for device in %c:// ...\n", letter);
+    ds.hDevice = nullptr;
+    std::string recorded;
+    const DriveRecord record = LookUpDrive(path, &recorded);
+    Say("\nSearching for device in %s:// ...\n", letters.c_str());
+    if (record == DriveRecord::kAbsent) {
+        Say("%d: No device connected.\n", FailedHandleValue(INVALID_HANDLE_VALUE));
+        return false;
+    }
+    if (record == DriveRecord::kOther) {
+        Say("Device found.\n");
+        Say("DevName: %s\n", recorded.c_str());
+        return false;
+    }
+    ds.hDevice = OpenDrive(path);
     if (ds.hDevice == INVALID_HANDLE_VALUE) {
         Say("%d: No device connected.\n", FailedHandleValue(ds.hDevice));
+        HintUnopenedDrive(path, record);
     } else {
         if (Inquiry()) {
             const bool matches = InquiryTextMatches();
@@ -104,7 +124,7 @@ bool TryDrive(char letter) {
             Say("DevName: %s\n", reinterpret_cast<const char*>(TransferBuffer + 8));
             if (matches) {
                 ds.TransportKind = kTransportDrive;
-                g_drivePath = DrivePath(letter);
+                g_drivePath = path;
                 return true;
             }
         }
@@ -113,6 +133,10 @@ bool TryDrive(char letter) {
     ds.hDevice = nullptr;
     return false;
 }
+
+}  // namespace
+
+bool TryDrive(char letter) { return TryDriveAt(std::string(1, letter), DrivePath(letter)); }
 
 bool FindDevice() {
     int count = 0;
@@ -124,6 +148,10 @@ bool FindDevice() {
     for (int index = 0; index < 26; ++index) {
         if (TryDrive(static_cast<char>('A' + index))) return true;
     }
+    for (const auto& [letters, path] : DrivesPastZ()) {
+        if (TryDriveAt(letters, path)) return true;
+    }
+    DriveSearchFoundNothing();
     return false;
 }
 
@@ -133,6 +161,8 @@ bool FindDeviceAt(const char* route) {
     if (name == "usb") return FindPipeControllerAt(kUsbPipeBackend, {});
     if (name.starts_with("usb:")) return name.size() > 4 && FindPipeControllerAt(kUsbPipeBackend, name.substr(4));
     if (const char letter = DriveLetterOf(name)) return TryDrive(letter);
+    for (const auto& [letters, path] : DrivesPastZ())
+        if (path == name) return TryDriveAt(letters, path);
     return FindPipeControllerAt(kEmulatorPipeBackend, name);
 }
 
@@ -152,6 +182,23 @@ std::vector<ControllerEntry> ListControllers() {
     for (int i = 0; i < count; ++i) {
         if (backends[i]->List == nullptr) continue;
         for (ControllerEntry& e : backends[i]->List()) entries.push_back(std::move(e));
+    }
+    // The drives recorded as the controller, but for those already listed on USB.
+    std::vector<std::string> paths;
+    for (char letter = 'A'; letter <= 'Z'; ++letter) paths.push_back(DrivePath(letter));
+    for (const auto& [letters, path] : DrivesPastZ()) paths.push_back(path);
+    for (const std::string& path : paths) {
+        std::string identity;
+        if (LookUpDrive(path, &identity) != DriveRecord::kController) continue;
+        bool listed = false;
+        for (const ControllerEntry& e : entries) listed = listed || e.Drive == path;
+        if (listed) continue;
+        ControllerEntry e;
+        e.Route = path;
+        e.Kind = "drive";
+        e.Drive = path;
+        e.Identity = identity;
+        entries.push_back(std::move(e));
     }
     return entries;
 }

@@ -36,10 +36,15 @@ std::string DrivePath(char letter) {
     return cstrDriveName;
 }
 
-HANDLE OpenDrive(char letter) {
-    return CreateFileA(DrivePath(letter).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                       nullptr, OPEN_EXISTING, 0, nullptr);
+HANDLE OpenDrive(const std::string& path) {
+    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
 }
+
+DriveRecord LookUpDrive(const std::string&, std::string*) { return DriveRecord::kUnknown; }
+std::vector<std::pair<std::string, std::string>> DrivesPastZ() { return {}; }
+void HintUnopenedDrive(const std::string&, DriveRecord) {}
+void DriveSearchFoundNothing() {}
 
 void CloseDrive(HANDLE drive) {
     if (drive != nullptr && drive != INVALID_HANDLE_VALUE) CloseHandle(drive);

@@ -22,7 +22,9 @@
 
 #include "link/device_state.h"
 #include "link/pipe.h"
+#include "link/report.h"
 #include "link/run_lock.h"
+#include "link/system_records.h"
 
 namespace {
 
@@ -33,6 +35,7 @@ struct UsbPipe {
     libusb_device_handle* handle;
     int interfaceNumber;
     int lastError;
+    bool detached;  // this run took the interface from usb-storage: given back at the end
 };
 
 // One libusb context for the process, made by the first open and ended when the last
@@ -125,21 +128,70 @@ bool ClaimedByAnotherRun(libusb_device_handle* handle, int interfaceNumber, int 
     return claimResult == LIBUSB_ERROR_BUSY && libusb_kernel_driver_active(handle, interfaceNumber) == 0;
 }
 
-// Waits for the run that holds the interface (its claim was refused just now). A run
-// that does not get it ends as a busy one, with nothing left open.
-void WaitForClaim(libusb_device_handle* handle, int interfaceNumber) {
-    bool refusedJustNow = true;
-    const bool taken = WaitForTurn(LocationOf(handle), [&](std::string* why) {
-        if (!refusedJustNow) {
-            const int rc = libusb_claim_interface(handle, interfaceNumber);
-            if (rc == 0) return LockTry::kTaken;
-            if (!ClaimedByAnotherRun(handle, interfaceNumber, rc)) {
-                *why = "claiming interface " + std::to_string(interfaceNumber) + ": " + libusb_error_name(rc);
+// "1-4 (/dev/bus/usb/001/005)": the place and the node, for the user.
+std::string NodeOf(libusb_device* device) {
+    char node[40];
+    snprintf(node, sizeof node, " (/dev/bus/usb/%03u/%03u)", libusb_get_bus_number(device),
+             libusb_get_device_address(device));
+    return PlaceOf(device) + node;
+}
+
+// One attempt to have the interface: claimed when it is free; taken from usb-storage for
+// the run when that driver holds it, no filesystem of its disk is mounted and no run on
+// the drive route has the disk (its flock); else held by another run, or left alone.
+LockTry TryTake(libusb_device_handle* handle, int interfaceNumber, bool* detached, std::string* why) {
+    libusb_device* device = libusb_get_device(handle);
+    const int driver = libusb_kernel_driver_active(handle, interfaceNumber);
+    if (driver == 1) {
+        const std::vector<std::string> disks =
+            DisksOfUsbInterface(libusb_get_bus_number(device), libusb_get_device_address(device), interfaceNumber);
+        for (const std::string& disk : disks) {
+            const std::string mounted = MountedFrom(disk);
+            if (!mounted.empty()) {
+                *why = mounted + " is mounted";
+                Hint("qp7730: the controller on USB %s is left to usb-storage: %s is mounted (unmount it to use "
+                     "the controller)\n",
+                     NodeOf(device).c_str(), mounted.c_str());
                 return LockTry::kFailed;
             }
+            if (DiskNodeLocked(disk)) return LockTry::kHeld;  // a run on the drive route has it
         }
-        refusedJustNow = false;
-        return LockTry::kHeld;
+        const int rc = libusb_detach_kernel_driver(handle, interfaceNumber);
+        if (rc != 0) {
+            *why = std::string("taking interface ") + std::to_string(interfaceNumber) + " from usb-storage: " +
+                   libusb_error_name(rc);
+            if (rc == LIBUSB_ERROR_ACCESS)
+                Hint("qp7730: the controller on USB %s cannot be taken from usb-storage (permission denied): install "
+                     "the udev rule 70-qp7730.rules and replug it, or run as root\n",
+                     NodeOf(device).c_str());
+            return LockTry::kFailed;
+        }
+        *detached = true;
+    } else if (driver != 0) {
+        *why = std::string("no way to tell the driver of interface ") + std::to_string(interfaceNumber);
+        return LockTry::kFailed;
+    }
+    const int rc = libusb_claim_interface(handle, interfaceNumber);
+    if (rc == 0) return LockTry::kTaken;
+    if (*detached) {
+        libusb_attach_kernel_driver(handle, interfaceNumber);
+        *detached = false;
+    }
+    if (ClaimedByAnotherRun(handle, interfaceNumber, rc)) return LockTry::kHeld;
+    *why = "claiming interface " + std::to_string(interfaceNumber) + ": " + libusb_error_name(rc);
+    return LockTry::kFailed;
+}
+
+// Waits for the run that holds the interface (held just now). A run that does not get it
+// ends as a busy one, with nothing left open.
+void WaitForClaim(libusb_device_handle* handle, int interfaceNumber, bool* detached) {
+    bool heldJustNow = true;
+    const bool taken = WaitForTurn(LocationOf(handle), [&](std::string* why) {
+        if (heldJustNow) {
+            heldJustNow = false;
+            return LockTry::kHeld;
+        }
+        return TryTake(handle, interfaceNumber, detached, why);
     });
     if (taken) return;
     libusb_close(handle);
@@ -147,7 +199,7 @@ void WaitForClaim(libusb_device_handle* handle, int interfaceNumber) {
     EndRun(-1, RunError::kBusy);
 }
 
-// Of the controllers at `where`, the first whose interface this run can claim now. When
+// Of the controllers at `where`, the first whose interface this run can have now. When
 // every one that answers is held by another run, the first of those is waited for.
 void* UsbOpen(const std::string& where) {
     if (g_context == nullptr && libusb_init(&g_context) != 0) {
@@ -158,17 +210,25 @@ void* UsbOpen(const std::string& where) {
     libusb_device_handle* claimed = nullptr;
     libusb_device_handle* held = nullptr;  // the first one another run holds
     int claimedInterface = -1, heldInterface = -1;
+    bool detached = false;
     for (const Candidate& c : FindControllers(where)) {
         libusb_device_handle* handle = nullptr;
-        if (claimed == nullptr && libusb_open(c.device, &handle) == 0) {
-            // A kernel driver on the interface (or no way to tell) leaves the device to it.
-            const int rc = libusb_kernel_driver_active(handle, c.interfaceNumber) != 0
-                               ? LIBUSB_ERROR_NOT_SUPPORTED
-                               : libusb_claim_interface(handle, c.interfaceNumber);
-            if (rc == 0) {
+        if (claimed == nullptr) {
+            const int rc = libusb_open(c.device, &handle);
+            if (rc == LIBUSB_ERROR_ACCESS)
+                Hint("qp7730: the controller on USB %s may not be opened by this user (permission denied): install "
+                     "the udev rule 70-qp7730.rules (it gives the user at the seat the device) and replug it, or run "
+                     "as root\n",
+                     NodeOf(c.device).c_str());
+            if (rc != 0) handle = nullptr;
+        }
+        if (handle != nullptr) {
+            std::string why;
+            const LockTry got = TryTake(handle, c.interfaceNumber, &detached, &why);
+            if (got == LockTry::kTaken) {
                 claimed = handle;
                 claimedInterface = c.interfaceNumber;
-            } else if (held == nullptr && ClaimedByAnotherRun(handle, c.interfaceNumber, rc)) {
+            } else if (got == LockTry::kHeld && held == nullptr) {
                 held = handle;
                 heldInterface = c.interfaceNumber;
             } else {
@@ -179,7 +239,7 @@ void* UsbOpen(const std::string& where) {
     }
     if (claimed != nullptr && held != nullptr) libusb_close(held);
     if (claimed == nullptr && held != nullptr) {
-        WaitForClaim(held, heldInterface);
+        WaitForClaim(held, heldInterface, &detached);
         claimed = held;
         claimedInterface = heldInterface;
     }
@@ -188,7 +248,7 @@ void* UsbOpen(const std::string& where) {
         return nullptr;
     }
     ++g_openDevices;
-    return new UsbPipe{claimed, claimedInterface, 0};
+    return new UsbPipe{claimed, claimedInterface, 0, detached};
 }
 
 // Every controller on the bus, by place; nothing is opened.
@@ -204,6 +264,13 @@ std::vector<ControllerEntry> UsbList() {
         e.Kind = "usb";
         e.UsbBus = libusb_get_bus_number(c.device);
         e.UsbPort = PortsOf(c.device);
+        // While usb-storage holds it, the kernel has made a disk of it and recorded its identity.
+        const std::vector<std::string> disks =
+            DisksOfUsbInterface(e.UsbBus, libusb_get_device_address(c.device), c.interfaceNumber);
+        if (!disks.empty()) {
+            e.Drive = "/dev/" + disks.front();
+            e.Identity = DiskIdentity(disks.front());
+        }
         entries.push_back(std::move(e));
         libusb_unref_device(c.device);
     }
@@ -257,6 +324,8 @@ void UsbClose(void* device) {
     auto* usb = static_cast<UsbPipe*>(device);
     if (usb == nullptr) return;
     libusb_release_interface(usb->handle, usb->interfaceNumber);
+    // usb-storage gets back what this run took from it; the disk comes back with it.
+    if (usb->detached) libusb_attach_kernel_driver(usb->handle, usb->interfaceNumber);
     libusb_close(usb->handle);
     delete usb;
     --g_openDevices;

@@ -3,6 +3,8 @@
 // through the library, and the recovery of timed-out and stalled transfers.
 #include <gtest/gtest.h>
 #include <libusb.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +20,7 @@
 #include "image/image.h"
 #include "link/device_state.h"
 #include "link/pipe.h"
+#include "link/system_records.h"
 #include "tests/support/picture_files.h"
 #include "tests/support/scripted_pipe.h"
 #include "tests/support/usb_testbed.h"
@@ -140,6 +143,7 @@ TEST_P(UsbDiscoveryTest, FoundOrSilentlyPassedOver) {
         ResetDeviceState();
         std::vector<std::string> closed = c.requests;
         closed.push_back("release 0");
+        if (c.device.kernelDriver) closed.push_back("connect 0");  // given back
         EXPECT_EQ(bed.Requests(0), closed);
     } else {
         EXPECT_FALSE(UsbRouteOpen());
@@ -173,8 +177,9 @@ INSTANTIATE_TEST_SUITE_P(
         DiscoveryCase{"other_vendor", WithIds(0x3a7d, 0x7730), kControllerIdentity, false, {}},
         DiscoveryCase{"other_product", WithIds(0x3a7c, 0x7731), kControllerIdentity, false, {}},
         DiscoveryCase{"no_bulk_pipes_0x02_0x81", WithPipes(0x01, 0x82), kControllerIdentity, false, {}},
-        // The mass-storage driver keeps the device; the drive route serves it.
-        DiscoveryCase{"held_by_kernel_driver", HeldBy("usb-storage"), kControllerIdentity, false, {"getdriver 0"}},
+        // The mass-storage driver lets go of it for the run (no disk of it is recorded here).
+        DiscoveryCase{"held_by_kernel_driver", HeldBy("usb-storage"), kControllerIdentity, true,
+                      {"getdriver 0", "getdriver 0", "disconnect 0", "claim 0"}},
         DiscoveryCase{"other_identity", {}, "Generic Storage RamDisc 1.01", false,
                       {"getdriver 0", "claim 0", "release 0"}}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -240,6 +245,83 @@ TEST_F(UsbRouteTest, ListedControllersOpenByTheirRoutes) {
     }
     ResetDeviceState();
     EXPECT_FALSE(FindDeviceAt("usb:9"));
+}
+
+// usb-storage holds the controller: the route takes the interface for the run and gives
+// it back at the end, but leaves it while a filesystem of its disk is mounted (saying
+// why, and the next route serves) and waits while a run on the drive route holds the
+// disk's flock. What the system records (sysfs, mountinfo, locks) is a folder of the test.
+TEST_F(UsbRouteTest, UsbStorageIsDetachedForTheRunUnlessItsDiskIsInUse) {
+    namespace fs = std::filesystem;
+    const fs::path root = fs::path(testing::TempDir()) / ("qp7730-root-" + std::to_string(getpid()));
+    const fs::path disk = root / "sys/bus/usb/devices/1-1/1-1:1.0/host0/target0:0:0/0:0:0:0/block/sdb";
+    fs::create_directories(disk / "sdb1");
+    fs::create_directories(root / "sys/block");
+    fs::create_directories(root / "proc/self");
+    fs::create_directories(root / "dev");
+    const auto write = [](const fs::path& p, const std::string& text) { std::ofstream(p) << text; };
+    write(root / "sys/bus/usb/devices/1-1/busnum", "1\n");
+    write(root / "sys/bus/usb/devices/1-1/devnum", "1\n");
+    write(root / "sys/bus/usb/devices/1-1/1-1:1.0/bInterfaceNumber", "00\n");
+    write(disk / "dev", "8:16\n");
+    write(disk / "sdb1/dev", "8:17\n");
+    write(disk / "sdb1/partition", "1\n");
+    fs::create_symlink(disk, root / "sys/block/sdb");
+    write(root / "dev/sdb", "");
+    struct stat node {};
+    ASSERT_EQ(stat((root / "dev/sdb").c_str(), &node), 0);
+    char lockLine[96];
+    snprintf(lockLine, sizeof lockLine, "1: FLOCK  ADVISORY  WRITE 4242 %02x:%02x:%llu 0 EOF\n", major(node.st_dev),
+             minor(node.st_dev), static_cast<unsigned long long>(node.st_ino));
+    SetSystemRoot(root.string());
+
+    bed.AddDevice(HeldBy("usb-storage"), SmallController());
+    ScriptedPipe next;
+    next.ActAsController(kControllerIdentity, {0, 0, 0, 0, 800, 600, 0, 0x12000});
+    const PipeBackend* routes[] = {&kUsbPipeBackend, &ScriptedPipe::kBackend};
+    SetPipeBackends(routes, 2);
+    const struct {
+        const char* name;
+        std::string mounts, locks;
+        bool onUsb;
+        int status;
+        std::vector<std::string> requests;  // of the run, to its end
+        std::string err;
+    } cases[] = {
+        {"nothing in use", "", "", true, 0,
+         {"getdriver 0", "getdriver 0", "disconnect 0", "claim 0", "release 0", "connect 0"}, ""},
+        {"partition mounted", "36 25 8:17 / /media/stick rw - vfat /dev/sdb1 rw\n", "", false, 0, {"getdriver 0"},
+         "qp7730: the controller on USB 1 (/dev/bus/usb/001/001) is left to usb-storage: /dev/sdb1 is mounted "
+         "(unmount it to use the controller)\n"},
+        {"drive run holds the disk", "", lockLine, false, -1, {"getdriver 0"},
+         "qp7730: the controller at usb-001-001 is still in use by another run after 0 s; giving up\n"},
+    };
+    setenv("QP7730_LOCK_WAIT", "0", 1);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        write(root / "proc/self/mountinfo", "25 1 0:23 / / rw - ext4 /dev/vda1 rw\n" + c.mounts);
+        write(root / "proc/locks", c.locks);
+        const size_t before = bed.Requests(0).size();
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        int status = 0;
+        try {
+            StartDevice();
+            EXPECT_EQ(UsbRouteOpen(), c.onUsb);
+            ResetDeviceState();
+        } catch (const RunEnded& ended) {
+            status = ended.Status;
+        }
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(status, c.status);
+        const std::vector<std::string> all = bed.Requests(0);
+        EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<long>(before), all.end()), c.requests);
+        ResetDeviceState();
+    }
+    unsetenv("QP7730_LOCK_WAIT");
+    SetSystemRoot({});
+    fs::remove_all(root);
 }
 
 // ---- commands -------------------------------------------------------------------

@@ -290,7 +290,8 @@ TEST_P(PipeTransferTest, OutcomeMovedBytesAndRecovery) {
     WinUsbDevice device{INVALID_HANDLE_VALUE, kUsb, {}, 0};
     uint8_t buffer[64] = {};
     uint32_t moved = 99;
-    EXPECT_EQ(kUsbPipeBackend.Transfer(&device, c.pipe, buffer, c.length, &moved), c.ok);
+    const TransferResult r = kUsbPipeBackend.Transfer(&device, c.pipe, buffer, c.length, &moved);
+    EXPECT_EQ(r == TransferResult::kGood || r == TransferResult::kShort, c.ok);
     EXPECT_EQ(moved, c.moved);
     EXPECT_EQ(kUsbPipeBackend.LastError(&device), c.lastError);
     EXPECT_EQ(fake.resultsAsked, c.resultsAsked);

@@ -36,6 +36,7 @@ struct UsbTestBed::Device {
     uint64_t stallStatusAt = 0;
     bool statusStalled = false;
     int claimsRefused = 0;  // another process holds the interface for this many claims
+    const char* driver = layout.kernelDriver;  // bound now: usbfs's disconnect and connect change it
 };
 
 namespace {
@@ -202,7 +203,7 @@ gboolean GetDriver(Device& d, UMockdevIoctlClient* client, UMockdevIoctlData* ar
     UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
     auto* request = reinterpret_cast<usbdevfs_getdriver*>(data->data);
     d.requests.push_back(Numbered("getdriver", request->interface));
-    const char* driver = d.claimsRefused > 0 ? "usbfs" : d.layout.kernelDriver;
+    const char* driver = d.claimsRefused > 0 ? "usbfs" : d.driver;
     if (driver != nullptr) {
         std::snprintf(request->driver, sizeof request->driver, "%s", driver);
         umockdev_ioctl_client_complete(client, 0, 0);
@@ -245,6 +246,25 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer s
             d.requests.push_back(Numbered("release", ArgumentValue(arg)));
             umockdev_ioctl_client_complete(client, 0, 0);
             return TRUE;
+        case USBDEVFS_IOCTL: {
+            // usbfs's own requests on an interface: the kernel driver let go of, or bound again.
+            UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), nullptr);
+            const auto* request = reinterpret_cast<const usbdevfs_ioctl*>(data->data);
+            const auto code = static_cast<unsigned long>(request->ioctl_code);
+            if (code == USBDEVFS_DISCONNECT && d.driver != nullptr) {
+                d.requests.push_back(Numbered("disconnect", static_cast<unsigned>(request->ifno)));
+                d.driver = nullptr;
+                umockdev_ioctl_client_complete(client, 0, 0);
+            } else if (code == USBDEVFS_CONNECT) {
+                d.requests.push_back(Numbered("connect", static_cast<unsigned>(request->ifno)));
+                d.driver = d.layout.kernelDriver;
+                umockdev_ioctl_client_complete(client, 0, 0);
+            } else {
+                umockdev_ioctl_client_complete(client, -1, ENODATA);
+            }
+            g_object_unref(data);
+            return TRUE;
+        }
         case USBDEVFS_CLEAR_HALT:
             d.requests.push_back(Numbered("clear-halt", ArgumentValue(arg), "0x%02x"));
             umockdev_ioctl_client_complete(client, 0, 0);

@@ -39,7 +39,8 @@ public:
 
     // The device's answers to the host's interface requests, in order: "getdriver 0",
     // "claim 0", "release 0", "clear-halt 0x81", "reset 0" (the class reset of
-    // interface 0), and "ioctl 0x..." for a request it does not know.
+    // interface 0), "disconnect 0" and "connect 0" (its kernel driver let go of and bound
+    // again), and "ioctl 0x..." for a request it does not know.
     std::vector<std::string> Requests(size_t device);
     // Command wrappers the device received.
     uint64_t Commands(size_t device);
