@@ -37,5 +37,18 @@ BOOL DriveIoControl(HANDLE device, DWORD controlCode, void* inBuffer, DWORD inSi
 int FailedHandleValue(HANDLE drive);
 // The path of the drive with the given letter, as OpenDrive opens it.
 std::string DrivePath(char letter);
+#if defined(_WIN32)
+// The system calls of the Windows drive route, in one table so that tests can stand in
+// for the system.
+struct DriveApi {
+    HANDLE(WINAPI* CreateFileA)(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+    BOOL(WINAPI* DeviceIoControl)(HANDLE, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
+    BOOL(WINAPI* CloseHandle)(HANDLE);
+    UINT(WINAPI* SetErrorMode)(UINT);
+};
+// Replaces the system's calls (null: the system's own again).
+void SetDriveApi(const DriveApi* api);
+#endif
+
 // One attempt to take the open drive's run lock (Linux: flock on the drive's descriptor).
 LockTry TryLockDrive(HANDLE drive, std::string* why);
