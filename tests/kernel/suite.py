@@ -286,13 +286,13 @@ class Suite:
 
     def discovery(self, upto):
         """What the drive search prints up to and including the controller's letter. A disk
-        that honours the INQUIRY's allocation length of 0 (QEMU's does) sends no identity
-        text, and its DevName line is empty."""
+        that is not the controller is never opened: its DevName line is the identity the
+        kernel recorded for it."""
         drives, text = self.drives(), ""
         for letter in "abcdefghijklmnopqrstuvwxyz":
             text += f"\nSearching for device in {letter.upper()}:// ...\n"
             if letter in drives:
-                text += f"Device found.\nDevName: {drives[letter] if drives[letter] == IDENTITY else ''}\n"
+                text += f"Device found.\nDevName: {drives[letter]}\n"
             else:
                 text += "-1: No device connected.\n"
             if letter == upto:
