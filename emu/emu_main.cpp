@@ -20,6 +20,13 @@ A software QP7730 e-paper controller. It serves the controller's USB Bulk-Only p
 an AF_UNIX SOCK_SEQPACKET socket (one message = one bulk transfer); qp7730 finds it there.
 The socket is its owner's only, and clients of other users (root aside) are refused.
 
+Like a drive that several processes open, it serves up to 16 connections at once (more are
+refused), each one an opened device: whenever a connection has a whole command (its wrapper
+and data-out phase), that command is carried out, then every other connection with one
+gets its turn; commands of different hosts interleave, each carried out whole. A connection
+that sends nothing for 10 s after it connects, or stops for 10 s in the middle of a message
+or of a data-out phase, is dropped; one that does not read its answer for 10 s likewise.
+
 Socket and outputs:
   --socket PATH           socket to serve (default: $QP7730_EMULATOR if set and not empty,
                           else $XDG_RUNTIME_DIR/qp7730-emu.sock, else /tmp/qp7730-emu-<uid>.sock);
@@ -45,19 +52,15 @@ Socket and outputs:
                           empty PATH turns it off)
   --flash-file PATH       keep the 16 MiB serial flash in PATH: used as it is when it has that
                           size, filled with the initial content when it is new or empty; a file
-                          of any other size is refused and left untouched; kept current after
-                          every flash change (default: flash lives in memory only)
-  --trace FILE            one JSON line per command: seq, conn (with --interleave), cmd, cdb
-                          (hex), dir (in/out/none), len, data (hex, first 64 bytes then "..."),
-                          fault, status
-  --interleave            serve up to 16 connections at once (more are refused), as a
-                          controller behind a drive that several processes use: whenever a
-                          connection has a command wrapper waiting, that one command is served
-                          whole (wrapper, data phase, status), then every other connection
-                          with a command waiting gets its turn. Commands of different hosts
-                          interleave freely. The trace numbers connections ("conn", from 1, in
-                          the order accepted). Default: one connection after another, each
-                          served until it closes
+                          of any other size is refused and left untouched. The flash itself
+                          lives in memory and every change is written to the file as it happens,
+                          so changing the file meanwhile changes nothing for the hosts (default:
+                          flash lives in memory only)
+  --trace FILE            one JSON line per command: seq, conn (the connection, numbered from 1
+                          in the order accepted), cmd, cdb (hex), dir (in/out/none), len, data
+                          (hex, first 64 bytes then "..."), fault, status
+  --interleave            accepted for scripts written before serving connections together became the
+                          default (see above)
 
 Controller:
   --width N               panel width (default 1872)
@@ -102,6 +105,14 @@ Fault injection and power loss:
   --help                  this text
 
 Numbers are decimal or 0x-hexadecimal.
+
+Standard SCSI commands: the controller is a removable disk with no medium (TEST UNIT READY:
+NOT READY, MEDIUM NOT PRESENT 02/3A). REQUEST SENSE gives the sense of the last failed command
+(fixed format), then NO SENSE; INQUIRY answers for its allocation length (0, the tool's: the
+whole 40-byte reply); MODE SENSE gives a bare header; PREVENT ALLOW MEDIUM REMOVAL, START STOP
+UNIT and SYNCHRONIZE CACHE pass; READ CAPACITY, reads and writes: MEDIUM NOT PRESENT; unknown
+opcodes: ILLEGAL REQUEST, INVALID COMMAND OPERATION CODE (05/20). A failed vendor command leaves
+INVALID FIELD IN CDB (05/24), fail-status INTERNAL TARGET FAILURE (04/44).
 
 Display (0x94): the rectangle of memory at the given address (pitch = panel width) goes to the
 panel, which starts white. Mode 0 clears the rectangle to white (255); mode 1 shows two levels
@@ -191,7 +202,7 @@ int main(int argc, char** argv) {
         else if (option == "--png") ok = next(&model.pngPath), pngGiven = true;
         else if (option == "--flash-file") ok = next(&model.flashFile);
         else if (option == "--trace") ok = next(&server.tracePath);
-        else if (option == "--interleave") ok = !hasValue, server.interleave = true;
+        else if (option == "--interleave") ok = !hasValue;  // what it asked for is the default now
         else if (option == "--width") ok = numeric(&model.panelWidth, 1) && model.panelWidth <= 65535;
         else if (option == "--height") ok = numeric(&model.panelHeight, 1) && model.panelHeight <= 65535;
         else if (option == "--image-buffer") ok = numeric(&model.imageBufferAddress, 0);
@@ -232,13 +243,13 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (!usbredirPath.empty()) {
-        if (!server.socketPath.empty() || !server.listenAddress.empty() || server.interleave) {
-            std::fprintf(stderr, "qp7730-emu: --usbredir serves QEMU alone: no --socket, --listen or --interleave\n");
+        if (!server.socketPath.empty() || !server.listenAddress.empty()) {
+            std::fprintf(stderr, "qp7730-emu: --usbredir serves QEMU alone: no --socket or --listen\n");
             return 2;
         }
-        // Until the USB device's fault and trace layer is in, these act on the socket only.
-        if (!server.faults.empty() || !server.tracePath.empty() || server.exitAfter != 0) {
-            std::fprintf(stderr, "qp7730-emu: --fault, --trace and --exit-after do not apply to --usbredir yet\n");
+        // Power loss is for the socket's tests; on the bus, QEMU's monitor unplugs the device.
+        if (server.exitAfter != 0) {
+            std::fprintf(stderr, "qp7730-emu: --exit-after does not apply to --usbredir\n");
             return 2;
         }
         server.socketPath = usbredirPath;

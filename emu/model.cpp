@@ -1,7 +1,6 @@
 #include "emu/model.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 
 #include "commands/commands.h"
 #include "emu/png_writer.h"
+#include "emu/scsi_commands.h"
 #include "link/endian.h"
 
 namespace emu {
@@ -73,6 +73,7 @@ uint8_t LibraryPixel(size_t index, uint32_t x, uint32_t y) {
 
 std::string CommandName(const uint8_t* cdb) {
     if (cdb[0] == kOpInquiry) return "inquiry";
+    if (std::string standard = StandardCommandName(cdb); !standard.empty()) return standard;
     char name[16];
     if (cdb[0] != kOpVendor) {
         std::snprintf(name, sizeof name, "op-0x%02X", cdb[0]);
@@ -97,20 +98,13 @@ Model::Model(const ModelConfig& config) : config_(config) {
 }
 
 Model::~Model() {
-    if (flashMapped_) {
-        msync(flash_, kFlashSize, MS_SYNC);
-        munmap(flash_, kFlashSize);
-    }
-}
-
-void Model::SyncFlash() {
-    if (flashMapped_) msync(flash_, kFlashSize, MS_SYNC);
+    if (flashFd_ >= 0) close(flashFd_);
 }
 
 void Model::OpenFlash() {
+    flashBytes_.resize(kFlashSize);
+    flash_ = flashBytes_.data();
     if (config_.flashFile.empty()) {
-        ownedFlash_.resize(kFlashSize);
-        flash_ = ownedFlash_.data();
         WriteInitialFlash();
         return;
     }
@@ -135,20 +129,47 @@ void Model::OpenFlash() {
                                                       : std::string("not a regular file")) +
                                  "; refusing to overwrite it");
     }
-    if (!reuse && ftruncate(fd, kFlashSize) != 0) {
-        int e = errno;
-        close(fd);
-        throw std::runtime_error(path + ": " + std::strerror(e));
+    flashFd_ = fd;
+    if (!reuse) {
+        WriteInitialFlash();
+        WriteThrough(0, kFlashSize);
+        return;
     }
-    // A shared mapping keeps the file current after every flash change, also for readers
-    // while the emulator runs and after it ends abruptly.
-    void* map = mmap(nullptr, kFlashSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    int e = errno;
-    close(fd);
-    if (map == MAP_FAILED) throw std::runtime_error(path + ": " + std::strerror(e));
-    flash_ = static_cast<uint8_t*>(map);
-    flashMapped_ = true;
-    if (!reuse) WriteInitialFlash();
+    size_t done = 0;
+    while (done < kFlashSize) {
+        const ssize_t n = pread(fd, flash_ + done, kFlashSize - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            std::string message = path + ": ";
+            message += n < 0 ? std::strerror(errno) : "it shrank while being read";
+            throw std::runtime_error(message);
+        }
+        done += static_cast<size_t>(n);
+    }
+}
+
+void Model::WriteThrough(uint32_t offset, uint32_t length) {
+    if (flashFd_ < 0) return;
+    // The file gets every change as it happens, for readers while the emulator runs and
+    // after it ends abruptly; the flash itself stays in memory, so a file that is cut short
+    // or replaced meanwhile changes nothing for the hosts (a shrunk file grows back where
+    // it is written).
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = pwrite(flashFd_, flash_ + offset + done, length - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (!writeFailureReported_) {
+                std::fprintf(stderr,
+                             "qp7730-emu: cannot write the flash file %s: %s; the flash goes on in memory "
+                             "(further failures are not reported)\n",
+                             config_.flashFile.c_str(), n < 0 ? std::strerror(errno) : "nothing written");
+                writeFailureReported_ = true;
+            }
+            return;
+        }
+        done += static_cast<size_t>(n);
+    }
 }
 
 void Model::WriteInitialFlash() {
@@ -358,6 +379,7 @@ uint8_t Model::EraseFlash(const CommandBlock& c, std::span<const uint8_t> data) 
     const uint32_t size = GetBe32(data.data() + 4);
     if (!InFlash(address, size)) return kStatusFail;
     std::memset(flash_ + address, 0xFF, size);
+    WriteThrough(address, size);
     return kStatusPass;
 }
 
@@ -387,6 +409,7 @@ uint8_t Model::ProgramFlash(const CommandBlock& c, std::span<const uint8_t> data
         if (flipBit && i == r.count / 2) v ^= 0x01;
         dst[i] &= v;
     }
+    WriteThrough(r.flashAddress, r.count);
     return kStatusPass;
 }
 

@@ -45,7 +45,8 @@ constexpr uint8_t kStatusPhaseError = 2;
 
 // The fields of a Command Block Wrapper that a command's handling depends on.
 struct CommandBlock {
-    uint8_t cdb[16] = {};
+    uint8_t cdb[16] = {};         // CBWCB; the bytes past cbLength are zero
+    uint8_t cbLength = 16;        // bCBWCBLength
     bool dataIn = false;          // bmCBWFlags bit 7
     uint32_t transferLength = 0;  // dCBWDataTransferLength
 };
@@ -59,7 +60,7 @@ struct LibraryPicture {
 // Grey value of the library picture `index` at (x, y).
 uint8_t LibraryPixel(size_t index, uint32_t x, uint32_t y);
 
-// Short name of a command for traces and logs: "inquiry", "0x81", ...
+// Short name of a command for traces and logs: "inquiry", "test-unit-ready", "0x81", ...
 std::string CommandName(const uint8_t* cdb);
 
 class Model {
@@ -80,14 +81,11 @@ public:
     const ModelConfig& Config() const { return config_; }
     uint8_t* Memory() { return memory_.get(); }
     uint64_t MemorySize() const { return memorySize_; }
-    uint8_t* Flash() { return flash_; }
+    const uint8_t* Flash() const { return flash_; }
     const std::vector<uint8_t>& Panel() const { return panel_; }
     uint16_t Vcom() const { return vcom_; }
     uint8_t PowerState() const { return powerState_; }
     uint32_t RefreshCount() const { return refreshCount_; }
-
-    // Flushes the flash file, if any, to disk.
-    void SyncFlash();
 
 private:
     uint8_t Inquiry(const CommandBlock& c, std::vector<uint8_t>& reply);
@@ -117,6 +115,8 @@ private:
     bool PlaceLibraryPicture(uint32_t index, uint32_t x, uint32_t y, uint32_t w, uint32_t h, bool flipBit, bool dryRun);
     void WriteInitialFlash();
     void OpenFlash();
+    // Writes flash bytes [offset, offset + length) through to the flash file, if any.
+    void WriteThrough(uint32_t offset, uint32_t length);
     void WritePanelPng();
 
     bool InMemory(uint64_t address, uint64_t length) const {
@@ -132,9 +132,13 @@ private:
     };
     std::unique_ptr<uint8_t, FreeDeleter> memory_;
     uint64_t memorySize_ = 0;
-    uint8_t* flash_ = nullptr;  // kFlashSize bytes: mapped file or owned buffer
-    std::vector<uint8_t> ownedFlash_;
-    bool flashMapped_ = false;
+    // The flash is the model's own, in memory; the flash file only receives copies of its
+    // changes, so that whatever happens to the file (truncated, replaced, on a full disk)
+    // the emulator goes on serving.
+    std::vector<uint8_t> flashBytes_;
+    uint8_t* flash_ = nullptr;  // flashBytes_.data()
+    int flashFd_ = -1;
+    bool writeFailureReported_ = false;
     std::vector<uint8_t> panel_;
     uint16_t vcom_ = kInitialVcom;
     uint8_t powerState_ = 0;

@@ -19,7 +19,6 @@
 #include <cstring>
 
 #include "emu/bulk_only_device.h"
-#include "emu/usb_bulk_adapter.h"
 #include "emu/usbredir.h"
 #include "link/endian.h"
 #include "link/host_port.h"
@@ -27,26 +26,16 @@
 namespace emu {
 namespace {
 
-constexpr size_t kMaxMessage = 0x10000;  // one bulk transfer
-// Data-out bytes kept for the model; longer phases are consumed and the command fails.
-constexpr size_t kMaxKeptData = 16u << 20;
-constexpr size_t kTraceDataBytes = 64;
+constexpr size_t kMaxMessage = kMaxSocketTransfer;
+// A host that does not read its answer is dropped after this long without progress.
 constexpr int kSendTimeoutMs = 10000;
+// Messages a connection may hand over or take in one turn, so that a long data phase
+// does not hold up the other connections' commands.
+constexpr int kMessagesPerTurn = 64;
+// TCP bytes read at once.
+constexpr size_t kStreamChunk = 256 * 1024;
 
 int g_stopPipe[2] = {-1, -1};
-
-std::string Hex(const uint8_t* data, size_t length, size_t limit) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string s;
-    const size_t n = std::min(length, limit);
-    s.reserve(2 * n + 3);
-    for (size_t i = 0; i < n; ++i) {
-        s += kDigits[data[i] >> 4];
-        s += kDigits[data[i] & 15];
-    }
-    if (length > limit) s += "...";
-    return s;
-}
 
 // 127.0.0.0/8 and ::1 (also as an IPv4-mapped IPv6 address).
 bool IsLoopback(const sockaddr* address) {
@@ -60,48 +49,37 @@ bool IsLoopback(const sockaddr* address) {
     return false;
 }
 
+// Milliseconds until the deadline, rounded up, so that a wait does not end just before it.
 int MsUntil(std::chrono::steady_clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    return static_cast<int>(std::max<long long>(0, left.count()));
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::clamp<long long>((left.count() + 999) / 1000, 0, 24 * 3600 * 1000));
 }
 
 }  // namespace
 
-bool ParseFault(const std::string& text, Fault* fault) {
-    static const struct {
-        const char* name;
-        FaultKind kind;
-    } kKinds[] = {
-        {"fail-status", FaultKind::FailStatus}, {"bad-signature", FaultKind::BadSignature},
-        {"no-answer", FaultKind::NoAnswer},     {"short-data", FaultKind::ShortData},
-        {"flip-bit", FaultKind::FlipBit},
-    };
-    const size_t at = text.find('@');
-    if (at == std::string::npos || at + 1 >= text.size()) return false;
-    const std::string kind = text.substr(0, at);
-    const std::string number = text.substr(at + 1);
-    if (number.find_first_not_of("0123456789") != std::string::npos || number.size() > 18) return false;
-    const uint64_t n = std::strtoull(number.c_str(), nullptr, 10);
-    if (n == 0) return false;
-    for (const auto& k : kKinds) {
-        if (kind == k.name) {
-            *fault = Fault{k.kind, n};
-            return true;
-        }
-    }
-    return false;
-}
+struct Server::Connection {
+    Connection(int fd, uint64_t number, Model& model, CommandLog& log, bool owned)
+        : fd(fd), owned(owned), listener(log, number), device(model, DeviceView::Socket, &listener) {}
+    const int fd;
+    const bool owned;  // closed by the server
+    CommandLog::Connection listener;
+    BulkOnlyDevice device;
+    bool heard = false;           // a message has come
+    std::vector<uint8_t> in;      // TCP: bytes received, not yet handed over
+    size_t inAt = 0;
+    std::vector<uint8_t> out;     // the message being sent (TCP: with its length)
+    size_t outAt = 0;
+    bool outIsStatus = false;
+    Clock::time_point accepted = Clock::now(), lastInput = accepted, lastOutput = accepted;
 
-const char* FaultName(FaultKind kind) {
-    switch (kind) {
-        case FaultKind::FailStatus: return "fail-status";
-        case FaultKind::BadSignature: return "bad-signature";
-        case FaultKind::NoAnswer: return "no-answer";
-        case FaultKind::ShortData: return "short-data";
-        case FaultKind::FlipBit: return "flip-bit";
+    bool Sending() const { return outAt < out.size() || device.HasAnswer(); }
+    // TCP: a whole message is waiting in `in`.
+    bool MessageBuffered() const {
+        const size_t have = in.size() - inAt;
+        return have >= 4 && have >= 4 + size_t{GetLe32(in.data() + inAt)};
     }
-    return "?";
-}
+    bool PartialMessage() const { return in.size() > inAt; }
+};
 
 std::string DefaultSocketPath() {
     const char* env = std::getenv("QP7730_EMULATOR");
@@ -137,9 +115,12 @@ void Server::RequestStop() {
 }
 
 Server::Server(ServerConfig config)
-    : config_(std::move(config)), tcp_(!config_.listenAddress.empty()), rx_(kMaxMessage + 1) {}
+    : config_(std::move(config)), tcp_(!config_.listenAddress.empty()), log_(config_.faults), rx_(kMaxMessage + 1) {}
 
 Server::~Server() {
+    for (const auto& c : open_) {
+        if (c->owned) close(c->fd);
+    }
     if (listenFd_ >= 0) {
         close(listenFd_);
         // Remove the socket file only while it is still the one this emulator made.
@@ -238,6 +219,7 @@ bool Server::Listen(std::string* error) {
             *error = config_.tracePath + ": " + std::strerror(errno);
             return false;
         }
+        log_.SetTrace(trace_);
     }
     return true;
 }
@@ -272,7 +254,7 @@ bool Server::ListenTcp(std::string* error) {
         listenFd_ = socket(a->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const int one = 1;
         if (listenFd_ >= 0 && setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
-            bind(listenFd_, a->ai_addr, a->ai_addrlen) == 0 && listen(listenFd_, Backlog()) == 0) {
+            bind(listenFd_, a->ai_addr, a->ai_addrlen) == 0 && listen(listenFd_, static_cast<int>(kMaxConnections)) == 0) {
             break;
         }
         e = errno;
@@ -358,111 +340,11 @@ bool Server::ListenUnix(std::string* error) {
     }
     chmod(path.c_str(), 0600);
     if (lstat(path.c_str(), &st) == 0) socketInode_ = st.st_ino;
-    if (listen(listenFd_, Backlog()) != 0) {
+    if (listen(listenFd_, static_cast<int>(kMaxConnections)) != 0) {
         *error = std::string("listen: ") + std::strerror(errno);
         return false;
     }
     return true;
-}
-
-Server::Wait Server::WaitFor(int fd, short events, int timeoutMs) {
-    pollfd fds[2] = {{fd, events, 0}, {g_stopPipe[0], POLLIN, 0}};
-    const nfds_t count = g_stopPipe[0] >= 0 ? 2 : 1;
-    for (;;) {
-        const int rc = poll(fds, count, timeoutMs);
-        if (rc < 0) {
-            if (errno == EINTR) continue;
-            return Wait::Error;
-        }
-        if (rc == 0) return Wait::Timeout;
-        if (count == 2 && (fds[1].revents & POLLIN)) {
-            stopped_ = true;
-            return Wait::Stop;
-        }
-        return Wait::Ready;
-    }
-}
-
-long Server::Receive(int fd, uint8_t* buf, size_t cap, int timeoutMs) {
-    if (tcp_) return ReceiveFramed(fd, buf, cap, timeoutMs);
-    switch (WaitFor(fd, POLLIN, timeoutMs)) {
-        case Wait::Stop: return -2;
-        case Wait::Timeout: return -3;
-        case Wait::Error: return -1;
-        case Wait::Ready: break;
-    }
-    for (;;) {
-        // MSG_TRUNC makes recv report a message's real length even when it was cut.
-        const ssize_t n = recv(fd, buf, cap, MSG_TRUNC);
-        if (n < 0 && errno == EINTR) continue;
-        return n < 0 ? -1 : static_cast<long>(n);
-    }
-}
-
-long Server::ReceiveFramed(int fd, uint8_t* buf, size_t cap, int timeoutMs) {
-    uint8_t header[4];
-    const long n = ReadExactly(fd, header, sizeof header, timeoutMs);
-    if (n != sizeof header) return n;
-    const uint32_t length = GetLe32(header);
-    // Never more than one bulk transfer: a longer length is not read, and the stream
-    // cannot be followed past it.
-    if (length > kMaxMessage || length > cap) {
-        std::fprintf(stderr, "qp7730-emu: dropped a client that announced a message of %lu bytes (at most %zu)\n",
-                     static_cast<unsigned long>(length), kMaxMessage);
-        return -1;
-    }
-    if (length == 0) return 0;
-    const long got = ReadExactly(fd, buf, length, config_.dataTimeoutMs);
-    return got == static_cast<long>(length) || got == -2 ? got : -1;
-}
-
-long Server::ReadExactly(int fd, uint8_t* buf, size_t length, int timeoutMs) {
-    size_t done = 0;
-    auto deadline = std::chrono::steady_clock::now();
-    while (done < length) {
-        // Once a message has begun, the rest must follow within the data bound.
-        switch (WaitFor(fd, POLLIN, done == 0 ? timeoutMs : MsUntil(deadline))) {
-            case Wait::Stop: return -2;
-            case Wait::Timeout: return done == 0 ? -3 : -1;
-            case Wait::Error: return -1;
-            case Wait::Ready: break;
-        }
-        const ssize_t n = recv(fd, buf + done, length - done, MSG_DONTWAIT);
-        if (n == 0) return done == 0 ? 0 : -1;
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-            return -1;
-        }
-        if (done == 0) deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(config_.dataTimeoutMs);
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<long>(length);
-}
-
-bool Server::Send(int fd, const uint8_t* data, size_t length) {
-    if (tcp_) {
-        // The length and the message go out together, in one send when the socket has room.
-        frame_.resize(4 + length);
-        PutLe32(frame_.data(), static_cast<uint32_t>(length));
-        std::copy(data, data + length, frame_.begin() + 4);
-        data = frame_.data();
-        length = frame_.size();
-    }
-    // A host that does not read gets kSendTimeoutMs; a stop request ends the wait at once.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSendTimeoutMs);
-    size_t done = 0;
-    for (;;) {
-        const ssize_t n = send(fd, data + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n >= 0) {
-            done += static_cast<size_t>(n);
-            if (done == length) return true;
-            if (!tcp_) return false;  // a message goes whole or not at all
-            continue;
-        }
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
-        if (WaitFor(fd, POLLOUT, MsUntil(deadline)) != Wait::Ready) return false;
-    }
 }
 
 bool Server::ClientTrusted(int fd) {
@@ -482,19 +364,6 @@ bool Server::ClientTrusted(int fd) {
     return false;
 }
 
-const Fault* Server::FaultFor(uint64_t command) const {
-    for (const Fault& f : config_.faults) {
-        if (f.command == command) return &f;
-    }
-    return nullptr;
-}
-
-void Server::Trace(uint64_t seq, const std::string& line) {
-    if (!trace_) return;
-    std::fprintf(trace_, "{\"seq\":%llu,%s}\n", static_cast<unsigned long long>(seq), line.c_str());
-    std::fflush(trace_);
-}
-
 int Server::Accept() {
     const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) return -1;  // the peer gave up before we took it, or a signal
@@ -512,48 +381,141 @@ int Server::Accept() {
     return fd;
 }
 
-void Server::ReportExitAfter() const {
-    if (config_.exitAfter != 0 && commandCount_ == config_.exitAfter) {
-        std::fprintf(stderr, "qp7730-emu: stopped after command %llu\n", static_cast<unsigned long long>(commandCount_));
-    }
+// ---- serving ---------------------------------------------------------------------------
+
+void Server::AddConnection(int fd, Model& model, bool owned) {
+    open_.push_back(std::make_unique<Connection>(fd, ++accepted_, model, log_, owned));
 }
 
-int Server::Run(Model& model) {
-    if (config_.interleave) return RunInterleaved(model);
-    if (config_.usbredir) return RunUsbRedir(model);
-    for (;;) {
-        switch (WaitFor(listenFd_, POLLIN, -1)) {
-            case Wait::Stop: return 0;
-            case Wait::Error: return 1;
-            default: break;
-        }
-        const int fd = Accept();
-        if (fd < 0) continue;
-        const bool goOn = ServeConnection(fd, model) && !stopped_;
-        close(fd);
-        model.SyncFlash();
-        if (!goOn) {
-            ReportExitAfter();
-            break;
-        }
-    }
-    return 0;
-}
-
-int Server::RunInterleaved(Model& model) {
-    struct Connection {
-        int fd;
-        uint64_t number;  // from 1, in the order accepted; shown in the trace
+bool Server::Feed(Connection& c) {
+    const uint64_t finished = c.device.Finished();
+    const auto handOver = [&](std::span<const uint8_t> message) {
+        c.heard = true;
+        c.device.Out(message);
+        // One command per turn: the next connection's command comes before this one's next.
+        return c.device.Finished() == finished && !c.device.HasAnswer();
     };
-    std::vector<Connection> open;
+    if (!tcp_) {
+        for (int i = 0; i < kMessagesPerTurn; ++i) {
+            // MSG_TRUNC makes recv report a message's real length even when it was cut.
+            const ssize_t n = recv(c.fd, rx_.data(), rx_.size(), MSG_TRUNC | MSG_DONTWAIT);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
+            if (n == 0) return false;  // end of connection
+            c.lastInput = Clock::now();
+            if (!handOver({rx_.data(), std::min(static_cast<size_t>(n), rx_.size())})) break;
+        }
+        return true;
+    }
+    // TCP: each message is its 4-byte little-endian length and its bytes.
+    for (int reads = 0, messages = 0; messages < kMessagesPerTurn;) {
+        if (c.in.size() - c.inAt >= 4) {
+            const uint32_t length = GetLe32(c.in.data() + c.inAt);
+            // Never more than one bulk transfer: a longer length is not read, and the
+            // stream cannot be followed past it.
+            if (length > kMaxMessage) {
+                std::fprintf(stderr, "qp7730-emu: dropped a client that announced a message of %lu bytes (at most %zu)\n",
+                             static_cast<unsigned long>(length), kMaxMessage);
+                return false;
+            }
+            if (length == 0) return false;  // the end, as on a socket of messages
+            if (c.MessageBuffered()) {
+                const size_t at = c.inAt + 4;
+                c.inAt = at + length;
+                ++messages;
+                if (!handOver({c.in.data() + at, length})) break;
+                continue;
+            }
+        }
+        if (reads++ == 4) break;
+        // Keep only what is not handed over yet, then read what has come.
+        c.in.erase(c.in.begin(), c.in.begin() + static_cast<long>(c.inAt));
+        c.inAt = 0;
+        const size_t had = c.in.size();
+        c.in.resize(had + kStreamChunk);
+        const ssize_t n = recv(c.fd, c.in.data() + had, kStreamChunk, MSG_DONTWAIT);
+        c.in.resize(had + static_cast<size_t>(std::max<ssize_t>(n, 0)));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
+        if (n == 0) return false;  // end of connection (a message cut short with it)
+        c.lastInput = Clock::now();
+    }
+    if (c.inAt == c.in.size()) {
+        c.in.clear();
+        c.inAt = 0;
+    }
+    return true;
+}
+
+bool Server::Flush(Connection& c) {
+    for (int i = 0; i < kMessagesPerTurn; ++i) {
+        if (c.outAt == c.out.size()) {
+            if (!c.device.HasAnswer()) return true;
+            c.outIsStatus = c.device.StatusNext();
+            if (c.device.In(kMaxMessage, &rx_) != UsbStatus::Ack) return true;
+            if (tcp_) {
+                // The length and the message go out together, in one send when the socket
+                // has room.
+                c.out.resize(4 + rx_.size());
+                PutLe32(c.out.data(), static_cast<uint32_t>(rx_.size()));
+                std::copy(rx_.begin(), rx_.end(), c.out.begin() + 4);
+            } else {
+                c.out.assign(rx_.begin(), rx_.end());
+            }
+            rx_.resize(kMaxMessage + 1);
+            c.outAt = 0;
+            c.lastOutput = Clock::now();
+        }
+        const ssize_t n = send(c.fd, c.out.data() + c.outAt, c.out.size() - c.outAt, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
+        if (!tcp_ && static_cast<size_t>(n) != c.out.size()) return false;  // a message goes whole or not at all
+        c.outAt += static_cast<size_t>(n);
+        c.lastOutput = Clock::now();
+        if (c.outAt == c.out.size() && c.outIsStatus && config_.exitAfter != 0 &&
+            c.listener.Current() == config_.exitAfter) {
+            exitAfterReached_ = true;
+            return true;
+        }
+    }
+    return true;
+}
+
+Server::Clock::time_point Server::Deadline(const Connection& c) const {
+    const auto data = std::chrono::milliseconds(config_.dataTimeoutMs);
+    // A host that does not take its answer.
+    if (c.Sending()) return c.lastOutput + std::chrono::milliseconds(kSendTimeoutMs);
+    // A client that connects and says nothing would otherwise hold one of the places for
+    // ever; between commands the host may pause as long as it likes (decoding a picture).
+    if (!c.heard) return c.accepted + data;
+    // A host that stops in the middle of a message or of a data-out phase.
+    if (c.device.AwaitingData() || c.PartialMessage()) return c.lastInput + data;
+    return Clock::time_point::max();
+}
+
+void Server::Close(Connection& c, bool lostInput) {
+    // A command waiting for the rest of its data-out phase is lost with the connection.
+    if (lostInput) c.device.Disconnect();
+    if (config_.exitAfter != 0 && c.listener.CurrentUnanswered() && c.listener.Current() == config_.exitAfter)
+        exitAfterReached_ = true;
+    if (c.owned) close(c.fd);
+}
+
+int Server::Serve(Model& model, bool accepting) {
     std::vector<pollfd> fds;
-    uint64_t accepted = 0;
-    bool stop = false;
     int status = 0;
-    while (!stop) {
-        fds.assign({{g_stopPipe[0], POLLIN, 0}, {listenFd_, POLLIN, 0}});
-        for (const Connection& c : open) fds.push_back({c.fd, POLLIN, 0});
-        if (poll(fds.data(), fds.size(), -1) < 0) {
+    while (!stopped_ && !exitAfterReached_ && (accepting || !open_.empty())) {
+        fds.assign({{g_stopPipe[0], POLLIN, 0}, {accepting ? listenFd_ : -1, POLLIN, 0}});
+        auto wake = Clock::time_point::max();
+        bool ready = false;  // a connection has a whole message buffered already
+        for (const auto& c : open_) {
+            const bool buffered = !c->Sending() && c->MessageBuffered();
+            ready = ready || buffered;
+            fds.push_back({c->fd, static_cast<short>(c->Sending() ? POLLOUT : buffered ? 0 : POLLIN), 0});
+            wake = std::min(wake, Deadline(*c));
+        }
+        const int timeout = ready ? 0 : wake == Clock::time_point::max() ? -1 : MsUntil(wake);
+        if (poll(fds.data(), fds.size(), timeout) < 0) {
             if (errno == EINTR) continue;
             status = 1;
             break;
@@ -562,64 +524,72 @@ int Server::RunInterleaved(Model& model) {
             stopped_ = true;
             break;
         }
-        // One command from every connection that has one ready, in the order they came: a
-        // busy connection gets its next command only after every other ready one had its turn.
+        // Each connection in the order they came gets one turn: at most one command is
+        // carried out for it, then the next connection's turn comes.
         std::vector<size_t> closed;
-        for (size_t i = 0; i < open.size() && !stop; ++i) {
-            if (fds[i + 2].revents == 0) continue;
-            switch (ServeCommand(open[i].fd, model, 0, open[i].number)) {
-                case Served::Next: break;
-                case Served::Close: closed.push_back(i); break;
-                case Served::Stop: stop = true; break;
+        for (size_t i = 0; i < open_.size() && !exitAfterReached_; ++i) {
+            Connection& c = *open_[i];
+            const short events = fds[i + 2].revents;
+            bool keep = true;
+            if (c.Sending()) {
+                if (events != 0) keep = Flush(c);
+            } else if (events != 0 || c.MessageBuffered()) {
+                keep = Feed(c) && Flush(c);
+                if (config_.exitAfter != 0 && c.listener.CurrentUnanswered() &&
+                    c.listener.Current() == config_.exitAfter)
+                    exitAfterReached_ = true;
             }
+            if (keep && Clock::now() >= Deadline(c)) keep = false;
+            if (!keep) closed.push_back(i);
         }
         for (auto i = closed.rbegin(); i != closed.rend(); ++i) {
-            close(open[*i].fd);
-            open.erase(open.begin() + static_cast<long>(*i));
+            Connection& c = *open_[*i];
+            Close(c, c.device.AwaitingData());
+            open_.erase(open_.begin() + static_cast<long>(*i));
         }
-        if (!closed.empty()) model.SyncFlash();
-        if (stop || !(fds[1].revents & POLLIN)) continue;
+        if (!accepting || stopped_ || exitAfterReached_ || !(fds[1].revents & POLLIN)) continue;
 
         const int fd = Accept();
         if (fd < 0) continue;
-        if (open.size() >= kMaxInterleaved) {
+        if (open_.size() >= kMaxConnections) {
             if (!capacityReported_) {
                 std::fprintf(stderr,
                              "qp7730-emu: refused a connection: %zu are open already (further refusals are not "
                              "reported)\n",
-                             kMaxInterleaved);
+                             kMaxConnections);
                 capacityReported_ = true;
             }
             close(fd);
             continue;
         }
-        open.push_back({fd, ++accepted});
+        AddConnection(fd, model, true);
     }
-    for (const Connection& c : open) close(c.fd);
-    model.SyncFlash();
-    ReportExitAfter();
+    if (exitAfterReached_) ReportExitAfter();
     return status;
 }
 
 int Server::RunUsbRedir(Model& model) {
     int fd = -1;
-    while (fd < 0) {
-        switch (WaitFor(listenFd_, POLLIN, -1)) {
-            case Wait::Stop: return 0;
-            case Wait::Error: return 1;
-            default: break;
+    while (fd < 0 && !stopped_) {
+        pollfd fds[2] = {{listenFd_, POLLIN, 0}, {g_stopPipe[0], POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return 1;
         }
+        if (fds[1].revents & POLLIN) return 0;
         fd = Accept();  // a client of another user is refused and the wait goes on
     }
-    // The one place that says what drives the bulk pipes.
-    BulkOnlyUsbFunction function(model);
+    // The one device of the bus, in its USB view: faults and the trace through the log,
+    // as on the socket.
+    CommandLog::Connection listener(log_, 1);
+    BulkOnlyDevice function(model, DeviceView::Usb, &listener);
     int status = 0;
     {
         UsbRedirDevice device(fd, function);
         for (;;) {
             pollfd fds[2] = {{fd, static_cast<short>(POLLIN | (device.WantsWrite() ? POLLOUT : 0)), 0},
                              {g_stopPipe[0], POLLIN, 0}};
-            if (poll(fds, g_stopPipe[0] >= 0 ? 2 : 1, -1) < 0) {
+            if (poll(fds, 2, -1) < 0) {
                 if (errno == EINTR) continue;
                 status = 1;
                 break;
@@ -635,156 +605,20 @@ int Server::RunUsbRedir(Model& model) {
         }
     }
     close(fd);
-    model.SyncFlash();
     return status;
 }
 
-bool Server::ServeConnection(int fd, Model& model) {
-    // A client has dataTimeoutMs to send its first wrapper: one that connects and says
-    // nothing would otherwise hold the controller (one connection at a time) for ever.
-    // Between commands the host may pause as long as it likes (decoding a picture).
-    switch (WaitFor(fd, POLLIN, config_.dataTimeoutMs)) {
-        case Wait::Stop: return false;
-        case Wait::Timeout:
-        case Wait::Error: return true;
-        case Wait::Ready: break;
-    }
-    for (;;) {
-        switch (ServeCommand(fd, model, -1, 0)) {
-            case Served::Next: break;
-            case Served::Close: return true;
-            case Served::Stop: return false;
-        }
-    }
+void Server::ReportExitAfter() const {
+    std::fprintf(stderr, "qp7730-emu: stopped after command %llu\n", static_cast<unsigned long long>(config_.exitAfter));
 }
 
-Server::Served Server::ServeCommand(int fd, Model& model, int waitMs, uint64_t connection) {
-    static const uint8_t kZeros[kMaxMessage] = {};
-    // Kept across commands, so that their room is reused.
-    std::vector<uint8_t>& dataOut = dataOut_;
-    std::vector<uint8_t>& reply = reply_;
-    // The end of a command: the connection stays unless the status could not go out.
-    const auto after = [&](uint64_t seq, bool sent) {
-        if (config_.exitAfter == seq) return Served::Stop;
-        return sent ? Served::Next : Served::Close;
-    };
-    // Interleaved connections are told apart in the trace.
-    const std::string conn = connection ? "\"conn\":" + std::to_string(connection) + "," : "";
-    long n = Receive(fd, rx_.data(), rx_.size(), waitMs);
-    if (n == -2) return Served::Stop;
-    if (n == -3) return Served::Next;  // nothing yet (only with a bound)
-    if (n <= 0) return Served::Close;  // end of connection or error
-    const uint64_t seq = ++commandCount_;
-    const size_t size = static_cast<size_t>(n);
-    CommandBlock command;
-    uint32_t tag = 0;
-    if (!ParseCommandBlockWrapper(rx_.data(), size, &command, &tag)) {
-        uint8_t csw[kCswSize];
-        MakeCommandStatusWrapper(csw, kCswSignature, tag, kStatusPhaseError);
-        Trace(seq, conn + "\"cmd\":\"malformed\",\"size\":" + std::to_string(size) + ",\"status\":2");
-        return after(seq, Send(fd, csw, sizeof csw));
-    }
+int Server::Run(Model& model) { return config_.usbredir ? RunUsbRedir(model) : Serve(model, true); }
 
-    const Fault* fault = FaultFor(seq);
-    const FaultKind kind = fault ? fault->kind : FaultKind::FailStatus;
-    const bool hasData = command.transferLength > 0;
-    const bool out = hasData && !command.dataIn;
-    const bool in = hasData && command.dataIn;
-    uint8_t status = kStatusPass;
-    bool connectionLost = false;
-
-    // Data-out: always consume the whole announced phase before answering.
-    dataOut.clear();
-    if (out) {
-        uint64_t remaining = command.transferLength;
-        bool overlong = false;
-        while (remaining > 0) {
-            n = Receive(fd, rx_.data(), rx_.size(), config_.dataTimeoutMs);
-            if (n == -2) return Served::Stop;
-            if (n <= 0) {
-                connectionLost = true;
-                break;
-            }
-            const size_t got = static_cast<size_t>(n);
-            const size_t take = std::min<uint64_t>({got, kMaxMessage, remaining});
-            if (got > kMaxMessage || got > remaining) overlong = true;
-            if (dataOut.size() + take <= kMaxKeptData) dataOut.insert(dataOut.end(), rx_.data(), rx_.data() + take);
-            remaining -= take;
-            if (overlong) break;
-        }
-        if (overlong) status = kStatusPhaseError;
-        else if (dataOut.size() != command.transferLength) status = kStatusFail;
-    }
-    if (connectionLost) {
-        Trace(seq, conn + "\"cmd\":\"" + CommandName(command.cdb) + "\",\"cdb\":\"" + Hex(command.cdb, 16, 16) +
-                       "\",\"status\":null,\"note\":\"connection lost in the data phase\"");
-        return config_.exitAfter == seq ? Served::Stop : Served::Close;
-    }
-    if (fault && kind == FaultKind::ShortData && out) {
-        // Only the first half arrived: the controller sees zeros in place of the rest.
-        std::fill(dataOut.begin() + static_cast<long>(dataOut.size() / 2), dataOut.end(), 0);
-    }
-
-    reply.clear();
-    const bool carriedOut = !(fault && (kind == FaultKind::FailStatus || kind == FaultKind::NoAnswer));
-    if (status == kStatusPass) {
-        status = carriedOut ? model.Execute(command, dataOut, reply, fault && kind == FaultKind::FlipBit)
-                            : kStatusFail;
-    }
-
-    std::string line = conn + "\"cmd\":\"" + CommandName(command.cdb) + "\",\"cdb\":\"" + Hex(command.cdb, 16, 16) +
-                       "\",\"dir\":\"" + (in ? "in" : out ? "out" : "none") +
-                       "\",\"len\":" + std::to_string(command.transferLength);
-    if (fault) line += ",\"fault\":\"" + std::string(FaultName(kind)) + "\"";
-
-    if (fault && kind == FaultKind::NoAnswer) {
-        // Nothing goes back for this command: the host's transfers time out and its
-        // next message is a new wrapper.
-        if (out) line += ",\"data\":\"" + Hex(dataOut.data(), dataOut.size(), kTraceDataBytes) + "\"";
-        Trace(seq, line + ",\"status\":null");
-        return after(seq, true);
-    }
-
-    bool sent = true;
-    if (in) {
-        // Exactly the announced length, padded with zeros; short-data sends half of it.
-        if (reply.size() > command.transferLength) reply.resize(command.transferLength);
-        uint64_t total = command.transferLength;
-        if (fault && kind == FaultKind::ShortData && total >= 2) total = std::min<uint64_t>(total / 2, kMaxMessage);
-        uint64_t offset = 0;
-        std::vector<uint8_t> piece;
-        while (sent && offset < total) {
-            const size_t len = static_cast<size_t>(std::min<uint64_t>(total - offset, kMaxMessage));
-            const uint8_t* data = kZeros;
-            if (offset < reply.size()) {
-                if (offset + len <= reply.size()) {
-                    data = reply.data() + offset;
-                } else {
-                    piece.assign(len, 0);
-                    std::copy(reply.begin() + static_cast<long>(offset), reply.end(), piece.begin());
-                    data = piece.data();
-                }
-            }
-            sent = Send(fd, data, len);
-            offset += len;
-        }
-        // The trace shows what went out, padding included.
-        std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(total, kTraceDataBytes + 1)), 0);
-        std::copy_n(reply.begin(), std::min(reply.size(), head.size()), head.begin());
-        line += ",\"data\":\"" + Hex(head.data(), head.size(), kTraceDataBytes) + "\"";
-    } else if (out) {
-        line += ",\"data\":\"" + Hex(dataOut.data(), dataOut.size(), kTraceDataBytes) + "\"";
-    }
-    // The trace line is complete before the status goes out, so a host that has its
-    // answer finds the command in the trace.
-    Trace(seq, line + ",\"status\":" + std::to_string(status));
-    if (sent) {
-        uint8_t csw[kCswSize];
-        MakeCommandStatusWrapper(csw, fault && kind == FaultKind::BadSignature ? kCbwSignature : kCswSignature,
-                                 tag, status);
-        sent = Send(fd, csw, sizeof csw);
-    }
-    return after(seq, sent);
+bool Server::ServeConnection(int fd, Model& model) {
+    AddConnection(fd, model, false);
+    Serve(model, false);
+    open_.clear();
+    return !stopped_ && !exitAfterReached_;
 }
 
 }  // namespace emu

@@ -1,31 +1,22 @@
-// The emulator's USB side: a SOCK_SEQPACKET socket on which every message is one bulk
-// transfer (or loopback TCP, each message framed by its 4-byte little-endian length), the
-// Bulk-Only framing around each command, fault injection and the trace; or, for QEMU, a
-// stream socket on which the controller is a USB device (emu/usbredir.h).
+// The emulator's fronts: a SOCK_SEQPACKET socket on which every message is one bulk
+// transfer, or loopback TCP, each message framed by its 4-byte little-endian length; each
+// connection is a BulkOnlyDevice of its own (socket view) over the one controller model.
+// Or, for QEMU, a stream socket on which the controller is a USB device (emu/usbredir.h),
+// one BulkOnlyDevice in its USB view. Faults and the trace come from one CommandLog.
 #pragma once
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "emu/command_log.h"
 #include "emu/model.h"
 
 namespace emu {
-
-enum class FaultKind { FailStatus, BadSignature, NoAnswer, ShortData, FlipBit };
-
-// A fault hits the command wrapper with this number: wrappers are counted from 1 since
-// the emulator started, across connections, malformed wrappers included.
-struct Fault {
-    FaultKind kind;
-    uint64_t command;
-};
-
-// Parses "KIND@N"; false when the text is not one.
-bool ParseFault(const std::string& text, Fault* fault);
-const char* FaultName(FaultKind kind);
 
 // QP7730_EMULATOR when set and not empty, else UserSocketPath().
 std::string DefaultSocketPath();
@@ -40,17 +31,16 @@ struct ServerConfig {
     std::vector<Fault> faults;
     uint64_t exitAfter = 0;  // 0: never
     std::string tracePath;   // empty: no trace
-    int dataTimeoutMs = 10000;  // a host that stops in the middle of a data-out phase is dropped
-    // Serve up to kMaxInterleaved connections at once, their commands interleaved at
-    // command boundaries, as the processes behind one shared drive see them.
-    bool interleave = false;
+    // A connection that sends nothing this long after it was accepted, or stops this long
+    // in the middle of a message or of a command's data-out phase, is dropped.
+    int dataTimeoutMs = 10000;
     // Serve socketPath as an AF_UNIX stream socket on which one QEMU usb-redir device
     // connects: the controller as a USB device on QEMU's virtual bus, until QEMU leaves.
     bool usbredir = false;
 };
 
-// Connections served at once with ServerConfig::interleave; further ones are refused.
-constexpr size_t kMaxInterleaved = 16;
+// Connections served at once; further ones are refused.
+constexpr size_t kMaxConnections = 16;
 
 class Server {
 public:
@@ -69,14 +59,16 @@ public:
     // Where hosts find it after Listen: the socket path, or "tcp:HOST:PORT".
     const std::string& Address() const { return address_; }
 
-    // Serves one connection after another (with interleave: every open connection, one
-    // whole command at a time) until a stop is requested or the command of --exit-after
-    // has been answered. Returns the process exit status.
+    // Serves every open connection at once, as a drive serves every process that opened
+    // it: each connection is a device of its own over the one controller, and their
+    // commands are carried out one whole command at a time, in turn. Returns the process
+    // exit status when a stop is requested or the command of --exit-after has been
+    // answered.
     int Run(Model& model);
 
     // Serves one accepted connection (a SOCK_SEQPACKET socket, or a stream of framed
     // messages when listening on TCP) until it ends; false when the whole emulator is to
-    // end. Run calls it for each connection; the socket fuzz target calls it directly.
+    // end. The socket fuzz target calls it directly. Does not close fd.
     bool ServeConnection(int fd, Model& model);
 
     // Async-signal-safe: makes Run return.
@@ -84,27 +76,16 @@ public:
     // Sets up the stop channel; call once before installing signal handlers.
     static bool InitStopChannel();
 
+    struct Connection;
+
 private:
-    enum class Wait { Ready, Stop, Timeout, Error };
-    // Waits for events on fd, or for a stop request (which sets stopped_).
-    Wait WaitFor(int fd, short events, int timeoutMs);
-    // One message; returns its real length (may exceed the buffer), 0 at end of connection,
-    // -1 on error, -2 when stopped, -3 on timeout.
-    long Receive(int fd, uint8_t* buf, size_t cap, int timeoutMs);
-    // Receive over TCP; a length above one bulk transfer drops the client (-1).
-    long ReceiveFramed(int fd, uint8_t* buf, size_t cap, int timeoutMs);
-    // Exactly length bytes of the stream, with Receive's results (-1 when it ends mid-way).
-    long ReadExactly(int fd, uint8_t* buf, size_t length, int timeoutMs);
+    using Clock = std::chrono::steady_clock;
     bool ListenUnix(std::string* error);
     bool ListenTcp(std::string* error);
-    // One message; false when it could not go out in time or a stop was requested.
-    bool Send(int fd, const uint8_t* data, size_t length);
     // True when the client runs as this user or root; says so once when it refuses one.
     bool ClientTrusted(int fd);
     std::string LockPath() const;
-    // Connections that may wait to be accepted: room for all that interleave will serve.
     int SocketType() const { return config_.usbredir ? SOCK_STREAM : SOCK_SEQPACKET; }
-    int Backlog() const { return config_.interleave ? static_cast<int>(kMaxInterleaved) : 4; }
     // Takes PATH.lock (created owner-only, never through a symlink) for this emulator's life.
     bool TakeLock(std::string* error);
     // Makes PATH.run-lock, the tools' run lock (owner-only), and removes it again.
@@ -112,19 +93,22 @@ private:
     void RemoveRunLock();
     // Accepts a connection; -1 when there is none to serve (gone, or refused).
     int Accept();
-    // What is left after a command: the connection stays, it is closed, or the emulator ends.
-    enum class Served { Next, Close, Stop };
-    // Serves the command whose wrapper arrives on fd within waitMs (-1: no bound): the
-    // wrapper, the data phase and the status. Next without serving anything when no
-    // wrapper came in time. `connection` numbers the connection in the trace (0: not shown).
-    Served ServeCommand(int fd, Model& model, int waitMs, uint64_t connection);
-    // The poll loop of interleave: returns the exit status when the emulator is to end.
-    int RunInterleaved(Model& model);
+    // The serving loop over open_; with accepting, new connections join it. Returns the
+    // exit status.
+    int Serve(Model& model, bool accepting);
+    void AddConnection(int fd, Model& model, bool owned);
+    // Hands the connection's input to its device, up to one finished command; false when
+    // the connection is to close.
+    bool Feed(Connection& c);
+    // Sends what the device has to send, as far as the socket takes it; false when the
+    // connection is to close.
+    bool Flush(Connection& c);
+    // When the connection's current bound runs out (max() when none).
+    Clock::time_point Deadline(const Connection& c) const;
+    void Close(Connection& c, bool lostInput);
     // Waits for QEMU's connection and serves it as a USB device until it ends.
     int RunUsbRedir(Model& model);
     void ReportExitAfter() const;
-    const Fault* FaultFor(uint64_t command) const;
-    void Trace(uint64_t seq, const std::string& line);
 
     ServerConfig config_;
     bool tcp_;
@@ -133,14 +117,14 @@ private:
     int lockFd_ = -1;
     unsigned long runLockDevice_ = 0, runLockInode_ = 0;  // PATH.run-lock as made
     bool stopped_ = false;
+    bool exitAfterReached_ = false;
     bool refusalReported_ = false;
     bool capacityReported_ = false;
     unsigned long socketInode_ = 0;
-    uint64_t commandCount_ = 0;
+    uint64_t accepted_ = 0;
+    CommandLog log_;
+    std::vector<std::unique_ptr<Connection>> open_;
     std::vector<uint8_t> rx_;
-    std::vector<uint8_t> frame_;  // a TCP message with its length
-    std::vector<uint8_t> dataOut_;
-    std::vector<uint8_t> reply_;
     FILE* trace_ = nullptr;
 };
 

@@ -60,10 +60,13 @@ def main():
         "fuzz_bmp": {k: v for k, v in pics.items() if k.startswith("bmp")},
         "fuzz_load_image": pics,
         # step 0 builds a wrapper, 1 sends raw bytes, 2 and 4 read, 3 stalls
-        "fuzz_emu_device": {"raw_inquiry": b"\x01\x1f" + inquiry + b"\x02\x28\x00\x04",
-                            "raw_sysinfo": b"\x01\x1f" + sysinfo + b"\x02\x78\x00\x04",
-                            "raw_write": b"\x01\x1f" + write + b"\x01\x08" + bytes(8) + b"\x04",
-                            "stall": b"\x01\x1f" + write + b"\x03\x04"},
+        # the last byte picks the view (odd: USB, even: the socket)
+        "fuzz_emu_device": {name + view: data + last for name, data in {
+            "raw_inquiry": b"\x01\x1f" + inquiry + b"\x02\x28\x00\x04",
+            "raw_sysinfo": b"\x01\x1f" + sysinfo + b"\x02\x78\x00\x04",
+            "raw_write": b"\x01\x1f" + write + b"\x01\x08" + bytes(8) + b"\x04",
+            "stall": b"\x01\x1f" + write + b"\x03\x04"}.items()
+            for view, last in (("_usb", b"\x01"), ("_socket", b"\x00"))},
         # form and fault count, (kind, command) per fault, exit-after, then the messages
         "fuzz_emu_socket": {"packets": b"\x00\x00" + packets(session), "tcp": b"\x01\x00" + frames(session),
                             "short_data": b"\x02\x03\x03\x00" + packets(session),

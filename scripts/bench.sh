@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the benchmarks with their peers side by side: the protocol (a full frame
 # and a 2 MiB upgrade against qp7730-emu), the image pipeline (against djpeg,
-# ImageMagick and Pillow) and the C library (100 shows against 100 done with the tool).
+# ImageMagick and Pillow), the C library (100 shows against 100 done with the tool) and
+# 1,000 short-lived connections to the emulator.
 # Figures are printed; nothing is asserted.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,6 +19,8 @@ if ((${#missing[@]})); then
 fi
 scripts/setup.sh default
 build/default/bench/bench_protocol
+echo
+build/default/bench/bench_connections
 echo
 build/default/bench/bench_image
 echo

@@ -26,7 +26,9 @@ if ((${#missing[@]})); then
   SUDO=""
   [ "$(id -u)" -ne 0 ] && SUDO="sudo"
   $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+  # The kernel suite boots the kernel package's image with an initramfs of its own: the
+  # package's own initramfs is never used, so it is not made (INITRD=No).
+  $SUDO env DEBIAN_FRONTEND=noninteractive INITRD=No apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
 fi
 
 for preset in "${presets[@]}"; do

@@ -2,6 +2,7 @@
 # In-process tests of the controller model, and socket-level tests that run the
 # qp7730-emu binary through the end-to-end harness's emulator and client.
 add_executable(emu_tests
+  ${CMAKE_CURRENT_SOURCE_DIR}/emu_device_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/emu_model_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/emu_socket_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/emu_usbredir_test.cpp)

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <vector>
 
 #include "emu/model.h"
@@ -243,7 +244,7 @@ TEST_F(ModelTest, DisplayRefusesRectanglesOutsideThePanelOrMemory) {
 }
 
 TEST_F(ModelTest, FlashHasNorSemantics) {
-    uint8_t* flash = model.Flash();
+    const uint8_t* flash = model.Flash();
     const uint32_t at = 0x400000;
     // Erase sets 0xFF.
     ASSERT_EQ(Out(0x96, Words({at, 0x100})), kStatusPass);
@@ -425,6 +426,51 @@ TEST_F(ModelFilesTest, FlashFilePersistsAcrossRuns) {
     Model m(config);
     EXPECT_EQ(m.Flash()[0], 0xFF) << "kept from the last run";
     EXPECT_EQ(m.Flash()[16], e2e::ReadFileBytes(config.flashFile)[16]);
+}
+
+// The flash file is changed while the model uses it: cut short, emptied, replaced or
+// removed. The model goes on from its own flash, and a change it makes afterwards goes to
+// the file it opened, at its place.
+TEST_F(ModelFilesTest, FlashFileChangedUnderTheModelChangesNothingForTheHost) {
+    const struct {
+        const char* name;
+        std::function<void(const std::string&)> change;
+        bool fileKept;  // the path still names the file the model writes
+    } cases[] = {
+        {"emptied", [](const std::string& p) { std::filesystem::resize_file(p, 0); }, true},
+        {"cut to 4 KiB", [](const std::string& p) { std::filesystem::resize_file(p, 4096); }, true},
+        {"replaced", [](const std::string& p) { std::ofstream(p + ".new") << "other"; std::filesystem::rename(p + ".new", p); },
+         false},
+        {"removed", [](const std::string& p) { std::filesystem::remove(p); }, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ModelConfig config = SmallConfig();
+        config.flashFile = (dir / "flash.bin").string();
+        std::filesystem::remove(config.flashFile);
+        Model m(config);
+        c.change(config.flashFile);
+        std::vector<uint8_t> reply;
+        // The version texts, read from flash after the change.
+        ASSERT_EQ(m.Execute(Block(0x97, false, 12), Words({0x120, 0x2000, 32}), reply), kStatusPass);
+        EXPECT_STREQ(reinterpret_cast<const char*>(m.Memory() + 0x2000), "FW 1.02 emu");
+        EXPECT_EQ(std::string(m.Memory() + 0x2010, m.Memory() + 0x2020), "QP7730-LUT-EMU01");
+        // Erase and program at 1 MiB.
+        const uint32_t at = 0x100000;
+        std::memset(m.Memory() + 0x3000, 0x5A, 16);
+        ASSERT_EQ(m.Execute(Block(0x96, false, 8), Words({at, 0x1000}), reply), kStatusPass);
+        ASSERT_EQ(m.Execute(Block(0x98, false, 12), Words({at, 0x3000, 16}), reply), kStatusPass);
+        EXPECT_EQ(m.Flash()[at], 0x5A);
+        EXPECT_EQ(m.Flash()[0x130], 'Q');
+        if (c.fileKept) {
+            const std::vector<uint8_t> file = e2e::ReadFileBytes(config.flashFile);
+            ASSERT_EQ(file.size(), size_t{at} + 0x1000) << "written where the flash changed";
+            EXPECT_EQ(file[at], 0x5A);
+            EXPECT_EQ(file[at + 16], 0xFF);
+        } else if (std::filesystem::exists(config.flashFile)) {
+            EXPECT_EQ(std::filesystem::file_size(config.flashFile), 5u) << "someone else's file is left alone";
+        }
+    }
 }
 
 // A flash file path that names some other file (a mistyped path) must not destroy it:

@@ -57,6 +57,16 @@ std::string Identity(EmuClient& client) {
     return std::string(reply.begin() + 8, reply.begin() + 36);
 }
 
+// The "cmd" field of every trace line.
+std::vector<std::string> CommandNames(const Emulator& emu) {
+    std::vector<std::string> names;
+    for (const std::string& line : emu.TraceLines()) {
+        const size_t at = line.find("\"cmd\":\"") + 7;
+        names.push_back(line.substr(at, line.find('"', at) - at));
+    }
+    return names;
+}
+
 TEST(EmuSocket, AnswersInquiryAndServesOneConnectionAfterAnother) {
     Emulator emu;
     {
@@ -178,6 +188,15 @@ TEST(EmuSocket, FlashFileOfAnotherSizeStopsTheStartAndIsKept) {
     }
     const auto kept = e2e::ReadFileBytes(path);
     EXPECT_EQ(std::string(kept.begin(), kept.end()), text);
+}
+
+TEST(EmuSocket, FlashFileEmptiedWhileServingChangesNothingForTheTool) {
+    Emulator emu;
+    std::filesystem::resize_file(emu.FlashFilePath(), 0);
+    const RunResult r = RunTool({"-version"}, emu.SocketPath(), 60);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_NE(r.out.find("FW Version : FW 1.02 emu"), std::string::npos) << r.out;
+    EXPECT_TRUE(emu.Running()) << emu.Stderr();
 }
 
 TEST(EmuSocket, SigtermEndsCleanlyAndRemovesTheSocket) {
@@ -328,11 +347,11 @@ TEST(EmuSocket, TraceHasOneLinePerCommandWithDataCut) {
     const std::vector<std::string> trace = emu.TraceLines();
     ASSERT_EQ(trace.size(), 2u);
     const std::string& write = trace[0];
-    EXPECT_EQ(write.rfind("{\"seq\":1,\"cmd\":\"0xA5\",\"cdb\":\"fe00001200", 0), 0u) << write;
+    EXPECT_EQ(write.rfind("{\"seq\":1,\"conn\":1,\"cmd\":\"0xA5\",\"cdb\":\"fe00001200", 0), 0u) << write;
     EXPECT_NE(write.find("\"dir\":\"out\",\"len\":1000,\"data\":\"808182"), std::string::npos) << write;
     EXPECT_NE(write.find("...\",\"status\":0}"), std::string::npos) << write;
     EXPECT_EQ(write.find("\"data\":\"") + 8 + 128 + 3, write.find("\",\"status")) << "64 bytes shown";
-    EXPECT_NE(trace[1].find("\"seq\":2,\"cmd\":\"0xAC\""), std::string::npos) << trace[1];
+    EXPECT_NE(trace[1].find("\"seq\":2,\"conn\":1,\"cmd\":\"0xAC\""), std::string::npos) << trace[1];
     EXPECT_NE(trace[1].find("\"dir\":\"none\",\"len\":0,\"status\":0}"), std::string::npos) << trace[1];
 }
 
@@ -354,6 +373,23 @@ TEST(EmuFaults, FlipBitWhileProgrammingFlashAndCountingAcrossConnections) {
     const std::vector<uint8_t> written(flash.begin() + at, flash.begin() + at + 1000);
     EXPECT_EQ(DifferingBits(written, kPattern), 1);
     EXPECT_EQ(flash[at + 1000], 0xFF);
+}
+
+// The standard commands a storage stack sends work over the socket too, padded to the
+// host's length as every data-in phase there; the trace names them.
+TEST(EmuSocket, StandardCommandsAnswerWithTheirSenseAndAreTracedByName) {
+    Emulator emu;
+    EmuClient client(emu.SocketPath());
+    client.SetTimeoutMs(3000);
+    const std::vector<uint8_t> testUnitReady(6, 0);
+    EXPECT_EQ(client.Raw(testUnitReady), 1) << "no medium";
+    std::vector<uint8_t> sense;
+    ASSERT_EQ(client.Raw(std::vector<uint8_t>{0x03, 0, 0, 0, 96, 0}, 96, &sense), 0);
+    ASSERT_EQ(sense.size(), 96u);
+    EXPECT_EQ(std::vector<uint8_t>(sense.begin(), sense.begin() + 14),
+              (std::vector<uint8_t>{0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x3A, 0}));
+    EXPECT_EQ(sense[18], 0) << "zeros past the 18 bytes of sense";
+    EXPECT_EQ(CommandNames(emu), (std::vector<std::string>{"test-unit-ready", "request-sense"}));
 }
 
 TEST(EmuSocket, DisplayWritesThePanelPng) {
@@ -646,7 +682,8 @@ TEST_P(EmuStop, SigtermEndsPromptlyWhileAClientDoesNotRead) {
     const std::vector<uint8_t> cbw = EmuClient::MakeCbw(MemoryCdb(0x81, kImageBuffer, 0xFFFF), 0xFFFF, true);
     constexpr size_t kCommands = 256;  // 16 MiB of replies: more than any socket buffers
     for (size_t i = 0; i < kCommands; ++i) ASSERT_TRUE(client.SendMessage(cbw));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Serving has begun; it cannot end, as the replies do not fit in the socket's buffers.
+    ASSERT_TRUE(emu.WaitForTraceLines(1, 5000));
     ASSERT_TRUE(emu.Running());
     ASSERT_LT(emu.TraceLines().size(), kCommands - 1) << "the emulator is waiting to send";
     const auto start = Clock::now();
@@ -808,47 +845,37 @@ TEST_P(EmuInterleave, CommandsOfTwoOpenConnectionsAlternateOnOneController) {
               (std::vector<std::string>{"1 inquiry", "2 inquiry", "1 0xA5", "2 0x81", "2 0xA5", "1 0x81"}));
 }
 
-TEST_P(EmuInterleave, WithoutItASecondConnectionWaitsUntilTheFirstCloses) {
-    Emulator emu({}, GetParam());
-    auto a = std::make_unique<EmuClient>(emu.SocketPath());
-    EXPECT_EQ(Identity(*a), "Generic Storage RamDisc 1.00");
-    EmuClient b(emu.SocketPath());
-    b.SetTimeoutMs(300);
-    ASSERT_TRUE(b.SendMessage(EmuClient::MakeCbw(VendorCdb(0x12), 40, true)));
-    std::vector<uint8_t> reply;
-    EXPECT_FALSE(b.ReceiveMessage(&reply)) << "answered while the first connection is open";
-    a.reset();
-    b.SetTimeoutMs(3000);
-    ASSERT_TRUE(b.ReceiveMessage(&reply));
-    EXPECT_EQ(reply.size(), 40u);
-    ASSERT_TRUE(b.ReceiveMessage(&reply));
-    EXPECT_EQ(reply.size(), 13u);
-    EXPECT_EQ(ConnAndCommand(emu), (std::vector<std::string>{" inquiry", " inquiry"}));
+TEST_P(EmuInterleave, ASecondConnectionIsServedWhileTheFirstStaysOpen) {
+    // --interleave asked for this before it was the default.
+    for (const std::vector<std::string>& options : {std::vector<std::string>{}, {"--interleave"}}) {
+        SCOPED_TRACE(options.empty() ? "default" : "--interleave");
+        Emulator emu(options, GetParam());
+        EmuClient a(emu.SocketPath());
+        EXPECT_EQ(Identity(a), "Generic Storage RamDisc 1.00");
+        EmuClient b(emu.SocketPath());
+        b.SetTimeoutMs(3000);
+        EXPECT_EQ(Identity(b), "Generic Storage RamDisc 1.00") << "not answered while the first connection is open";
+        EXPECT_EQ(ConnAndCommand(emu), (std::vector<std::string>{"1 inquiry", "2 inquiry"}));
+    }
 }
 
-TEST_P(EmuInterleave, ACommandIsServedWholeBeforeAnotherConnectionGetsItsTurn) {
-    Emulator emu({"--interleave"}, GetParam());
+TEST_P(EmuInterleave, AHostIdleInTheMiddleOfACommandHoldsUpNoOneAndItsCommandRunsWhole) {
+    Emulator emu({}, GetParam());
     EmuClient a(emu.SocketPath()), b(emu.SocketPath());
     a.SetTimeoutMs(3000);
-    b.SetTimeoutMs(300);
-    // a's write stops half-way through its data phase; b's INQUIRY waits for the rest.
+    b.SetTimeoutMs(3000);
+    // a's write stops after 600 of its 1000 bytes; b's INQUIRY is answered meanwhile.
     ASSERT_TRUE(a.SendMessage(EmuClient::MakeCbw(MemoryCdb(0xA5, kImageBuffer, 1000), 1000, false)));
     ASSERT_TRUE(a.SendMessage(std::span(kPattern).first(600)));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ASSERT_TRUE(b.SendMessage(EmuClient::MakeCbw(VendorCdb(0x12), 40, true)));
-    std::vector<uint8_t> message;
-    EXPECT_FALSE(b.ReceiveMessage(&message)) << "served in the middle of another command";
+    EXPECT_EQ(Identity(b), "Generic Storage RamDisc 1.00") << "held up by a command in its data phase";
+    EXPECT_EQ(b.ReadMemory(kImageBuffer, 4), std::vector<uint8_t>(4, 0)) << "a's write is not carried out in part";
     ASSERT_TRUE(a.SendMessage(std::span(kPattern).subspan(600)));
+    std::vector<uint8_t> message;
     ASSERT_TRUE(a.ReceiveMessage(&message));
     ASSERT_EQ(message.size(), 13u);
     EXPECT_EQ(message[12], 0);
-    b.SetTimeoutMs(3000);
-    ASSERT_TRUE(b.ReceiveMessage(&message));
-    EXPECT_EQ(message.size(), 40u);
-    ASSERT_TRUE(b.ReceiveMessage(&message));
-    EXPECT_EQ(message.size(), 13u);
-    EXPECT_EQ(ConnAndCommand(emu), (std::vector<std::string>{"1 0xA5", "2 inquiry"}));
     EXPECT_EQ(b.ReadMemory(kImageBuffer, 1000), kPattern);
+    EXPECT_EQ(ConnAndCommand(emu), (std::vector<std::string>{"2 inquiry", "2 0x81", "1 0xA5", "2 0x81"}));
 }
 
 TEST_P(EmuInterleave, ABusyConnectionDoesNotStarveAnother) {
@@ -861,14 +888,59 @@ TEST_P(EmuInterleave, ABusyConnectionDoesNotStarveAnother) {
         ASSERT_TRUE(busy.SendMessage(EmuClient::MakeCbw(VendorCdb(0x94), 28, false)));
         ASSERT_TRUE(busy.SendMessage(record));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(emu.WaitForTraceLines(1, 5000)) << "the first refresh is done";
     other.SetTimeoutMs(3000);
     EXPECT_EQ(Identity(other), "Generic Storage RamDisc 1.00");
     const std::vector<std::string> served = ConnAndCommand(emu);
     const auto at = std::find(served.begin(), served.end(), "2 inquiry");
     ASSERT_NE(at, served.end());
-    // Round robin: one refresh under way when the INQUIRY came, at most one more before it.
-    EXPECT_LE(at - served.begin(), 4) << "refreshes served before the other connection's turn";
+    // Round robin: one refresh done and one under way when the INQUIRY came, at most one
+    // more before it.
+    EXPECT_LE(at - served.begin(), 3) << "refreshes served before the other connection's turn";
+}
+
+// Clients that connect and idle: saying nothing, or stopping in the middle of a data-out
+// phase or of a TCP message. Runs of the tool are served meanwhile at once, and each idle
+// client is dropped after the data bound (10 s), a command it left unfinished traced as lost.
+TEST(EmuIdleClients, HoldUpNoOneAndAreDroppedAfterTheDataBound) {
+    struct Served {
+        std::unique_ptr<Emulator> emu;
+        std::vector<std::unique_ptr<EmuClient>> idle;
+    };
+    std::vector<Served> all;
+    for (e2e::Transport transport : {e2e::Transport::Unix, e2e::Transport::Tcp}) {
+        Served s{std::make_unique<Emulator>(std::vector<std::string>{}, transport), {}};
+        const std::vector<uint8_t> cbw = EmuClient::MakeCbw(MemoryCdb(0xA5, kImageBuffer, 1000), 1000, false);
+        for (int i = 0; i < 10; ++i) {
+            auto client = std::make_unique<EmuClient>(s.emu->SocketPath());
+            if (i % 3 == 1) {
+                EXPECT_TRUE(client->SendMessage(cbw));
+                EXPECT_TRUE(client->SendMessage(std::span(kPattern).first(100)));
+            } else if (i % 3 == 2) {
+                // TCP: a message announced and cut short; on the socket, a wrapper and nothing more.
+                EXPECT_TRUE(transport == e2e::Transport::Tcp ? client->SendBytes(std::vector<uint8_t>{31, 0, 0, 0, 'U'})
+                                                            : client->SendMessage(cbw));
+            }
+            s.idle.push_back(std::move(client));
+        }
+        const auto start = Clock::now();
+        const RunResult r = RunTool({"0xAC"}, s.emu->SocketPath(), 60);
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(3)) << "the run was held up";
+        EXPECT_EQ(r.exitStatus, 0);
+        EXPECT_EQ(r.err.find("[FAIL]"), std::string::npos) << r.err;
+        EXPECT_NE(r.out.find("Done.\n"), std::string::npos) << r.out;
+        all.push_back(std::move(s));
+    }
+    for (Served& s : all) {
+        for (auto& client : s.idle) {
+            client->SetTimeoutMs(20000);
+            EXPECT_TRUE(client->ClosedByPeer());
+        }
+        int lost = 0;
+        for (const std::string& line : s.emu->TraceLines())
+            lost += line.find("\"note\":\"connection lost in the data phase\"") != std::string::npos;
+        EXPECT_EQ(lost, &s == &all[0] ? 6 : 3) << "one line for each command left in its data phase";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, EmuInterleave, ::testing::Values(e2e::Transport::Unix, e2e::Transport::Tcp),
@@ -924,7 +996,7 @@ TEST(EmuInterleaveLimits, SigtermEndsPromptlyWhileOneConnectionDoesNotReadAndAno
     EXPECT_EQ(Identity(idle), "Generic Storage RamDisc 1.00");
     const std::vector<uint8_t> cbw = EmuClient::MakeCbw(MemoryCdb(0x81, kImageBuffer, 0xFFFF), 0xFFFF, true);
     for (int i = 0; i < 256; ++i) ASSERT_TRUE(flooding.SendMessage(cbw));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(emu.WaitForTraceLines(2, 5000)) << "the flooding connection is being served";
     ASSERT_TRUE(emu.Running());
     const auto start = Clock::now();
     kill(emu.Pid(), SIGTERM);

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "emu/model.h"
-#include "emu/usb_bulk_adapter.h"
+#include "emu/bulk_only_device.h"
 #include "emu/usbredir.h"
 
 namespace {
@@ -317,7 +317,7 @@ TEST_F(UsbRedirTest, InquiryOverBulkPacketsAndAnInThatWaitsForItsCommand) {
     config.memoryMiB = 1;
     config.pngPath.clear();
     emu::Model model(config);
-    emu::BulkOnlyUsbFunction function(model);
+    emu::BulkOnlyDevice function(model);
     Start(function);
     // As Linux sends it: a 6-byte command block, 36 bytes asked, read with a 512-byte transfer.
     const Answer out = Wait(Bulk(0x02, 0, Cbw(0x12345678, 36, 0x80, {0x12, 0, 0, 0, 36, 0})));
@@ -333,7 +333,7 @@ TEST_F(UsbRedirTest, InquiryOverBulkPacketsAndAnInThatWaitsForItsCommand) {
     const uint64_t in = Bulk(0x81, 13);
     EXPECT_EQ(Wait(in).status, 0xFF) << "answered before there was anything to send";
     EXPECT_EQ(device_->Waiting(), 1u);
-    EXPECT_EQ(Wait(Bulk(0x02, 0, Cbw(7, 0, 0, {0xFE, 0, 0, 0, 0, 0, 0xAC}))).status, usb_redir_success);
+    EXPECT_EQ(Wait(Bulk(0x02, 0, Cbw(7, 0, 0, {0xFE, 0, 0, 0, 0, 0, 0xAC, 0, 0, 0, 0, 0, 0, 0, 0, 0}))).status, usb_redir_success);
     EXPECT_EQ(Wait(in).data, (Bytes{'U', 'S', 'B', 'S', 7, 0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(device_->Waiting(), 0u);
 }

@@ -10,6 +10,7 @@
 #include <png.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -251,6 +252,27 @@ std::vector<std::string> Emulator::TraceLines() const {
     std::ifstream f(trace_);
     for (std::string line; std::getline(f, line);) lines.push_back(line);
     return lines;
+}
+
+bool Emulator::WaitForTraceLines(size_t n, int timeoutMs) const {
+    // Woken by every change of the trace file rather than by a clock.
+    const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (watch >= 0) inotify_add_watch(watch, trace_.c_str(), IN_MODIFY);
+    const auto start = Clock::now();
+    bool reached = false;
+    for (;;) {
+        reached = TraceLines().size() >= n;
+        const int left = timeoutMs - ElapsedMs(start);
+        if (reached || left <= 0 || watch < 0) break;
+        pollfd p{watch, POLLIN, 0};
+        if (poll(&p, 1, left) > 0) {
+            char events[4096];
+            while (read(watch, events, sizeof events) > 0) {
+            }
+        }
+    }
+    if (watch >= 0) close(watch);
+    return reached;
 }
 
 // ---- RunTool -------------------------------------------------------------------------

@@ -56,6 +56,9 @@ public:
     std::string Stderr() const;
     // The trace file's lines.
     std::vector<std::string> TraceLines() const;
+    // Waits until the trace holds at least n lines (the emulator writes a command's line
+    // before its status goes out); false when it does not within timeoutMs.
+    bool WaitForTraceLines(size_t n, int timeoutMs) const;
 
 private:
     std::string dir_, socket_, png_, flash_, trace_, stderrPath_;

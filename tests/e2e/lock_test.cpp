@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
@@ -25,6 +26,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -171,6 +173,66 @@ TEST_P(LockTurns, WaitingRunGoesOnOnceTheOtherLetsGoAndLeavesNoFile) {
 
 INSTANTIATE_TEST_SUITE_P(Routes, LockTurns, ::testing::Values(Way::kEmulator, Way::kDrive),
                          [](const auto& info) { return testing::PrintToString(info.param); });
+
+// Another process has the default emulator open and holds the controller's lock, as a
+// run under way or an open library handle does: the next run identifies the controller,
+// says it waits, and runs in full once the other lets go.
+TEST(Lock, RunOnTheDefaultEmulatorMeetsAnOpenControllerAtTheLockAndWaitsItsTurn) {
+    Emulator emu(kSmallPanel);
+    auto other = std::make_unique<e2e::EmuClient>(emu.SocketPath());
+    ASSERT_EQ(other->SystemInfo()[4], 64u);
+    RunLockHolder held(emu.SocketPath());
+
+    int err[2];
+    ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&files, 1, (emu.TempDir() + "/out.txt").c_str(), O_WRONLY | O_CREAT, 0600);
+    posix_spawn_file_actions_adddup2(&files, err[1], 2);
+    setenv("QP7730_EMULATOR", emu.SocketPath().c_str(), 1);
+    setenv("QP7730_LOCK_WAIT", "20", 1);
+    std::vector<std::string> words = {e2e::ToolPath()};
+    words.insert(words.end(), kFill.begin(), kFill.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    pid_t run = -1;
+    const int spawned = posix_spawn(&run, argv[0], &files, nullptr, argv.data(), environ);
+    unsetenv("QP7730_EMULATOR");
+    unsetenv("QP7730_LOCK_WAIT");
+    posix_spawn_file_actions_destroy(&files);
+    close(err[1]);
+    ASSERT_EQ(spawned, 0);
+
+    // Once the run says it waits, the other process lets go; then the rest of its text.
+    std::string text;
+    bool released = false;
+    for (char buf[512];;) {
+        pollfd p{err[0], POLLIN, 0};
+        if (poll(&p, 1, released ? 60000 : 15000) <= 0) break;
+        const ssize_t n = read(err[0], buf, sizeof buf);
+        if (n <= 0) break;
+        text.append(buf, static_cast<size_t>(n));
+        if (!released && text.find("waiting up to 20 s") != std::string::npos) {
+            held.Release();
+            other.reset();
+            released = true;
+        }
+    }
+    close(err[0]);
+    int status = 0;
+    waitpid(run, &status, 0);
+    const std::vector<uint8_t> out = e2e::ReadFileBytes(emu.TempDir() + "/out.txt");
+    const std::string printed(out.begin(), out.end());
+
+    EXPECT_TRUE(released) << text;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+    EXPECT_EQ(Count(text, "waiting up to 20 s"), 1) << text;
+    EXPECT_EQ(Count(text, "[FAIL]"), 0) << text;
+    EXPECT_EQ(Count(printed, "not found"), 0) << printed;
+    EXPECT_NE(printed.find("Done.\n"), std::string::npos) << printed;
+}
 
 TEST(Lock, KilledRunDoesNotDelayTheNext) {
     // The first run holds the lock while the controller takes 1.5 s over a waited refresh.

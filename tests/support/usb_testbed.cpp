@@ -16,16 +16,12 @@
 
 struct UsbTestBed::Device {
     Device(std::mutex& mutex, const UsbDeviceLayout& layout, const emu::ModelConfig& config)
-        : mutex(mutex), layout(layout), model(config), framing(std::make_unique<emu::BulkOnlyDevice>(model)) {}
-
-    // Wrappers received, over every reset.
-    uint64_t Commands() const { return commandsBeforeReset + framing->Commands(); }
+        : mutex(mutex), layout(layout), model(config), framing(model) {}
 
     std::mutex& mutex;  // the test bed's: the handlers run on umockdev's thread
     UsbDeviceLayout layout;
     emu::Model model;
-    std::unique_ptr<emu::BulkOnlyDevice> framing;  // made anew by a class reset
-    uint64_t commandsBeforeReset = 0;
+    emu::BulkOnlyDevice framing;
     UMockdevIoctlBase* handler = nullptr;
     std::vector<std::string> requests;
     std::deque<UMockdevIoctlData*> pendingIn;  // IN URBs waiting for the device
@@ -97,27 +93,27 @@ void Complete(Device& d, UMockdevIoctlData* urbData, int status, const std::vect
 // Hands waiting IN URBs what the device has to send, in order.
 void AnswerPendingIn(Device& d) {
     while (!d.pendingIn.empty()) {
-        const uint64_t command = d.Commands();
+        const uint64_t command = d.framing.Commands();
         if (command == d.silentAt) return;
         UMockdevIoctlData* urbData = d.pendingIn.front();
-        if (command == d.stallAt && d.framing->InDataPhase()) {
-            d.framing->StallDataPhase();
+        if (command == d.stallAt && d.framing.InDataPhase()) {
+            d.framing.StallDataPhase();
             Complete(d, urbData, -EPIPE, {});
-        } else if (command == d.stallStatusAt && !d.framing->InDataPhase() && !d.statusStalled) {
-            d.statusStalled = true;  // once: after the halt is cleared the status goes out
+        } else if (command == d.stallStatusAt && d.framing.StatusNext() && !d.statusStalled) {
+            d.statusStalled = true;  // once: the status goes out after the next IN transfer
             Complete(d, urbData, -EPIPE, {});
         } else {
             std::vector<uint8_t> data;
-            if (!d.framing->In(static_cast<size_t>(Urb(urbData)->buffer_length), &data)) return;
+            const emu::UsbStatus status = d.framing.In(static_cast<size_t>(Urb(urbData)->buffer_length), &data);
+            if (status == emu::UsbStatus::Nak) return;
             if (command == d.phaseErrorAt && data.size() == 13 && data[0] == 'U' && data[3] == 'S') data[12] = 2;
-            Complete(d, urbData, 0, data);
+            Complete(d, urbData, status == emu::UsbStatus::Stall ? -EPIPE : 0, data);
         }
         d.pendingIn.pop_front();
     }
 }
 
-// A request on the default pipe: the class reset ("reset 0", the framing made anew, its
-// waiting IN transfers left to wait for the next command); any other request stalls.
+// A request on the default pipe: the class reset ("reset 0"); any other request stalls.
 gboolean ControlUrb(Device& d, UMockdevIoctlClient* client, UMockdevIoctlData* urbData) {
     usbdevfs_urb* urb = Urb(urbData);
     UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(urbData, G_STRUCT_OFFSET(usbdevfs_urb, buffer),
@@ -125,10 +121,7 @@ gboolean ControlUrb(Device& d, UMockdevIoctlClient* client, UMockdevIoctlData* u
     const uint8_t* setup = buffer->data;
     const bool reset = urb->buffer_length >= 8 && setup[0] == 0x21 && setup[1] == 0xFF;
     d.requests.push_back(reset ? Numbered("reset", setup[4]) : Numbered("control", setup[1], "0x%02x"));
-    if (reset) {
-        d.commandsBeforeReset += d.framing->Commands();
-        d.framing = std::make_unique<emu::BulkOnlyDevice>(d.model);
-    }
+    if (reset) d.framing.ClassReset();
     urb->status = reset ? 0 : -EPIPE;
     urb->actual_length = 0;
     d.completed.push_back(urbData);
@@ -150,11 +143,12 @@ gboolean SubmitUrb(Device& d, UMockdevIoctlClient* client, UMockdevIoctlData* ar
     UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(urbData, G_STRUCT_OFFSET(usbdevfs_urb, buffer),
                                                             static_cast<gsize>(urb->buffer_length), nullptr);
     if (out) {
-        if (d.Commands() == d.stallAt && d.framing->InDataPhase()) {
-            d.framing->StallDataPhase();
+        if (d.framing.Commands() == d.stallAt && d.framing.InDataPhase()) {
+            d.framing.StallDataPhase();
+            Complete(d, urbData, -EPIPE, {});
+        } else if (d.framing.Out({buffer->data, static_cast<size_t>(urb->buffer_length)}) == emu::UsbStatus::Stall) {
             Complete(d, urbData, -EPIPE, {});
         } else {
-            d.framing->Out({buffer->data, static_cast<size_t>(urb->buffer_length)});
             urb->status = 0;
             urb->actual_length = urb->buffer_length;
             d.completed.push_back(urbData);
@@ -265,10 +259,13 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer s
             g_object_unref(data);
             return TRUE;
         }
-        case USBDEVFS_CLEAR_HALT:
-            d.requests.push_back(Numbered("clear-halt", ArgumentValue(arg), "0x%02x"));
+        case USBDEVFS_CLEAR_HALT: {
+            const unsigned endpoint = ArgumentValue(arg);
+            d.requests.push_back(Numbered("clear-halt", endpoint, "0x%02x"));
+            d.framing.ClearHalt(static_cast<uint8_t>(endpoint));
             umockdev_ioctl_client_complete(client, 0, 0);
             return TRUE;
+        }
         case USBDEVFS_SUBMITURB: return SubmitUrb(d, client, arg);
         case USBDEVFS_REAPURB:
         case USBDEVFS_REAPURBNDELAY: return ReapUrb(d, client, arg);
@@ -365,7 +362,7 @@ std::vector<std::string> UsbTestBed::Requests(size_t device) {
 
 uint64_t UsbTestBed::Commands(size_t device) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return devices_.at(device)->Commands();
+    return devices_.at(device)->framing.Commands();
 }
 
 void UsbTestBed::StallDataPhase(size_t device, uint64_t command) {
