@@ -57,8 +57,12 @@ bool FindPipeControllerAt(const PipeBackend& backend, const std::string& where) 
         ds.hDevice = nullptr;
         return false;
     }
-    ds.hDevice = new PipeDevice{&backend, opened};
-    if (Inquiry() && InquiryTextMatches()) {
+    auto* device = new PipeDevice{&backend, opened};
+    ds.hDevice = device;
+    // A run before this one may have been killed in the middle of a command: reset
+    // recovery first, so that this run's first wrapper meets a device waiting for one.
+    if (backend.ClassReset != nullptr) ResetRecovery(device);
+    if (!device->Gone && Inquiry() && InquiryTextMatches()) {
         ds.TransportKind = kTransportBulkOnly;
         return true;
     }

@@ -116,8 +116,9 @@ void PrintTo(const DiscoveryCase& c, std::ostream* os) { *os << c.name; }
 
 class UsbDiscoveryTest : public UsbRouteTest, public ::testing::WithParamInterface<DiscoveryCase> {};
 
-// Start-up tries the USB route first; when it finds nothing it says nothing, leaves
-// nothing open, and the next route serves.
+// Start-up tries the USB route first (reset recovery before its first command, for a
+// device a killed run left in the middle of one); when it finds nothing it says nothing,
+// leaves nothing open, and the next route serves.
 TEST_P(UsbDiscoveryTest, FoundOrSilentlyPassedOver) {
     const DiscoveryCase& c = GetParam();
     bed.AddDevice(c.device, SmallController(c.identity));
@@ -173,15 +174,15 @@ UsbDeviceLayout HeldBy(const char* driver) {
 INSTANTIATE_TEST_SUITE_P(
     Devices, UsbDiscoveryTest,
     ::testing::Values(
-        DiscoveryCase{"controller", {}, kControllerIdentity, true, {"getdriver 0", "claim 0"}},
+        DiscoveryCase{"controller", {}, kControllerIdentity, true, {"getdriver 0", "claim 0", "reset 0", "clear-halt 0x81", "clear-halt 0x02"}},
         DiscoveryCase{"other_vendor", WithIds(0x3a7d, 0x7730), kControllerIdentity, false, {}},
         DiscoveryCase{"other_product", WithIds(0x3a7c, 0x7731), kControllerIdentity, false, {}},
         DiscoveryCase{"no_bulk_pipes_0x02_0x81", WithPipes(0x01, 0x82), kControllerIdentity, false, {}},
         // The mass-storage driver lets go of it for the run (no disk of it is recorded here).
         DiscoveryCase{"held_by_kernel_driver", HeldBy("usb-storage"), kControllerIdentity, true,
-                      {"getdriver 0", "getdriver 0", "disconnect 0", "claim 0"}},
+                      {"getdriver 0", "getdriver 0", "disconnect 0", "claim 0", "reset 0", "clear-halt 0x81", "clear-halt 0x02"}},
         DiscoveryCase{"other_identity", {}, "Generic Storage RamDisc 1.01", false,
-                      {"getdriver 0", "claim 0", "release 0"}}),
+                      {"getdriver 0", "claim 0", "reset 0", "clear-halt 0x81", "clear-halt 0x02", "release 0"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UsbRouteTest, OfTwoControllersTheFirstInLibusbsListIsUsed) {
@@ -200,7 +201,7 @@ TEST_F(UsbRouteTest, OfTwoControllersTheFirstInLibusbsListIsUsed) {
 
     StartOnUsb();
     EXPECT_EQ(g_DeviceState.PanelWidth, first == 0 ? 320u : 640u);
-    EXPECT_EQ(bed.Requests(first), (std::vector<std::string>{"getdriver 0", "claim 0"}));
+    EXPECT_EQ(bed.Requests(first), (std::vector<std::string>{"getdriver 0", "claim 0", "reset 0", "clear-halt 0x81", "clear-halt 0x02"}));
     EXPECT_TRUE(bed.Requests(1 - first).empty());
 }
 
@@ -289,7 +290,7 @@ TEST_F(UsbRouteTest, UsbStorageIsDetachedForTheRunUnlessItsDiskIsInUse) {
         std::string err;
     } cases[] = {
         {"nothing in use", "", "", true, 0,
-         {"getdriver 0", "getdriver 0", "disconnect 0", "claim 0", "release 0", "connect 0"}, ""},
+         {"getdriver 0", "getdriver 0", "disconnect 0", "claim 0", "reset 0", "clear-halt 0x81", "clear-halt 0x02", "release 0", "connect 0"}, ""},
         {"partition mounted", "36 25 8:17 / /media/stick rw - vfat /dev/sdb1 rw\n", "", false, 0, {"getdriver 0"},
          "qp7730: the controller on USB 1 (/dev/bus/usb/001/001) is left to usb-storage: /dev/sdb1 is mounted "
          "(unmount it to use the controller)\n"},
@@ -425,7 +426,7 @@ TEST_F(UsbRouteTest, RunReleasesTheInterfaceAtItsEnd) {
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("Done.\n"), std::string::npos);
     EXPECT_EQ(bed.Commands(0), 3u);  // INQUIRY, system information, the low-speed switch
-    EXPECT_EQ(bed.Requests(0), (std::vector<std::string>{"getdriver 0", "claim 0", "release 0"}));
+    EXPECT_EQ(bed.Requests(0), (std::vector<std::string>{"getdriver 0", "claim 0", "reset 0", "clear-halt 0x81", "clear-halt 0x02", "release 0"}));
     EXPECT_EQ(g_DeviceState.hDevice, nullptr);
     EXPECT_EQ(OpenFilesOnceSettled(before), before);
 }
