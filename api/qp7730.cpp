@@ -38,12 +38,17 @@ qp7730* g_open = nullptr;
 // instead of waiting for itself.
 std::atomic<std::thread::id> g_caller{};
 
-// The texts of the running call, and the message of the calling thread's last call.
+// The texts of the running call, the first failure it told in words, and the message of
+// the calling thread's last call.
 thread_local std::string t_texts;
+thread_local std::string t_explained;
 thread_local std::string t_message;
 
 void Collect(const char* text) { t_texts += text; }
-const Reporter kCollector = {Collect, Collect};
+void CollectExplanation(const char* text) {
+    if (t_explained.empty()) t_explained = text;
+}
+const Reporter kCollector = {Collect, Collect, CollectExplanation};
 
 // One line per text, without the console's carriage returns and blank lines.
 std::string Tidy(const std::string& texts) {
@@ -95,6 +100,7 @@ int Call(const qp7730* handle, bool needsHandle, Body body) {
     g_caller.store(std::this_thread::get_id());
     const Reporter* previous = SetReporter(&kCollector);
     t_texts.clear();
+    t_explained.clear();
     int code = QP7730_OK;
     std::string text;
     try {
@@ -115,11 +121,16 @@ int Call(const qp7730* handle, bool needsHandle, Body body) {
     }
     SetReporter(previous);
     g_caller.store(std::thread::id{});
+    // One message: the library's own words, then the failure told in words that caused
+    // it; the tool's texts only when neither says anything (a refusal the tool explains).
     if (code != QP7730_OK) {
-        t_message = Tidy(t_texts);
-        if (!text.empty()) t_message += (t_message.empty() ? "" : "\n") + text;
+        if (!text.empty())
+            t_message = t_explained.empty() ? text : text + ": " + t_explained;
+        else
+            t_message = !t_explained.empty() ? t_explained : Tidy(t_texts);
     }
     t_texts.clear();
+    t_explained.clear();
     return code;
 }
 
@@ -127,25 +138,97 @@ void CheckCorner(int32_t x, int32_t y) {
     if (x < 0 || y < 0) Fail(QP7730_ERR_ARGUMENT, "negative x or y");
 }
 
+// The QP7730_PIXELS_* layouts by number.
+constexpr PixelLayout kLayouts[] = {PixelLayout::kGrey8, PixelLayout::kGrey8, PixelLayout::kRgb24,
+                                    PixelLayout::kRgba32, PixelLayout::kBgr24, PixelLayout::kBgra32};
+PixelLayout LayoutOf(int format) { return kLayouts[format]; }
+
 void SetArea(qp7730_area* out, const PanelArea& a) {
     if (out) *out = {static_cast<int32_t>(a.x), static_cast<int32_t>(a.y), static_cast<int32_t>(a.w),
                      static_cast<int32_t>(a.h)};
 }
 
-// The picture a decode step left in HostImageBuffer, sent to (x, y).
-int PlaceDecoded(int32_t x, int32_t y, qp7730_area* loaded) {
+// A qp7730_fit checked, as the decode step takes it, with the placement's own values.
+struct Fit {
+    FitOptions options;
+    int clear = -1;           // grey for the rest of the panel, or -1
+    uint32_t boxW = 0, boxH = 0;  // contain and cover: the box at (x, y), cut to the panel
+};
+
+Fit CheckFit(const qp7730_fit* given, int32_t x, int32_t y, bool files) {
+    CheckCorner(x, y);
+    Fit fit;
+    if (given == nullptr) return fit;
+    switch (given->fit) {
+    case QP7730_FIT_STRETCH: fit.options.mode = FitMode::kStretch; break;
+    case QP7730_FIT_CONTAIN: fit.options.mode = FitMode::kContain; break;
+    case QP7730_FIT_COVER: fit.options.mode = FitMode::kCover; break;
+    default: Fail(QP7730_ERR_ARGUMENT, "unknown fit " + std::to_string(given->fit));
+    }
+    fit.options.orient = files && given->orient != 0;
+    if (given->clear > 255) Fail(QP7730_ERR_ARGUMENT, "clear grey " + std::to_string(given->clear) + " above 255");
+    fit.clear = given->clear < 0 ? -1 : given->clear;
+    if (given->width < 0 || given->height < 0) Fail(QP7730_ERR_ARGUMENT, "negative box width or height");
+    const uint32_t Pw = g_DeviceState.PanelWidth, Ph = g_DeviceState.PanelHeight;
+    const bool boxed = fit.options.mode != FitMode::kStretch;
+    if ((boxed || fit.clear >= 0) && (static_cast<uint32_t>(x) >= Pw || static_cast<uint32_t>(y) >= Ph))
+        Fail(QP7730_ERR_ARGUMENT, "(" + std::to_string(x) + ", " + std::to_string(y) + ") is off the panel of " +
+                                      std::to_string(Pw) + " x " + std::to_string(Ph));
+    if (boxed) {
+        const uint32_t roomW = Pw - static_cast<uint32_t>(x), roomH = Ph - static_cast<uint32_t>(y);
+        fit.boxW = given->width == 0 ? roomW : std::min(static_cast<uint32_t>(given->width), roomW);
+        fit.boxH = given->height == 0 ? roomH : std::min(static_cast<uint32_t>(given->height), roomH);
+        fit.options.boxWidth = fit.boxW;
+        fit.options.boxHeight = fit.boxH;
+    }
+    return fit;
+}
+
+// The picture a decode step left in HostImageBuffer, sent to (x, y) as `fit` places it:
+// contain centres it in its box and fills the rest of the box, a clear grey fills the
+// rest of the panel; the rectangle written then is the box or the panel.
+int PlaceDecoded(int32_t x, int32_t y, const Fit& fit, qp7730_area* loaded) {
     const uint32_t w = g_DeviceState.LoadedWidth, h = g_DeviceState.LoadedHeight;
     g_DeviceState.LoadedWidth = g_DeviceState.LoadedHeight = 0;
+    uint32_t px = static_cast<uint32_t>(x), py = static_cast<uint32_t>(y);
+    if (fit.options.mode == FitMode::kContain) px += (fit.boxW - w) / 2, py += (fit.boxH - h) / 2;
     PanelArea placed{};
-    const bool sent = PlaceImageArea(g_DeviceState.HostImageBuffer, w, x, y, static_cast<int32_t>(w),
-                                     static_cast<int32_t>(h), &placed);
+    const uint8_t* picture = g_DeviceState.HostImageBuffer;
+    const bool around = fit.clear >= 0 || (fit.options.mode == FitMode::kContain && (w != fit.boxW || h != fit.boxH));
+    if (!around) {
+        const bool sent = PlaceImageArea(picture, w, static_cast<int32_t>(px), static_cast<int32_t>(py),
+                                         static_cast<int32_t>(w), static_cast<int32_t>(h), &placed);
+        SetArea(loaded, placed);
+        return sent ? QP7730_OK : QP7730_ERR_IO;
+    }
+    // The region written, on the panel: the whole panel, or contain's box.
+    const bool panel = fit.clear >= 0;
+    const uint32_t rx = panel ? 0 : static_cast<uint32_t>(x), ry = panel ? 0 : static_cast<uint32_t>(y);
+    const uint32_t rw = panel ? g_DeviceState.PanelWidth : fit.boxW, rh = panel ? g_DeviceState.PanelHeight : fit.boxH;
+    std::vector<uint8_t> region(size_t{rw} * rh, static_cast<uint8_t>(fit.clear >= 0 ? fit.clear : 255));
+    const uint32_t cw = px >= rx + rw ? 0 : std::min(w, rx + rw - px), ch = py >= ry + rh ? 0 : std::min(h, ry + rh - py);
+    for (uint32_t r = 0; r < ch; ++r)
+        std::memcpy(region.data() + size_t{py - ry + r} * rw + (px - rx), picture + size_t{r} * w, cw);
+    const bool sent = PlaceImageArea(region.data(), rw, static_cast<int32_t>(rx), static_cast<int32_t>(ry),
+                                     static_cast<int32_t>(rw), static_cast<int32_t>(rh), &placed);
     SetArea(loaded, placed);
     return sent ? QP7730_OK : QP7730_ERR_IO;
 }
 
-// The QP7730_PIXELS_* layouts by number.
-constexpr PixelLayout kLayouts[] = {PixelLayout::kGrey8, PixelLayout::kGrey8, PixelLayout::kRgb24,
-                                    PixelLayout::kRgba32, PixelLayout::kBgr24, PixelLayout::kBgra32};
+// The number of display modes the controller says it has (16 when it does not say).
+unsigned DisplayModes() {
+    const uint32_t reported = g_DeviceState.SystemInfo[kSysInfoDisplayModes];
+    return reported >= 1 && reported <= 256 ? reported : 16;
+}
+
+// The checks common to the picture loads of caller memory.
+void CheckPicture(const void* pixels, int32_t width, int32_t height, size_t stride, int format) {
+    if (format < QP7730_PIXELS_GREY8 || format > QP7730_PIXELS_BGRA32) Fail(QP7730_ERR_ARGUMENT, "unknown pixel format");
+    if (pixels == nullptr || width <= 0 || height <= 0) Fail(QP7730_ERR_ARGUMENT, "no pixels");
+    if (stride / PixelBytes(LayoutOf(format)) < static_cast<size_t>(width))
+        Fail(QP7730_ERR_ARGUMENT, "row stride shorter than a row");
+}
+
 
 void CopyText(char (&to)[17], const uint8_t (&from)[16]) {
     std::memcpy(to, from, 16);
@@ -163,29 +246,36 @@ void ReadVersions(qp7730_info& info) {
     if (kept) WriteMemory(ImageBufferAddress(), sizeof saved, saved);
 }
 
-int Opened(const char* route, int lockWaitSeconds, qp7730** controller);
+int Opened(const char* route, int lockWaitSeconds, const volatile int* cancel, qp7730** controller);
 
-// Open, leaving nothing open and no lock held when it fails in any way.
-int OpenOrNothing(const char* route, int lockWaitSeconds, qp7730** controller) {
+// Open, leaving nothing open and no lock held when it fails in any way, and the caller's
+// cancel flag no longer looked at once it returns.
+int OpenOrNothing(const char* route, int lockWaitSeconds, const volatile int* cancel, qp7730** controller) {
     if (g_open != nullptr) Fail(QP7730_ERR_BUSY, "a controller is already open in this process");
     try {
-        return Opened(route, lockWaitSeconds, controller);
+        const int code = Opened(route, lockWaitSeconds, cancel, controller);
+        SetRunLockCancel(nullptr);
+        return code;
     } catch (...) {
         ResetDeviceState();
         throw;
     }
 }
 
-int Opened(const char* route, int lockWaitSeconds, qp7730** controller) {
+int Opened(const char* route, int lockWaitSeconds, const volatile int* cancel, qp7730** controller) {
     ResetDeviceState();
     SetRunLockWait(lockWaitSeconds);  // also the bound of the USB route's claim during the search
+    SetRunLockCancel(cancel);
     const bool named = route != nullptr && route[0] != '\0';
     if (named && std::strncmp(route, "usb", 3) == 0 && (route[3] == '\0' || route[3] == ':') && !UsbRouteBuilt())
         Fail(QP7730_ERR_UNSUPPORTED, "this build has no USB route");
     switch (StartDevice(StartRules{route, true})) {
     case StartOutcome::kStarted: break;
     case StartOutcome::kNotFound:
-        t_texts.clear();  // the search's lines for every drive letter say no more than this
+        if (RunLockWaitCancelled()) Fail(QP7730_ERR_BUSY, "waiting for the controller was cancelled");
+        // The search's lines for every drive letter say no more than this.
+        t_texts.clear();
+        t_explained.clear();
         Fail(QP7730_ERR_NOT_FOUND, named ? std::string("no controller at ") + route
                                          : "no controller on USB, at the emulator address " + EmulatorSocketPath() +
                                                " or behind the drives");
@@ -262,12 +352,17 @@ const char* qp7730_strerror(int code) {
 const char* qp7730_last_message(void) { return t_message.c_str(); }
 
 int qp7730_open(const char* route, int lock_wait_seconds, qp7730** controller) {
+    return qp7730_open_cancellable(route, lock_wait_seconds, nullptr, controller);
+}
+
+int qp7730_open_cancellable(const char* route, int lock_wait_seconds, const volatile int* cancel,
+                            qp7730** controller) {
     if (controller == nullptr) {
         t_message = "no place for the handle";
         return QP7730_ERR_ARGUMENT;
     }
     *controller = nullptr;
-    return Call(nullptr, false, [&] { return OpenOrNothing(route, lock_wait_seconds, controller); });
+    return Call(nullptr, false, [&] { return OpenOrNothing(route, lock_wait_seconds, cancel, controller); });
 }
 
 int qp7730_list(qp7730_entry* entries, unsigned capacity, unsigned* count) {
@@ -320,26 +415,42 @@ int qp7730_get_info(qp7730* controller, qp7730_info* info) {
 }
 
 int qp7730_load_file(qp7730* controller, const char* path, int32_t x, int32_t y, qp7730_area* loaded) {
+    return qp7730_load_file_fit(controller, path, x, y, nullptr, loaded);
+}
+
+int qp7730_load_file_fit(qp7730* controller, const char* path, int32_t x, int32_t y, const qp7730_fit* fit,
+                         qp7730_area* loaded) {
     return Call(controller, true, [&] {
         if (path == nullptr) Fail(QP7730_ERR_ARGUMENT, "no file name");
-        CheckCorner(x, y);
-        DecodeImageToGrey(path);
-        return PlaceDecoded(x, y, loaded);
+        const Fit checked = CheckFit(fit, x, y, true);
+        DecodeImageToGrey(path, checked.options);
+        return PlaceDecoded(x, y, checked, loaded);
+    });
+}
+
+int qp7730_load_encoded(qp7730* controller, const void* data, size_t size, int32_t x, int32_t y,
+                        const qp7730_fit* fit, qp7730_area* loaded) {
+    return Call(controller, true, [&] {
+        if (data == nullptr && size > 0) Fail(QP7730_ERR_ARGUMENT, "no bytes");
+        const Fit checked = CheckFit(fit, x, y, true);
+        DecodeBytesToGrey(static_cast<const uint8_t*>(data), size, checked.options);
+        return PlaceDecoded(x, y, checked, loaded);
     });
 }
 
 int qp7730_load_picture(qp7730* controller, const void* pixels, int32_t width, int32_t height, size_t stride,
                         int format, int32_t x, int32_t y, qp7730_area* loaded) {
+    return qp7730_load_picture_fit(controller, pixels, width, height, stride, format, x, y, nullptr, loaded);
+}
+
+int qp7730_load_picture_fit(qp7730* controller, const void* pixels, int32_t width, int32_t height, size_t stride,
+                            int format, int32_t x, int32_t y, const qp7730_fit* fit, qp7730_area* loaded) {
     return Call(controller, true, [&] {
-        if (format < QP7730_PIXELS_GREY8 || format > QP7730_PIXELS_BGRA32) Fail(QP7730_ERR_ARGUMENT, "unknown pixel format");
-        const size_t bytes = PixelBytes(kLayouts[format]);
-        if (pixels == nullptr || width <= 0 || height <= 0) Fail(QP7730_ERR_ARGUMENT, "no pixels");
-        if (stride / bytes < static_cast<size_t>(width))
-            Fail(QP7730_ERR_ARGUMENT, "row stride shorter than a row");
-        CheckCorner(x, y);
+        CheckPicture(pixels, width, height, stride, format);
+        const Fit checked = CheckFit(fit, x, y, false);
         DecodePixelsToGrey(static_cast<const uint8_t*>(pixels), static_cast<uint32_t>(width),
-                           static_cast<uint32_t>(height), stride, kLayouts[format]);
-        return PlaceDecoded(x, y, loaded);
+                           static_cast<uint32_t>(height), stride, LayoutOf(format), checked.options);
+        return PlaceDecoded(x, y, checked, loaded);
     });
 }
 
@@ -359,10 +470,30 @@ int qp7730_fill(qp7730* controller, int32_t x, int32_t y, int32_t width, int32_t
     return Call(controller, true, [&] { return FillImageArea(grey, x, y, width, height) ? QP7730_OK : QP7730_ERR_IO; });
 }
 
+int qp7730_display_modes(qp7730* controller, unsigned* count) {
+    return Call(controller, true, [&] {
+        if (count == nullptr) Fail(QP7730_ERR_ARGUMENT, "no place for the count");
+        *count = DisplayModes();
+        return QP7730_OK;
+    });
+}
+
 int qp7730_display(qp7730* controller, int32_t x, int32_t y, int32_t width, int32_t height, int mode, int wait) {
     return Call(controller, true, [&] {
-        const char* selection = wait ? kWaitSelection : kNoWaitSelection;
-        return RequestDisplayArea(x, y, width, height, mode, selection) ? QP7730_OK : QP7730_ERR_IO;
+        // Clipped like the loads, never moved: a refresh never lands where it was not asked.
+        PanelArea a{};
+        if (!ClipAreaToPanel(x, y, width, height, a))
+            Fail(QP7730_ERR_ARGUMENT, "the rectangle at (" + std::to_string(x) + ", " + std::to_string(y) +
+                                          ") has no pixel on the panel of " + std::to_string(g_DeviceState.PanelWidth) +
+                                          " x " + std::to_string(g_DeviceState.PanelHeight));
+        const unsigned modes = DisplayModes();
+        if (mode < 0 || static_cast<unsigned>(mode) >= modes)
+            Fail(QP7730_ERR_ARGUMENT, std::string(mode < 0 ? "a negative display mode, " : "display mode ") +
+                                          std::to_string(mode) + ": the controller has modes 0 to " +
+                                          std::to_string(modes - 1));
+        return DisplayArea(a.x, a.y, a.w, a.h, static_cast<uint32_t>(mode), ImageBufferAddress(), wait ? 1 : 0)
+                   ? QP7730_OK
+                   : QP7730_ERR_IO;
     });
 }
 

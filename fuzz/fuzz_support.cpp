@@ -56,14 +56,14 @@ int LastError(void*) { return 121; }
 void Close(void*) {}
 std::string Location(void*) { return "in-process"; }
 
-const PipeBackend kBackend = {"in-process", Open,       Transfer, LastError, Close, Location,
-                              ClearHalt,    ClassReset, nullptr,  nullptr};
+const PipeBackend kBackend = {"in-process", Open,       Transfer, LastError, Close,  Location,
+                              ClearHalt,    ClassReset, nullptr,  nullptr,   nullptr};
 const PipeBackend* const kRoutes[] = {&kBackend};
 
 void DropText(const char*) {}
 // Console text and diagnostics (a picture's reason for failing, say) are formatted as in
 // the tool, then dropped: writing them would slow the fuzzer and bury its own report.
-const Reporter kSilent{DropText, DropText};
+const Reporter kSilent{DropText, DropText, DropText};
 
 void RemoveScratchDirectory() {
     std::error_code ignored;

@@ -396,8 +396,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<RowSource> OpenBmp(int fd, std::string& why) {
-    auto file = std::make_unique<FileReader>(fd);
+std::unique_ptr<RowSource> OpenBmp(PictureBytes bytes, std::string& why) {
+    auto file = bytes.InMemory() ? std::make_unique<FileReader>(bytes.data, bytes.size)
+                                 : std::make_unique<FileReader>(bytes.fd);
     BmpInfo info;
     if (!ReadHeaders(*file, info, why)) return nullptr;
     if (info.compression == kBiRle4 || info.compression == kBiRle8) {

@@ -1,8 +1,9 @@
-// An open picture file read at explicit offsets, every read checked against the file's
-// real length.
+// A picture's bytes read at explicit offsets, every read checked against their real
+// length: an open file, or bytes held in memory.
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -14,6 +15,8 @@ public:
     explicit FileReader(int fd) : fd_(fd) {
         if (fd_ >= 0 && !FileLength(fd_, &size_)) size_ = 0;
     }
+    // Reads `size` bytes at `data`, which must stay in place while the reader is used.
+    FileReader(const uint8_t* data, size_t size) : fd_(-1), data_(data), size_(data ? size : 0) {}
     ~FileReader() {
         if (fd_ >= 0) CloseFile(fd_);
     }
@@ -26,6 +29,10 @@ public:
     // Reads exactly n bytes at offset; false when they are not all in the file.
     bool ReadAt(uint64_t offset, void* buffer, size_t n) const {
         if (!Holds(offset, n)) return false;
+        if (fd_ < 0) {
+            if (n > 0) std::memcpy(buffer, data_ + offset, n);
+            return true;
+        }
         auto* p = static_cast<uint8_t*>(buffer);
         while (n > 0) {
             const int64_t got = ReadFileAt(fd_, p, n, offset);
@@ -39,6 +46,7 @@ public:
 
 private:
     int fd_;
+    const uint8_t* data_ = nullptr;
     uint64_t size_ = 0;
 };
 

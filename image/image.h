@@ -7,23 +7,47 @@
 // "-load FILE": admit the file by type, decode it to grey in HostImageBuffer (fitted to
 // the panel), report, and send it to the image buffer at (0, 0).
 void LoadImageFile(const char* path);
-// The decode step: fills HostImageBuffer and the loaded size, or ends the run.
+
+// How the decode step fits a picture. The defaults are the tool's rule; the others are
+// for the library, which offers them to programs (the tool itself never uses them).
+enum class FitMode {
+    kStretch,  // larger than the panel in either direction: stretched to the panel's size
+               // (aspect not kept); otherwise kept at its own size
+    kContain,  // scaled up or down, aspect kept, to the largest size inside the box
+    kCover,    // scaled up or down, aspect kept, to cover the box, and cut to it around the centre
+};
+struct FitOptions {
+    FitMode mode = FitMode::kStretch;
+    // Turn the picture upright as its EXIF orientation says (JPEG and PNG files), before
+    // it is fitted.
+    bool orient = false;
+    // The box of kContain and kCover (at most the panel's size); 0: the panel's size.
+    uint32_t boxWidth = 0, boxHeight = 0;
+};
+
+// The decode step: fills HostImageBuffer and the loaded size, or ends the run. The loaded
+// picture, w x h, lies at pitch w.
 void DecodeImageToGrey(const char* path);
+void DecodeImageToGrey(const char* path, const FitOptions& fit);
+// The same for the bytes of a picture file held in memory, read by the same decoders
+// within the same bounds.
+void DecodeBytesToGrey(const uint8_t* data, size_t size, const FitOptions& fit);
 
 // Layouts of caller pictures in memory, one pixel after the other within a row.
 enum class PixelLayout {
     kGrey8,   // one byte of grey
     kRgb24,   // red, green, blue
-    kRgba32,  // red, green, blue, alpha (dropped, as for picture files)
+    kRgba32,  // red, green, blue, alpha (laid over white)
     kBgr24,   // blue, green, red
-    kBgra32,  // blue, green, red, alpha (dropped)
+    kBgra32,  // blue, green, red, alpha (laid over white)
 };
 inline size_t PixelBytes(PixelLayout layout) {
     return layout == PixelLayout::kGrey8 ? 1 : layout == PixelLayout::kRgb24 || layout == PixelLayout::kBgr24 ? 3 : 4;
 }
 // The decode step for a picture in memory: the same fit and grey conversion as a decoded
 // file, into HostImageBuffer and the loaded size, or the run ends.
-void DecodePixelsToGrey(const uint8_t* pixels, uint32_t width, uint32_t height, size_t stride, PixelLayout layout);
+void DecodePixelsToGrey(const uint8_t* pixels, uint32_t width, uint32_t height, size_t stride, PixelLayout layout,
+                        const FitOptions& fit = {});
 
 // Moves a w x h rectangle of 8-bit grey (row pitch w) into the controller frame at
 // (x, y), base being the controller's image buffer address. True when every command

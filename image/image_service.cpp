@@ -1,4 +1,5 @@
 // Format recognition, row conversion and the texts of refusals.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -35,28 +36,73 @@ std::string MemoryRefusal(uint64_t bytes, uint64_t allowed, uint64_t fileBytes) 
            std::to_string(allowed >> 20) + " MiB allowed for a file of " + std::to_string(fileBytes) + " bytes";
 }
 
+namespace {
+
+constexpr uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+
+// Chooses the decoder by the first bytes (`got` of them in `magic`).
+std::unique_ptr<RowSource> OpenByContent(PictureBytes bytes, const uint8_t* magic, size_t got,
+                                         const PictureHints& hints, std::string& why) {
+    if (got >= 2 && magic[0] == 'B' && magic[1] == 'M') return OpenBmp(bytes, why);
+    if (got >= 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF) return OpenJpeg(bytes, hints, why);
+    if (got >= 8 && memcmp(magic, kPngSignature, 8) == 0) return OpenPng(bytes, hints, why);
+    if (!bytes.InMemory()) CloseFile(bytes.fd);
+    why = got == 0 ? "the file is empty" : "not a BMP, JPEG or PNG picture";
+    return nullptr;
+}
+
+uint32_t Get16(const uint8_t* p, bool big) { return big ? uint32_t{p[0]} << 8 | p[1] : uint32_t{p[1]} << 8 | p[0]; }
+uint32_t Get32(const uint8_t* p, bool big) {
+    return big ? Get16(p, true) << 16 | Get16(p + 2, true) : Get16(p + 2, false) << 16 | Get16(p, false);
+}
+
+}  // namespace
+
 std::unique_ptr<RowSource> OpenImage(const char* path, uint32_t fitWidth, uint32_t fitHeight, std::string& why) {
+    return OpenImage(path, PictureHints{fitWidth, fitHeight, false}, why);
+}
+
+std::unique_ptr<RowSource> OpenImage(const char* path, const PictureHints& hints, std::string& why) {
     bool notRegular = false;
     const int fd = OpenFileForReading(path, &notRegular);
     if (fd < 0) {
-        why = notRegular ? "not a regular file" : std::string("cannot open the file: ") + strerror(errno);
+        why = notRegular ? "not a regular file" : "cannot open the file: " + OsErrorText(errno);
         return nullptr;
     }
     uint8_t magic[8] = {};
     const int64_t got = ReadFileAt(fd, magic, sizeof magic, 0);
     if (got < 0) {
-        why = std::string("cannot read the file: ") + strerror(errno);
+        why = "cannot read the file: " + OsErrorText(errno);
         CloseFile(fd);
         return nullptr;
     }
-    if (got >= 2 && magic[0] == 'B' && magic[1] == 'M') return OpenBmp(fd, why);
-    if (got >= 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF)
-        return OpenJpeg(fd, fitWidth, fitHeight, why);
-    static const uint8_t kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    if (got == 8 && memcmp(magic, kPng, 8) == 0) return OpenPng(fd, why);
-    CloseFile(fd);
-    why = got == 0 ? "the file is empty" : "not a BMP, JPEG or PNG picture";
-    return nullptr;
+    return OpenByContent(PictureBytes::File(fd), magic, static_cast<size_t>(got), hints, why);
+}
+
+std::unique_ptr<RowSource> OpenImageBytes(const uint8_t* data, size_t size, const PictureHints& hints,
+                                          std::string& why) {
+    if (data == nullptr) size = 0;
+    return OpenByContent(PictureBytes::Memory(data, size), data, std::min<size_t>(size, 8), hints, why);
+}
+
+uint32_t ExifOrientation(const uint8_t* tiff, size_t size) {
+    // Byte order, 42, the offset of the first directory; then its entries of 12 bytes:
+    // tag, type, count, value. Orientation is tag 0x0112, one SHORT.
+    if (tiff == nullptr || size < 8) return 1;
+    const bool big = tiff[0] == 'M' && tiff[1] == 'M';
+    if (!big && !(tiff[0] == 'I' && tiff[1] == 'I')) return 1;
+    if (Get16(tiff + 2, big) != 42) return 1;
+    const uint64_t directory = Get32(tiff + 4, big);
+    if (directory + 2 > size) return 1;
+    const uint32_t entries = Get16(tiff + directory, big);
+    for (uint64_t i = 0, at = directory + 2; i < entries && at + 12 <= size; ++i, at += 12) {
+        const uint8_t* e = tiff + at;
+        if (Get16(e, big) != 0x0112) continue;
+        if (Get16(e + 2, big) != 3 || Get32(e + 4, big) != 1) return 1;
+        const uint32_t value = Get16(e + 8, big);
+        return value >= 1 && value <= 8 ? value : 1;
+    }
+    return 1;
 }
 
 void UnpackIndices(const uint8_t* row, uint32_t depth, uint32_t width, uint8_t* out) {

@@ -81,32 +81,72 @@ public:
     virtual const uint8_t* NextRowAddress(uint8_t* scratch) { return ReadRow(scratch) ? scratch : nullptr; }
     // Why the last ReadRow failed (empty before a failure).
     virtual std::string Failure() const { return failure_; }
+    // How the stored rows are to be turned to show the picture upright: the EXIF
+    // orientation, 1 (as stored) to 8. 1 unless the picture was opened with
+    // PictureHints::orientation and says otherwise.
+    uint32_t Orientation() const { return orientation_; }
 
 protected:
     PixelFormat format_;
+    uint32_t orientation_ = 1;
     uint32_t fileWidth_ = 0;
     uint32_t fileHeight_ = 0;
     uint32_t scaleNum_ = 1, scaleDenom_ = 1;
     std::string failure_;
 };
 
+// Where a picture's bytes are: an open file, which the decoder takes over (and closes),
+// or bytes in memory, which it reads in place (they must stay there while it is used).
+// The same bounds on memory and work hold for both; they count the bytes' length.
+struct PictureBytes {
+    int fd = -1;
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    static PictureBytes File(int fd) { return {fd, nullptr, 0}; }
+    static PictureBytes Memory(const uint8_t* data, size_t size) { return {-1, data, size}; }
+    bool InMemory() const { return fd < 0; }
+};
+
+// What the caller will do with the picture, so that the decoder can prepare for it.
+struct PictureHints {
+    // When not zero, the size the caller will reduce the picture to: a JPEG at least
+    // twice as large in both directions is then decoded at a reduced DCT scale that
+    // still gives at least that size.
+    uint32_t fitWidth = 0, fitHeight = 0;
+    // Read the EXIF orientation (JPEG APP1, PNG eXIf) into RowSource::Orientation.
+    bool orientation = false;
+};
+
 // Opens the picture in `path`, recognising BMP, JPEG and PNG by their first bytes.
-// (fitWidth, fitHeight), when not zero, is the size the caller will reduce the picture
-// to: a JPEG at least twice as large in both directions is then decoded at a reduced
-// DCT scale that still gives at least that size. Null when the file is missing, is none
-// of these formats or cannot be decoded; `why` then says which (for the user).
+// (fitWidth, fitHeight) as in PictureHints. Null when the file is missing, is none of
+// these formats or cannot be decoded; `why` then says which (for the user).
 std::unique_ptr<RowSource> OpenImage(const char* path, uint32_t fitWidth, uint32_t fitHeight, std::string& why);
+std::unique_ptr<RowSource> OpenImage(const char* path, const PictureHints& hints, std::string& why);
+// The same for a picture's bytes in memory (a file's whole content).
+std::unique_ptr<RowSource> OpenImageBytes(const uint8_t* data, size_t size, const PictureHints& hints,
+                                          std::string& why);
 
 // The same rows, decoded ahead on a second thread while the caller works on the earlier
 // ones (when the machine has a second core). Worth it only for large pictures.
 std::unique_ptr<RowSource> Prefetched(std::unique_ptr<RowSource> source);
 
-// The decoders behind OpenImage. Each takes over the open file (and closes it), and
+// The decoders behind OpenImage. Each takes over an open file (and closes it), and
 // returns null, with the reason in `why`, when the content is not its format or cannot
 // be decoded.
-std::unique_ptr<RowSource> OpenBmp(int fd, std::string& why);
-std::unique_ptr<RowSource> OpenJpeg(int fd, uint32_t fitWidth, uint32_t fitHeight, std::string& why);
-std::unique_ptr<RowSource> OpenPng(int fd, std::string& why);
+std::unique_ptr<RowSource> OpenBmp(PictureBytes bytes, std::string& why);
+std::unique_ptr<RowSource> OpenJpeg(PictureBytes bytes, const PictureHints& hints, std::string& why);
+std::unique_ptr<RowSource> OpenPng(PictureBytes bytes, const PictureHints& hints, std::string& why);
+inline std::unique_ptr<RowSource> OpenBmp(int fd, std::string& why) { return OpenBmp(PictureBytes::File(fd), why); }
+inline std::unique_ptr<RowSource> OpenJpeg(int fd, uint32_t fitWidth, uint32_t fitHeight, std::string& why) {
+    return OpenJpeg(PictureBytes::File(fd), PictureHints{fitWidth, fitHeight, false}, why);
+}
+inline std::unique_ptr<RowSource> OpenPng(int fd, std::string& why) {
+    return OpenPng(PictureBytes::File(fd), PictureHints{}, why);
+}
+
+// The orientation an EXIF block gives (a TIFF header and its first directory, without
+// JPEG's "Exif\0\0" in front), 1 to 8; 1 when it gives none or cannot be read.
+uint32_t ExifOrientation(const uint8_t* tiff, size_t size);
 
 // Text for a declared size that SizeAcceptable refuses.
 std::string SizeRefusal(uint64_t w, uint64_t h);

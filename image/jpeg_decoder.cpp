@@ -154,7 +154,8 @@ unsigned ChooseScale(uint32_t w, uint32_t h, uint32_t fitW, uint32_t fitH) {
 
 class JpegSource final : public RowSource {
 public:
-    explicit JpegSource(FILE* file) : file_(file) {
+    // Reads `file` (taken over), or when it is null `size` bytes at `data`.
+    JpegSource(FILE* file, const uint8_t* data, size_t size) : file_(file) {
         cinfo_.err = jpeg_std_error(&err_.pub);
         err_.pub.error_exit = OnError;
         err_.pub.emit_message = OnMessage;
@@ -162,22 +163,33 @@ public:
         jpeg_create_decompress(&cinfo_);  // cannot fail: it only allocates small tables
         created_ = true;
         cinfo_.progress = &meter_.pub;
-        if (!FileLength(fileno(file_), &fileBytes_)) fileBytes_ = 0;
+        if (!file_) {
+            fileBytes_ = size;
+        } else if (!FileLength(fileno(file_), &fileBytes_)) {
+            fileBytes_ = 0;
+        }
         // libjpeg's own limit on its whole-picture buffers, behind the check in Open.
         cinfo_.mem->max_memory_to_use = static_cast<long>(MemoryAllowed(fileBytes_));
         meter_.budget = kWorkFloor + kWorkPerFileByte * fileBytes_;
-        jpeg_stdio_src(&cinfo_, file_);
+        if (file_)
+            jpeg_stdio_src(&cinfo_, file_);
+        else
+            jpeg_mem_src(&cinfo_, data, static_cast<unsigned long>(size));  // not empty: OpenJpeg checks
     }
     ~JpegSource() override {
         if (created_) jpeg_destroy_decompress(&cinfo_);
         if (file_) fclose(file_);
     }
 
-    bool Open(uint32_t fitW, uint32_t fitH, std::string& why) {
+    bool Open(const PictureHints& hints, std::string& why) {
+        // APP1 segments are kept only when the orientation is asked for; they hold the
+        // EXIF block.
+        if (hints.orientation) jpeg_save_markers(&cinfo_, JPEG_APP0 + 1, 0xFFFF);
         if (!SafeReadHeader(&cinfo_)) {
             why = std::string("not a readable JPEG: ") + err_.text;
             return false;
         }
+        if (hints.orientation) orientation_ = SavedOrientation();
         if (!SizeAcceptable(cinfo_.image_width, cinfo_.image_height)) {
             why = SizeRefusal(cinfo_.image_width, cinfo_.image_height);
             return false;
@@ -203,7 +215,7 @@ public:
             cinfo_.out_color_space = JCS_EXT_BGR;
             break;
         }
-        cinfo_.scale_num = ChooseScale(fileWidth_, fileHeight_, fitW, fitH);
+        cinfo_.scale_num = ChooseScale(fileWidth_, fileHeight_, hints.fitWidth, hints.fitHeight);
         cinfo_.scale_denom = 8;
         if (!SafeStart(&cinfo_)) {
             why = err_.text;
@@ -237,6 +249,16 @@ public:
     }
 
 private:
+    // The orientation of the first APP1 segment that holds an EXIF block.
+    uint32_t SavedOrientation() const {
+        static const uint8_t kExif[6] = {'E', 'x', 'i', 'f', 0, 0};
+        for (jpeg_saved_marker_ptr m = cinfo_.marker_list; m != nullptr; m = m->next) {
+            if (m->marker != JPEG_APP0 + 1 || m->data_length < sizeof kExif || memcmp(m->data, kExif, 6) != 0) continue;
+            return ExifOrientation(m->data + 6, m->data_length - 6);
+        }
+        return 1;
+    }
+
     // libjpeg-turbo stores output rows whose address is a multiple of 16 with
     // non-temporal stores, which go past the caches to memory; the rows are read again at
     // once, so they are decoded at an address that is not (8 bytes past one that is).
@@ -284,15 +306,21 @@ private:
 
 }  // namespace
 
-std::unique_ptr<RowSource> OpenJpeg(int fd, uint32_t fitWidth, uint32_t fitHeight, std::string& why) {
-    FILE* file = FileStream(fd);
-    if (!file) {
-        CloseFile(fd);
-        why = "out of memory";
+std::unique_ptr<RowSource> OpenJpeg(PictureBytes bytes, const PictureHints& hints, std::string& why) {
+    FILE* file = nullptr;
+    if (!bytes.InMemory()) {
+        file = FileStream(bytes.fd);
+        if (!file) {
+            CloseFile(bytes.fd);
+            why = "out of memory";
+            return nullptr;
+        }
+    } else if (bytes.data == nullptr || bytes.size == 0) {
+        why = "the file is empty";
         return nullptr;
     }
-    auto source = std::make_unique<JpegSource>(file);
-    if (!source->Open(fitWidth, fitHeight, why)) return nullptr;
+    auto source = std::make_unique<JpegSource>(file, bytes.data, bytes.size);
+    if (!source->Open(hints, why)) return nullptr;
     return source;
 }
 

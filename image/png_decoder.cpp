@@ -76,26 +76,49 @@ bool SafeReadImage(png_structp png, png_bytepp rows) {
     return true;
 }
 
+// Bytes in memory handed to libpng as it asks for them.
+struct MemoryInput {
+    const uint8_t* data;
+    size_t size;
+    size_t at = 0;
+};
+
+void ReadFromMemory(png_structp png, png_bytep out, png_size_t n) {
+    auto* in = static_cast<MemoryInput*>(png_get_io_ptr(png));
+    if (n > in->size - in->at) png_error(png, "Read Error");  // what libpng says for a file cut short
+    memcpy(out, in->data + in->at, n);
+    in->at += n;
+}
+
 class PngSource final : public RowSource {
 public:
-    explicit PngSource(FILE* file) : file_(file) {}
+    // Reads `file` (taken over), or when it is null `size` bytes at `data`.
+    PngSource(FILE* file, const uint8_t* data, size_t size) : file_(file), memory_{data, size} {}
     ~PngSource() override {
         if (png_) png_destroy_read_struct(&png_, info_ ? &info_ : nullptr, nullptr);
         if (file_) fclose(file_);
     }
 
-    bool Open(std::string& why) {
+    bool Open(const PictureHints& hints, std::string& why) {
         png_ = png_create_read_struct(PNG_LIBPNG_VER_STRING, &error_, OnError, OnWarning);
         if (png_) info_ = png_create_info_struct(png_);
         if (!png_ || !info_) {
             why = "out of memory";
             return false;
         }
-        png_init_io(png_, file_);
+        if (file_)
+            png_init_io(png_, file_);
+        else
+            png_set_read_fn(png_, &memory_, ReadFromMemory);
         Header h;
         if (!SafeReadInfo(png_, info_, h)) {
             why = std::string("not a readable PNG: ") + error_.text;
             return false;
+        }
+        if (hints.orientation) {
+            png_uint_32 length = 0;
+            png_bytep exif = nullptr;
+            if (png_get_eXIf_1(png_, info_, &length, &exif) != 0) orientation_ = ExifOrientation(exif, length);
         }
         if (!SizeAcceptable(h.width, h.height)) {
             why = SizeRefusal(h.width, h.height);
@@ -121,8 +144,8 @@ public:
         }
         interlaced_ = h.passes > 1;
         if (interlaced_) {
-            uint64_t fileBytes = 0;
-            if (!FileLength(fileno(file_), &fileBytes)) fileBytes = 0;
+            uint64_t fileBytes = memory_.size;
+            if (file_ && !FileLength(fileno(file_), &fileBytes)) fileBytes = 0;
             const uint64_t need = uint64_t{rowBytes_} * h.height, allowed = MemoryAllowed(fileBytes);
             if (need > allowed) {
                 why = "interlaced: " + MemoryRefusal(need, allowed, fileBytes);
@@ -156,6 +179,7 @@ private:
     }
 
     FILE* file_;
+    MemoryInput memory_;
     png_structp png_ = nullptr;
     png_infop info_ = nullptr;
     ErrorText error_;
@@ -167,15 +191,18 @@ private:
 
 }  // namespace
 
-std::unique_ptr<RowSource> OpenPng(int fd, std::string& why) {
-    FILE* file = FileStream(fd);
-    if (!file) {
-        CloseFile(fd);
-        why = "out of memory";
-        return nullptr;
+std::unique_ptr<RowSource> OpenPng(PictureBytes bytes, const PictureHints& hints, std::string& why) {
+    FILE* file = nullptr;
+    if (!bytes.InMemory()) {
+        file = FileStream(bytes.fd);
+        if (!file) {
+            CloseFile(bytes.fd);
+            why = "out of memory";
+            return nullptr;
+        }
     }
-    auto source = std::make_unique<PngSource>(file);
-    if (!source->Open(why)) return nullptr;
+    auto source = std::make_unique<PngSource>(file, bytes.data, bytes.data ? bytes.size : 0);
+    if (!source->Open(hints, why)) return nullptr;
     return source;
 }
 

@@ -32,6 +32,7 @@ public:
         fileHeight_ = inner_->FileHeight();
         scaleNum_ = inner_->ScaleNum();
         scaleDenom_ = inner_->ScaleDenom();
+        orientation_ = inner_->Orientation();
         rowBytes_ = RowBytes(format_.width, format_.depth);
         // Slots 8 bytes past a multiple of 16, a multiple of 16 apart: a decoder that
         // writes aligned rows past the caches (libjpeg-turbo) then writes into them

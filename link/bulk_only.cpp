@@ -6,6 +6,7 @@
 // recovery, so that the next command starts on a device and pipes in step.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "link/bulk_only_wire.h"
 #include "link/device_state.h"
@@ -36,11 +37,37 @@ void ReportFailure(const char* format, Args... args) {
 
 int LastErrorOf(PipeDevice* device) { return device->Backend->LastError(device->Device); }
 
+// The command a record carries, for the words of a failure.
+std::string CommandName(const SCSI_PASS_THROUGH_DIRECT& sptd) {
+    char name[40];
+    if (sptd.Cdb[0] == 0xFE)
+        snprintf(name, sizeof name, "command 0x%02X", sptd.Cdb[6]);
+    else
+        snprintf(name, sizeof name, "SCSI command 0x%02X", sptd.Cdb[0]);
+    return name;
+}
+
+// What each phase does, in words.
+const char* PhaseWords(const char* phase) {
+    if (std::strcmp(phase, "CBW") == 0) return "sending";
+    if (std::strcmp(phase, "DATA") == 0) return "moving the data of";
+    return "reading the status of";
+}
+
+std::string ErrorWords(PipeDevice* device) {
+    const int code = LastErrorOf(device);
+    return device->Backend->DescribeError ? device->Backend->DescribeError(code) : "error " + std::to_string(code);
+}
+
 // A failed transfer of one phase ("CBW", "DATA", "CSW") with the platform's code; when
-// the device is gone the report says so and is the last one.
-void ReportTransfer(PipeDevice* device, const char* phase, TransferResult result) {
+// the device is gone the report says so and is the last one. A stall the adapter clears
+// and recovers from is not the command's failure, so it is not told in words.
+void ReportTransfer(PipeDevice* device, const char* phase, TransferResult result, const SCSI_PASS_THROUGH_DIRECT& sptd) {
     if (result == TransferResult::kGone) device->Gone = true;
     ReportFailure("[FAIL] %s (%d)%s", phase, LastErrorOf(device), device->Gone ? kGoneText : "");
+    if (result != TransferResult::kStalled)
+        Explain("%s %s failed: %s%s", PhaseWords(phase), CommandName(sptd).c_str(), ErrorWords(device).c_str(),
+                device->Gone ? "; the controller is gone" : "");
 }
 
 TransferResult ClearHalt(PipeDevice* device, uint8_t pipe) {
@@ -88,17 +115,22 @@ bool ResetRecovery(PipeDevice* device) {
     if (reset == TransferResult::kGone || in == TransferResult::kGone || out == TransferResult::kGone) {
         device->Gone = true;
         ReportFailure("[FAIL] Reset recovery (%d)%s", LastErrorOf(device), kGoneText);
+        Explain("the reset recovery failed: %s; the controller is gone", ErrorWords(device).c_str());
         return false;
     }
     if (reset != TransferResult::kGood || in != TransferResult::kGood || out != TransferResult::kGood) {
         ReportFailure("[FAIL] Reset recovery (%d)", LastErrorOf(device));
+        Explain("the reset recovery failed: %s", ErrorWords(device).c_str());
         return false;
     }
     return true;
 }
 
 CommandResult BulkOnlyCommand(PipeDevice* device, const SCSI_PASS_THROUGH_DIRECT& sptd, DWORD* returned) {
-    if (device->Gone) return CommandResult::kGone;
+    if (device->Gone) {
+        Explain("the controller is gone (it stopped answering earlier); %s was not sent", CommandName(sptd).c_str());
+        return CommandResult::kGone;
+    }
 
     bot::CommandBlockWrapper w;
     w.Tag = ++device->Tag;
@@ -114,7 +146,7 @@ CommandResult BulkOnlyCommand(PipeDevice* device, const SCSI_PASS_THROUGH_DIRECT
     if (r != TransferResult::kGood) {
         // The device did not take the command (a stall included): it must be reset before
         // it takes another.
-        ReportTransfer(device, "CBW", r);
+        ReportTransfer(device, "CBW", r, sptd);
         return Broken(device);
     }
 
@@ -132,7 +164,7 @@ CommandResult BulkOnlyCommand(PipeDevice* device, const SCSI_PASS_THROUGH_DIRECT
             if (r == TransferResult::kGood) continue;
             // A short transfer ends the data phase: the device has nothing more to move.
             if (r == TransferResult::kShort) break;
-            ReportTransfer(device, "DATA", r);
+            ReportTransfer(device, "DATA", r, sptd);
             if (r != TransferResult::kStalled) return Broken(device);
             // The device ended the phase with a stall: cleared, the status tells the rest.
             const TransferResult cleared = ClearHalt(device, pipe);
@@ -146,7 +178,7 @@ CommandResult BulkOnlyCommand(PipeDevice* device, const SCSI_PASS_THROUGH_DIRECT
     uint32_t length = 0;
     r = ReadStatus(device, csw, &length);
     if (r != TransferResult::kGood && r != TransferResult::kShort) {
-        ReportTransfer(device, "CSW", r);
+        ReportTransfer(device, "CSW", r, sptd);
         return Broken(device);
     }
     const bot::CommandStatusWrapper status = bot::UnpackCsw(csw);
@@ -154,20 +186,30 @@ CommandResult BulkOnlyCommand(PipeDevice* device, const SCSI_PASS_THROUGH_DIRECT
     case bot::CswCheck::kValid: break;
     case bot::CswCheck::kWrongLength:
         ReportFailure("[FAIL] CSW Length (%u)", length);
+        Explain("the status of %s is %u bytes long, not %u", CommandName(sptd).c_str(), length,
+                static_cast<unsigned>(bot::kCswLength));
         return Broken(device);
     case bot::CswCheck::kWrongSignature:
         ReportFailure("[FAIL] CSW Signature (0x%08X)", status.Signature);
+        Explain("the status of %s is not a status (signature 0x%08X)", CommandName(sptd).c_str(), status.Signature);
         return Broken(device);
     case bot::CswCheck::kWrongTag:
         ReportFailure("[FAIL] CSW Tag (0x%08X, sent 0x%08X)", status.Tag, w.Tag);
+        Explain("the status of %s belongs to another command (tag 0x%08X, sent 0x%08X)", CommandName(sptd).c_str(),
+                status.Tag, w.Tag);
         return Broken(device);
     case bot::CswCheck::kWrongStatus:
         ReportFailure("[FAIL] CSW Status (%d)", status.Status);
+        Explain("the status of %s has no meaning (status %d)", CommandName(sptd).c_str(), status.Status);
         return Broken(device);
     }
     if (status.Status != bot::kStatusPassed) {
         ReportFailure("[FAIL] CSW Status (%d)", status.Status);
-        if (status.Status == bot::kStatusFailed) return CommandResult::kFailed;
+        if (status.Status == bot::kStatusFailed) {
+            Explain("the controller refused %s (status %d)", CommandName(sptd).c_str(), status.Status);
+            return CommandResult::kFailed;
+        }
+        Explain("the controller lost track of %s (phase error, status %d)", CommandName(sptd).c_str(), status.Status);
         ResetRecovery(device);
         return device->Gone ? CommandResult::kGone : CommandResult::kPhaseError;
     }
@@ -185,6 +227,7 @@ BOOL BulkOnlyTransport(HANDLE device, DWORD, void* inBuffer, DWORD, void*, DWORD
     const auto& sptd = *static_cast<const SCSI_PASS_THROUGH_DIRECT*>(inBuffer);
     if (device == nullptr) {
         ReportFailure("[FAIL] CBW (%d)", 0);
+        Explain("sending %s failed: no device is open", CommandName(sptd).c_str());
         return 0;
     }
     return BulkOnlyCommand(static_cast<PipeDevice*>(device), sptd, bytesReturned) == CommandResult::kPassed;

@@ -13,6 +13,7 @@ constexpr int kSystemInfoWords = 30;
 constexpr int kSysInfoPanelWidth = 4;
 constexpr int kSysInfoPanelHeight = 5;
 constexpr int kSysInfoImageBufferAddress = 7;
+constexpr int kSysInfoDisplayModes = 9;  // how many display modes the controller has
 constexpr int kSysInfoWaveformAddress = 19;
 constexpr uint32_t kNoWaveformSupport = 0xFFFFFFFF;
 

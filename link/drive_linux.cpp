@@ -15,6 +15,7 @@
 #include "link/drive.h"
 #include "link/system_records.h"
 #include "link/report.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -145,9 +146,12 @@ BOOL DriveIoControl(HANDLE handle, DWORD, void* inBuffer, DWORD, void*, DWORD, D
                      "capability: setcap cap_sys_rawio+ep qp7730\n",
                      drive->name);
             }
+            Explain("%s refused a controller command: %s; vendor commands need root or the capability "
+                    "cap_sys_rawio", drive->name, OsErrorText(error).c_str());
         } else {
             drive->gone = error == ENODEV || error == ENXIO;
             Warn("[FAIL] %s SG_IO (%s)%s\n", drive->name, strerror(error), drive->gone ? kGone : "");
+            Explain("%s: the exchange failed: %s%s", drive->name, OsErrorText(error).c_str(), drive->gone ? kGone : "");
         }
         return 0;
     }
@@ -159,10 +163,13 @@ BOOL DriveIoControl(HANDLE handle, DWORD, void* inBuffer, DWORD, void*, DWORD, D
         drive->gone = io.host_status == kHostNoConnect;
         Warn("[FAIL] %s SG_IO (host status 0x%02X%s)%s\n", drive->name, io.host_status,
              HostStatusText(io.host_status), drive->gone ? kGone : "");
+        Explain("%s: the exchange broke (host status 0x%02X%s)%s", drive->name, io.host_status,
+                HostStatusText(io.host_status), drive->gone ? kGone : "");
         return 0;
     }
     if ((io.driver_status & ~kDriverSense) != 0) {
         Warn("[FAIL] %s SG_IO (driver status 0x%02X)\n", drive->name, io.driver_status);
+        Explain("%s: the exchange failed (driver status 0x%02X)", drive->name, io.driver_status);
         return 0;
     }
     if (bytesReturned) *bytesReturned = sptd.DataTransferLength - static_cast<DWORD>(io.resid);

@@ -21,6 +21,8 @@ NetWait NetWaitReady(NetSocket s, bool forWrite, int timeoutMs);
 long NetSend(NetSocket s, const uint8_t* data, size_t length);
 long NetRecv(NetSocket s, uint8_t* buf, size_t length);
 int NetLastError();
+// A NetLastError code in words, with its name and number.
+std::string NetErrorText(int error);
 bool NetWouldBlock(int error);
 // True for the codes of a connection the other end has closed or reset.
 bool NetPeerGone(int error);

@@ -11,6 +11,7 @@
 #include <chrono>
 
 #include "link/net.h"
+#include "platform/platform.h"
 
 const int kNetTimedOut = ETIMEDOUT;
 const int kNetMessageSize = EOVERFLOW;
@@ -84,6 +85,7 @@ long NetRecv(NetSocket s, uint8_t* buf, size_t length) {
 }
 
 int NetLastError() { return errno; }
+std::string NetErrorText(int error) { return OsErrorText(error); }
 
 bool NetWouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 

@@ -103,6 +103,14 @@ long NetRecv(NetSocket s, uint8_t* buf, size_t length) {
 }
 
 int NetLastError() { return WSAGetLastError(); }
+std::string NetErrorText(int error) {
+    char text[256] = {};
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                   static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
+    std::string words(text, n);
+    while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == '.')) words.pop_back();
+    return (words.empty() ? std::string("Winsock error") : words) + " (" + std::to_string(error) + ")";
+}
 
 bool NetWouldBlock(int error) { return error == WSAEWOULDBLOCK; }
 

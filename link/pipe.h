@@ -45,6 +45,8 @@ struct PipeBackend {
     // The controllers this route would find, without opening them; null when it cannot
     // tell without opening.
     std::vector<ControllerEntry> (*List)();
+    // A LastError code in words, with its name and number; null: the number alone.
+    std::string (*DescribeError)(int code);
 };
 
 // The device handle of the bulk-only route: the backend and its open device.

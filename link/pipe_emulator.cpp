@@ -52,6 +52,6 @@ std::vector<ControllerEntry> EmulatorList() {
 
 }  // namespace
 
-extern const PipeBackend kEmulatorPipeBackend = {"emulator",       EmulatorOpen,     EmulatorTransfer, EmulatorLastError,
-                                                 EmulatorClose,    EmulatorLocation, nullptr,          nullptr,
-                                                 EmulatorTryLock,  EmulatorList};
+extern const PipeBackend kEmulatorPipeBackend = {"emulator",      EmulatorOpen,     EmulatorTransfer, EmulatorLastError,
+                                                 EmulatorClose,   EmulatorLocation, nullptr,          nullptr,
+                                                 EmulatorTryLock, EmulatorList,     NetErrorText};

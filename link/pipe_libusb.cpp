@@ -332,8 +332,11 @@ void UsbClose(void* device) {
     ReleaseContextIfUnused();
 }
 
+std::string UsbErrorText(int code) {
+    return std::string(libusb_strerror(code)) + " (" + libusb_error_name(code) + ", " + std::to_string(code) + ")";
+}
+
 }  // namespace
 
-extern const PipeBackend kUsbPipeBackend = {"libusb",     UsbOpen,      UsbTransfer,   UsbLastError,
-                                           UsbClose,     UsbLocation,  UsbClearHalt,  UsbClassReset,
-                                           nullptr,      UsbList};
+extern const PipeBackend kUsbPipeBackend = {"libusb",    UsbOpen,     UsbTransfer,  UsbLastError,  UsbClose,    UsbLocation,
+                                           UsbClearHalt, UsbClassReset, nullptr, UsbList,  UsbErrorText};

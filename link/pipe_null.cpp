@@ -10,4 +10,4 @@ std::string NullLocation(void*) { return {}; }
 }  // namespace
 
 extern const PipeBackend kUsbPipeBackend = {"none",    NullOpen,     NullTransfer, NullLastError,
-                                           NullClose, NullLocation, nullptr,      nullptr, nullptr, nullptr};
+                                           NullClose, NullLocation, nullptr,      nullptr, nullptr, nullptr, nullptr};

@@ -215,4 +215,4 @@ std::string UsbLocation(void* device) {
 
 extern const PipeBackend kUsbPipeBackend = {"winusb",     UsbOpen,     UsbTransfer,  UsbLastError,
                                            UsbClose,     UsbLocation, UsbClearHalt, UsbClassReset,
-                                           nullptr,      nullptr};
+                                           nullptr,      nullptr,     nullptr};

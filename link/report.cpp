@@ -61,6 +61,14 @@ void Hint(const char* format, ...) {
 
 void ForgetHints() { g_hintsGiven.clear(); }
 
+void Explain(const char* format, ...) {
+    if (g_reporter == nullptr || g_reporter->Explain == nullptr) return;
+    va_list args;
+    va_start(args, format);
+    g_reporter->Explain(Format(format, args).c_str());
+    va_end(args);
+}
+
 const Reporter* CurrentReporter() { return g_reporter; }
 
 const Reporter* SetReporter(const Reporter* reporter) {

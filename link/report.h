@@ -15,10 +15,17 @@
 struct Reporter {
     void (*Say)(const char* text);
     void (*Warn)(const char* text);
+    // A failure told in words for a program (the library's message), beside the tool's
+    // own texts; null: dropped.
+    void (*Explain)(const char* text);
 };
 
 void Say(const char* format, ...) QP7730_PRINTF_LIKE(1, 2);
 void Warn(const char* format, ...) QP7730_PRINTF_LIKE(1, 2);
+// One failure in words, with what caused it ("reading the status of command 0x94 failed:
+// Connection reset by peer (ECONNRESET, 104)"), where the tool's texts are terse or
+// several. The tool prints nothing of it; the library's reporter keeps it as the message.
+void Explain(const char* format, ...) QP7730_PRINTF_LIKE(1, 2);
 
 // A hint for the user on standard error (a Warn): each text at most once until
 // ForgetHints, so that a reason told for one drive or device is not repeated for the next.

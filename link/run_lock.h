@@ -44,6 +44,11 @@ void ReleaseRunLock();
 void SetRunLockWait(int seconds);
 // Seconds a run waits for the lock: QP7730_LOCK_WAIT when it is a plain number, else 30.
 int RunLockWaitSeconds();
+// Until the next ReleaseRunLock, WaitForTurn gives up as soon as *cancel is non-zero
+// (null: never), saying so. The library's cancellable open sets it.
+void SetRunLockCancel(const volatile int* cancel);
+// True when the last WaitForTurn gave up because it was cancelled.
+bool RunLockWaitCancelled();
 
 // Platform side: one attempt on the open device's lock, and letting go of it.
 LockTry TryRunLock(std::string* why);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 // Milliseconds since a fixed moment, wrapping at 32 bits (GetTickCount on Windows).
 uint32_t TickCountMs();
@@ -23,6 +24,10 @@ int64_t ReadFileAt(int fd, void* buffer, size_t n, uint64_t offset);
 // takes the descriptor over (fclose closes both). Null on failure, the file still open.
 FILE* FileStream(int fd);
 void CloseFile(int fd);
+
+// An error code of the C library (errno) in words, with its name and number attached:
+// "No such file or directory (ENOENT, 2)".
+std::string OsErrorText(int code);
 
 // Makes standard output and standard error carry the program's bytes unchanged (no
 // "\n" to "\r\n" translation on Windows). Called once by the program entry.

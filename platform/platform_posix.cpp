@@ -103,3 +103,8 @@ void ReleaseStopRequests() {
     g_notice = nullptr;
     if (kept != 0) raise(kept);
 }
+
+std::string OsErrorText(int code) {
+    const char* name = strerrorname_np(code);
+    return std::string(strerror(code)) + " (" + (name ? name : "errno") + ", " + std::to_string(code) + ")";
+}

@@ -137,3 +137,5 @@ void ReleaseStopRequests() {
     }
     ExitProcess(STATUS_CONTROL_C_EXIT);
 }
+
+std::string OsErrorText(int code) { return std::string(strerror(code)) + " (errno " + std::to_string(code) + ")"; }

@@ -13,6 +13,7 @@
 #include <future>
 #include <memory>
 #include <new>
+#include <regex>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -469,6 +470,126 @@ TEST(ApiLibrary, ListsAndLoadsStoredPictures) {
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(qp7730_library_list(c.handle, images, 4, &count), QP7730_OK);
     EXPECT_EQ(count, 4u);
+}
+
+// The refresh the emulator was last asked for: x, y, w, h and mode, from its trace.
+struct Refresh {
+    uint32_t x, y, w, h, mode;
+    bool operator==(const Refresh&) const = default;
+};
+std::vector<Refresh> Refreshes(const Emulator& emu) {
+    std::vector<Refresh> out;
+    for (const std::string& line : emu.TraceLines()) {
+        if (line.find("\"cmd\":\"0x94\"") == std::string::npos) continue;
+        const size_t at = line.find("\"data\":\"") + 8;
+        const auto word = [&](int i) { return static_cast<uint32_t>(std::stoul(line.substr(at + 8 * i, 8), nullptr, 16)); };
+        out.push_back({word(2), word(3), word(4), word(5), word(1)});
+    }
+    return out;
+}
+
+// A refresh is clipped to the panel or refused, never moved; modes the controller does not
+// have are refused.
+TEST(ApiDisplay, RefreshesOnlyWhereAskedInAModeTheControllerHas) {
+    Emulator emu(kSmallPanel);
+    Opened c;
+    ASSERT_EQ(Open(emu, c), QP7730_OK);
+    unsigned modes = 0;
+    ASSERT_EQ(qp7730_display_modes(c.handle, &modes), QP7730_OK);
+    EXPECT_EQ(modes, 16u);  // what qp7730-emu reports
+    const struct {
+        int32_t x, y, w, h;
+        int mode;
+        int code;
+        Refresh sent;
+    } cases[] = {
+        {60, 0, 10, 10, QP7730_MODE_GREY16, QP7730_OK, {60, 0, 4, 10, 2}},  // past the right edge
+        {0, 28, 10, 10, QP7730_MODE_MONO, QP7730_OK, {0, 28, 10, 4, 1}},    // past the bottom
+        {0, 0, 100, 100, QP7730_MODE_CLEAR, QP7730_OK, {0, 0, 64, 32, 0}},
+        {63, 31, 1, 1, 15, QP7730_OK, {63, 31, 1, 1, 15}},
+        {64, 0, 4, 4, 2, QP7730_ERR_ARGUMENT, {}},  // nothing of it on the panel
+        {0, 32, 4, 4, 2, QP7730_ERR_ARGUMENT, {}},
+        {0, 0, 4, 4, 16, QP7730_ERR_ARGUMENT, {}},
+        {0, 0, 4, 4, 99, QP7730_ERR_ARGUMENT, {}},
+        {0, 0, 4, 4, -1, QP7730_ERR_ARGUMENT, {}},
+    };
+    for (const auto& k : cases) {
+        const size_t before = Refreshes(emu).size();
+        EXPECT_EQ(qp7730_display(c.handle, k.x, k.y, k.w, k.h, k.mode, 0), k.code) << k.x << "," << k.y << " " << k.mode;
+        const std::vector<Refresh> sent = Refreshes(emu);
+        if (k.code != QP7730_OK) {
+            EXPECT_EQ(sent.size(), before) << k.x << "," << k.y << " " << k.mode;
+            continue;
+        }
+        ASSERT_EQ(sent.size(), before + 1);
+        EXPECT_EQ(sent.back(), k.sent) << k.x << "," << k.y;
+    }
+}
+
+// One line in words per failure: the cause with the system's error name, never the
+// tool's trailing lines or a raw number.
+TEST(ApiMessages, AFailureIsOneLineInWordsWithTheErrorsName) {
+    Emulator emu(kSmallPanel);
+    Opened c;
+    ASSERT_EQ(Open(emu, c), QP7730_OK);
+    const std::string missing = emu.TempDir() + "/missing.jpg", text = emu.TempDir() + "/text.bmp";
+    FILE* f = std::fopen(text.c_str(), "w");
+    std::fputs("no picture\n", f);
+    std::fclose(f);
+    EXPECT_EQ(qp7730_load_file(c.handle, missing.c_str(), 0, 0, nullptr), QP7730_ERR_FILE);
+    EXPECT_EQ(qp7730_last_message(), missing + ": cannot open the file: No such file or directory (ENOENT, 2)");
+    EXPECT_EQ(qp7730_load_file(c.handle, text.c_str(), 0, 0, nullptr), QP7730_ERR_PICTURE);
+    EXPECT_EQ(qp7730_last_message(), text + ": not a BMP, JPEG or PNG picture");
+    const uint8_t junk[4] = {1, 2, 3, 4};
+    EXPECT_EQ(qp7730_load_encoded(c.handle, junk, 4, 0, 0, nullptr, nullptr), QP7730_ERR_PICTURE);
+    EXPECT_STREQ(qp7730_last_message(), "the picture's 4 bytes: not a BMP, JPEG or PNG picture");
+
+    // The controller vanishes: the first failure says why, the next that it is gone.
+    emu.Stop();
+    EXPECT_EQ(qp7730_fill(c.handle, 0, 0, 4, 4, 0x10), QP7730_ERR_IO);
+    const std::string vanished = qp7730_last_message();
+    const std::regex inWords("^(sending|moving the data of|reading the status of) command 0x[0-9A-F]{2} failed: "
+                             ".* \\(E[A-Z]+, [0-9]+\\)");
+    EXPECT_TRUE(std::regex_search(vanished, inWords)) << vanished;
+    EXPECT_EQ(qp7730_fill(c.handle, 0, 0, 4, 4, 0x10), QP7730_ERR_IO);
+    const std::string gone = qp7730_last_message();
+    EXPECT_NE(gone.find("the controller is gone"), std::string::npos) << gone;
+    for (const std::string& m : {vanished, gone}) {
+        EXPECT_EQ(m.find('\n'), std::string::npos) << m;
+        EXPECT_EQ(m.find("[FAIL]"), std::string::npos) << m;
+    }
+}
+
+// A wait for the run lock stops within its 20 ms step once the caller's flag is set, and
+// leaves nothing held: the controller opens as soon as the other program lets go.
+TEST(ApiLock, ACancelledWaitGivesUpAndHoldsNothing) {
+    Emulator emu(kSmallPanel);
+    auto holder = std::make_unique<RunLockHolder>(emu.SocketPath());
+    volatile int cancel = 0;
+    qp7730* h = nullptr;
+    std::string message;
+    Clock::time_point returned;
+    std::thread opener([&] {
+        const int code = qp7730_open_cancellable(emu.SocketPath().c_str(), 30, &cancel, &h);
+        returned = Clock::now();
+        EXPECT_EQ(code, QP7730_ERR_BUSY);
+        message = qp7730_last_message();
+    });
+    // The opener waits once it has identified the controller.
+    const auto start = Clock::now();
+    while (emu.TraceLines().empty() && Clock::now() - start < std::chrono::seconds(10))
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const auto asked = Clock::now();
+    // The library reads the flag atomically; a plain store here is a race to the thread sanitizer.
+    __atomic_store_n(&cancel, 1, __ATOMIC_SEQ_CST);
+    opener.join();
+    EXPECT_LT(returned - asked, std::chrono::milliseconds(500));
+    EXPECT_EQ(h, nullptr);
+    EXPECT_NE(message.find("was cancelled"), std::string::npos) << message;
+    EXPECT_EQ(qp7730_open((emu.TempDir() + "/nobody.sock").c_str(), 0, &h), QP7730_ERR_NOT_FOUND);  // not "cancelled"
+    holder.reset();
+    Opened again;
+    EXPECT_EQ(Open(emu, again), QP7730_OK) << qp7730_last_message();
 }
 
 }  // namespace

@@ -65,7 +65,7 @@ const DriveApi kFakeApi = {FakeCreateFileA, FakeDeviceIoControl, FakeCloseHandle
 std::string g_err;
 void Drop(const char*) {}
 void Keep(const char* text) { g_err += text; }
-const Reporter kKeeping = {Drop, Keep};
+const Reporter kKeeping = {Drop, Keep, nullptr};
 
 class DriveWindowsTest : public ::testing::Test {
 protected:

@@ -8,6 +8,7 @@ add_executable(image_tests
   ${CMAKE_CURRENT_LIST_DIR}/image_load_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/image_png_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/image_prefetch_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/image_fit_test.cpp
 )
 target_include_directories(image_tests PRIVATE ${PROJECT_SOURCE_DIR})
 target_link_libraries(image_tests PRIVATE libqp7730 qp7730_picture_files GTest::gtest_main ${CMAKE_DL_LIBS})

@@ -3,8 +3,10 @@
  *
  * The library opens the controller once and then loads pictures, fills and refreshes on
  * demand. It runs the same code as the qp7730 command-line tool: the same discovery, the
- * same picture decoding, fitting and grey conversion as "qp7730 -load", the same area
- * transfer, display checks and flash upgrade.
+ * same picture decoding, fitting and grey conversion as "qp7730 -load" (and other fits on
+ * request, qp7730_fit), the same area transfer and flash upgrade. A refresh is checked more
+ * strictly than "qp7730 -display" checks it: clipped to the panel, never moved, in a mode
+ * the controller has (qp7730_display).
  *
  * Conventions
  *   - Every function that can fail returns an int: QP7730_OK (0) or a negative
@@ -77,8 +79,9 @@ QP7730_API int qp7730_version(void);
 /* Result codes. */
 #define QP7730_OK 0
 #define QP7730_ERR_ARGUMENT (-1)      /* an argument is refused: null pointer or handle, empty or
-                                         negative rectangle, negative mode, unknown upgrade type
-                                         or pixel format, row stride too small */
+                                         negative rectangle, a display mode the controller lacks,
+                                         unknown upgrade type, pixel format or fit, row stride too
+                                         small */
 #define QP7730_ERR_NOT_FOUND (-2)     /* no controller answered at the route (or on any route) */
 #define QP7730_ERR_BUSY (-3)          /* the controller is held: already open in this process,
                                          held by another program past the lock wait, or a call
@@ -101,10 +104,14 @@ QP7730_API int qp7730_version(void);
  * Static storage: never freed, never null. */
 QP7730_API const char* qp7730_strerror(int code);
 
-/* Details of this thread's last call into the library when it failed: the texts the
- * tool would have printed and its diagnostics, one per line (for instance
- * "Wrong FW Header!"). Empty after a call that succeeded. Owned by the library, one per
- * thread; valid until this thread's next call into the library. Never null. */
+/* Details of this thread's last call into the library when it failed. A failure that
+ * has a cause of its own is told in one line of words, with the system's error name and
+ * number where there is one ("photo.jpg: cannot open the file: No such file or directory
+ * (ENOENT, 2)", "reading the status of command 0x94 failed: Connection reset by peer
+ * (ECONNRESET, 104); the controller is gone"); a refusal gives the texts the tool would
+ * have printed, one per line (for instance "Wrong FW Header!"). Empty after a call that
+ * succeeded. Owned by the library, one per thread; valid until this thread's next call
+ * into the library. Never null. */
 QP7730_API const char* qp7730_last_message(void);
 
 /* An open controller. Opaque; created by qp7730_open, freed by qp7730_close. */
@@ -152,6 +159,14 @@ QP7730_API int qp7730_list(qp7730_entry* entries, unsigned capacity, unsigned* c
  * UNSUPPORTED, NO_MEMORY. */
 QP7730_API int qp7730_open(const char* route, int lock_wait_seconds, qp7730** controller);
 
+/* qp7730_open, with a way to stop the wait for the run lock from another thread (or a
+ * signal handler): while *cancel (may be NULL) is non-zero, the wait ends within 20 ms and
+ * the open returns QP7730_ERR_BUSY ("waiting for the controller was cancelled"), leaving
+ * nothing open and no lock held. The library only reads *cancel, and only during the
+ * call. */
+QP7730_API int qp7730_open_cancellable(const char* route, int lock_wait_seconds, const volatile int* cancel,
+                                       qp7730** controller);
+
 /* Closes the controller, releases its run lock and frees the handle. NULL is accepted.
  * QP7730_OK; QP7730_ERR_BUSY from inside the progress callback (nothing is closed);
  * QP7730_ERR_ARGUMENT for a pointer that is not the open handle. */
@@ -185,12 +200,50 @@ typedef struct qp7730_area {
  * Errors: ARGUMENT (negative x or y), FILE, PICTURE, NO_MEMORY, IO. */
 QP7730_API int qp7730_load_file(qp7730* controller, const char* path, int32_t x, int32_t y, qp7730_area* loaded);
 
+/* How a picture is fitted (qp7730_fit.fit). */
+#define QP7730_FIT_STRETCH 0 /* the tool's rule: larger than the panel in either direction, the picture
+                                is stretched to the panel's size (aspect not kept); otherwise it keeps
+                                its size, at (x, y) */
+#define QP7730_FIT_CONTAIN 1 /* the whole picture, aspect kept, scaled up or down to the largest size
+                                inside the box and centred in it; the rest of the box is filled with
+                                the clear grey (white when clear is negative) */
+#define QP7730_FIT_COVER 2   /* aspect kept, scaled up or down to cover the box, cut to it around the
+                                centre */
+
+/* Options of the qp7730_load_*_fit functions. NULL stands for QP7730_FIT_DEFAULTS, which
+ * loads exactly as the functions without options do. */
+typedef struct qp7730_fit {
+    int fit;         /* QP7730_FIT_STRETCH, QP7730_FIT_CONTAIN or QP7730_FIT_COVER */
+    int orient;      /* non-zero: a picture file (or its bytes) is turned upright as its EXIF
+                        orientation says (JPEG APP1, PNG eXIf) before it is fitted */
+    int clear;       /* 0..255: the rest of the panel, outside what the picture (or contain's
+                        box) covers, is filled with this grey too, and the rectangle written is
+                        the whole panel; negative: the rest is left as it is */
+    int32_t width;   /* contain and cover: the box at (x, y), cut to the panel; 0: to the */
+    int32_t height;  /*   panel's right or bottom edge. Not used by stretch. */
+} qp7730_fit;
+#define QP7730_FIT_DEFAULTS {QP7730_FIT_STRETCH, 0, -1, 0, 0}
+
+/* qp7730_load_file with options. Errors: as qp7730_load_file; ARGUMENT also for an unknown
+ * fit, a clear grey above 255, a negative box side, or (x, y) off the panel with contain,
+ * cover or a clear grey. */
+QP7730_API int qp7730_load_file_fit(qp7730* controller, const char* path, int32_t x, int32_t y,
+                                    const qp7730_fit* fit, qp7730_area* loaded);
+
+/* Loads a picture file's bytes held in memory (size bytes at data: a whole BMP, JPEG or
+ * PNG file), decoded by the same decoders as a file and within the same bounds on memory
+ * and work, fitted as fit says (NULL: as qp7730_load_file). The library only reads data,
+ * and only during the call.
+ * Errors: ARGUMENT (data NULL with size, fit as above), PICTURE, NO_MEMORY, IO. */
+QP7730_API int qp7730_load_encoded(qp7730* controller, const void* data, size_t size, int32_t x, int32_t y,
+                                   const qp7730_fit* fit, qp7730_area* loaded);
+
 /* Pixel layouts of caller pictures, one pixel after the other within a row. */
 #define QP7730_PIXELS_GREY8 1  /* one byte of grey */
 #define QP7730_PIXELS_RGB24 2  /* red, green, blue */
-#define QP7730_PIXELS_RGBA32 3 /* red, green, blue, alpha (alpha is dropped, as for PNG files) */
+#define QP7730_PIXELS_RGBA32 3 /* red, green, blue, alpha (laid over white: a transparent pixel is white) */
 #define QP7730_PIXELS_BGR24 4  /* blue, green, red */
-#define QP7730_PIXELS_BGRA32 5 /* blue, green, red, alpha (alpha is dropped) */
+#define QP7730_PIXELS_BGRA32 5 /* blue, green, red, alpha (laid over white) */
 
 /* Loads a picture held in the caller's memory, through the same fitting and grey
  * conversion as a decoded file (qp7730_load_file): a width x height picture whose rows
@@ -199,6 +252,12 @@ QP7730_API int qp7730_load_file(qp7730* controller, const char* path, int32_t x,
  * Errors: ARGUMENT, PICTURE (a size the decoders would refuse), NO_MEMORY, IO. */
 QP7730_API int qp7730_load_picture(qp7730* controller, const void* pixels, int32_t width, int32_t height,
                                    size_t stride, int format, int32_t x, int32_t y, qp7730_area* loaded);
+
+/* qp7730_load_picture with options (fit NULL: as qp7730_load_picture; orient does not
+ * apply: pixels carry no EXIF). Errors: as qp7730_load_picture and qp7730_load_file_fit. */
+QP7730_API int qp7730_load_picture_fit(qp7730* controller, const void* pixels, int32_t width, int32_t height,
+                                       size_t stride, int format, int32_t x, int32_t y, const qp7730_fit* fit,
+                                       qp7730_area* loaded);
 
 /* Writes 8-bit grey pixels as they are (no fitting, no conversion) to the rectangle of
  * width x height at (x, y): pixel (i, j) of the rectangle is pixels[j * stride + i]. What
@@ -212,11 +271,32 @@ QP7730_API int qp7730_load_pixels(qp7730* controller, const uint8_t* pixels, int
  * Errors: ARGUMENT (negative x or y, empty size), NO_MEMORY, IO. */
 QP7730_API int qp7730_fill(qp7730* controller, int32_t x, int32_t y, int32_t width, int32_t height, uint8_t grey);
 
-/* Refreshes the rectangle of the panel from the image buffer in a display mode, as
- * "qp7730 -display" does: a rectangle wider or taller than the panel is cut to it, and
- * one reaching past an edge moves to x = 0 or y = 0. wait: non-zero asks the controller
- * to finish the refresh before it answers.
- * Errors: ARGUMENT (negative x, y or mode, empty size), IO. */
+/* Display modes. The controller numbers its modes itself and reports how many it has
+ * (qp7730_display_modes); these are the first three, with what qp7730-emu does for each
+ * with the rectangle's image buffer bytes v:
+ *   QP7730_MODE_CLEAR   0  clears the rectangle to white (qp7730-emu: every pixel 255)
+ *   QP7730_MODE_MONO    1  two levels, the quick update for text and lines (qp7730-emu:
+ *                          v < 128 black, else white)
+ *   QP7730_MODE_GREY16  2  16 grey levels, the full update for pictures (qp7730-emu:
+ *                          (v >> 4) x 17); the mode of the examples and of Python's default
+ * qp7730-emu reports 16 modes; it shows modes 3 to 15 as mode 2. */
+#define QP7730_MODE_CLEAR 0
+#define QP7730_MODE_MONO 1
+#define QP7730_MODE_GREY16 2
+
+/* *count receives how many display modes the controller has: modes 0 to *count - 1 are
+ * taken by qp7730_display. It is what the controller reports in its system information
+ * (word 9), or 16 when that word is 0 or above 256 (a controller that does not say).
+ * Sends nothing. */
+QP7730_API int qp7730_display_modes(qp7730* controller, unsigned* count);
+
+/* Refreshes the rectangle of the panel from the image buffer in a display mode. The
+ * rectangle is clipped to the panel: what lies past the right or bottom edge is not
+ * refreshed, and nothing else is (unlike "qp7730 -display", which moves a rectangle that
+ * reaches past an edge to x = 0 or y = 0). wait: non-zero asks the controller to finish
+ * the refresh before it answers.
+ * Errors: ARGUMENT (negative x or y, empty size, a rectangle with no pixel on the panel,
+ * a mode the controller does not have: negative, or qp7730_display_modes or more), IO. */
 QP7730_API int qp7730_display(qp7730* controller, int32_t x, int32_t y, int32_t width, int32_t height, int mode,
                               int wait);
 

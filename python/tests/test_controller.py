@@ -4,6 +4,7 @@ nothing, and the upgrade reports its progress."""
 from __future__ import annotations
 
 import fcntl
+import io
 import os
 import re
 import signal
@@ -45,7 +46,28 @@ PICTURES = [
     ("smaller.bmp", (120, 90), "pillow"),
     ("larger.bmp", (480, 310), "array"),
     ("smaller.bmp", (120, 90), "array"),
+    ("larger.jpg", (640, 420), "bytes"),
+    ("smaller.bmp", (120, 90), "memoryview"),
+    ("larger.bmp", (480, 310), "bytesio"),
+    ("smaller.jpg", (150, 100), "file"),
 ]
+
+
+def given_as(given: str, path: Path, pixels: np.ndarray):
+    """The picture in `path` in the form a caller hands it over."""
+    if given == "path":
+        return str(path)
+    if given == "pillow":
+        return Image.open(path)
+    if given == "array":
+        return pixels
+    if given == "bytes":
+        return path.read_bytes()
+    if given == "memoryview":
+        return memoryview(bytearray(path.read_bytes()))
+    if given == "bytesio":
+        return io.BytesIO(path.read_bytes())
+    return open(path, "rb")
 
 
 @pytest.mark.parametrize("name,size,given", PICTURES, ids=[f"{p[2]}-{p[0]}" for p in PICTURES])
@@ -57,9 +79,11 @@ def test_shown_picture_is_what_the_tool_loads(tmp_path, make_emulator, name, siz
     assert run_tool(by_tool, "-load", str(path)).returncode == 0
     by_library = make_emulator("library", "--width", str(W), "--height", str(H))
 
-    picture = {"path": str(path), "pillow": Image.open(path), "array": pixels}[given]
+    picture = given_as(given, path, pixels)
     with qp7730.Controller(by_library.socket) as panel:
         area = panel.show(picture, mode=2)
+    if given == "file":
+        picture.close()
 
     assert area == (0, 0, min(size[0], W), min(size[1], H))
     assert by_library.commands()[-1]["cmd"] == "0x94"
@@ -188,8 +212,11 @@ def test_a_call_from_the_progress_callback_is_refused(tmp_path, emulator):
 
 # Each refusal: what is asked, the error it raises with its code, and a word of its message.
 REFUSALS = [
-    ("missing file", lambda c, d: c.show(d / "missing.bmp"), qp7730.FileError, -5, "wrong size"),
-    ("not a picture", lambda c, d: c.show(d / "text.bmp"), qp7730.PictureError, -6, "wrong size"),
+    ("missing file", lambda c, d: c.show(d / "missing.bmp"), qp7730.FileError, -5,
+     "missing.bmp: cannot open the file: No such file or directory (ENOENT, 2)"),
+    ("not a picture", lambda c, d: c.show(d / "text.bmp"), qp7730.PictureError, -6, "not a BMP, JPEG or PNG picture"),
+    ("bytes of no picture", lambda c, d: c.show(b"GIF89a"), qp7730.PictureError, -6, "the picture's 6 bytes"),
+    ("text file object", lambda c, d: c.show(open(d / "text.bmp")), TypeError, None, "binary mode"),
     ("negative corner", lambda c, d: c.display(-1, 0, 10, 10), qp7730.ArgumentError, -1, "negative"),
     ("empty display", lambda c, d: c.display(0, 0, 0, 10), qp7730.ArgumentError, -1, "Too tiny"),
     ("negative mode", lambda c, d: c.display(0, 0, 10, 10, mode=-2), qp7730.ArgumentError, -1, "negative"),
@@ -200,6 +227,22 @@ REFUSALS = [
     ("firmware name", lambda c, d: c.upgrade(d / "text.wbf", kind=1), qp7730.FileRefusedError, -7, ".bin"),
     ("missing upgrade", lambda c, d: c.upgrade(d / "missing.wbf"), qp7730.FileError, -5, "Open file failed"),
     ("power", lambda c, d: c.power(), qp7730.ArgumentError, -1, "neither"),
+    # Whole numbers in the range of their C type, or the parameter is named.
+    ("x past 32 bits", lambda c, d: c.fill(2**32 + 100, 0, 2**32 + 50, 50, 0), qp7730.ArgumentError, -1, "x = "),
+    ("width past 32 bits", lambda c, d: c.display(0, 0, 2**31, 10), qp7730.ArgumentError, -1, "width = "),
+    ("float x", lambda c, d: c.fill(1.5, 0, 1, 1, 0), qp7730.ArgumentError, -1, "x is a whole number"),
+    ("float mode", lambda c, d: c.display(0, 0, 4, 4, mode=2.0), qp7730.ArgumentError, -1, "mode is a whole"),
+    ("grey", lambda c, d: c.fill(0, 0, 1, 1, 256), qp7730.ArgumentError, -1, "grey = 256"),
+    ("load x", lambda c, d: c.load(np.zeros((2, 2), np.uint8), x=2**40), qp7730.ArgumentError, -1, "x = "),
+    ("vcom", lambda c, d: c.power(vcom=2**32 + 5), qp7730.ArgumentError, -1, "vcom = "),
+    ("library index", lambda c, d: c.library_load(70000), qp7730.ArgumentError, -1, "index = 70000"),
+    ("fit", lambda c, d: c.load(np.zeros((2, 2), np.uint8), fit="fill"), qp7730.ArgumentError, -1, "fit is one"),
+    ("clear", lambda c, d: c.load(np.zeros((2, 2), np.uint8), clear=300), qp7730.ArgumentError, -1, "clear = 300"),
+    ("groups", lambda c, d: c.library_load_many([(1, 2)]), qp7730.ArgumentError, -1, "groups[0]"),
+    # Display modes the controller has (qp7730-emu: 16), and refreshes with a pixel on the panel.
+    ("mode 16", lambda c, d: c.display(0, 0, 4, 4, mode=16), qp7730.ArgumentError, -1, "modes 0 to 15"),
+    ("mode 99", lambda c, d: c.display(0, 0, 4, 4, mode=99), qp7730.ArgumentError, -1, "modes 0 to 15"),
+    ("off the panel", lambda c, d: c.display(W, 0, 4, 4), qp7730.ArgumentError, -1, "no pixel on the panel"),
 ]
 
 
@@ -212,7 +255,8 @@ def test_refusal_raises_its_error_and_sends_nothing(tmp_path, emulator, name, as
         with pytest.raises(error) as raised:
             ask(panel, tmp_path)
         assert len(emulator.commands()) == before
-    assert raised.value.code == code
+    if code is not None:
+        assert raised.value.code == code
     assert word in str(raised.value)
 
 

@@ -16,7 +16,7 @@ TransferResult NoTransfer(void*, uint8_t, uint8_t*, uint32_t, uint32_t*) { retur
 int NoError(void*) { return 0; }
 void NoClose(void*) {}
 std::string NoLocation(void*) { return "fake"; }
-const PipeBackend kFakeBackend = {"fake", NoOpen, NoTransfer, NoError, NoClose, NoLocation, nullptr, nullptr, nullptr, nullptr};
+const PipeBackend kFakeBackend = {"fake", NoOpen, NoTransfer, NoError, NoClose, NoLocation, nullptr, nullptr, nullptr, nullptr, nullptr};
 }
 
 FakeController::FakeController() : memory(kMemorySize, 0), flash(kFlashSize, 0xFF) {}

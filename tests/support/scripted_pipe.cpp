@@ -77,7 +77,7 @@ TransferResult ClassReset(void* device) {
 
 }  // namespace
 
-const PipeBackend ScriptedPipe::kBackend = {"scripted", Open, Transfer, LastError, Close, Location, ClearHalt, ClassReset, nullptr, nullptr};
+const PipeBackend ScriptedPipe::kBackend = {"scripted", Open, Transfer, LastError, Close, Location, ClearHalt, ClassReset, nullptr, nullptr, nullptr};
 
 std::vector<uint8_t> ScriptedPipe::Csw(uint32_t signature, uint32_t residue, uint8_t status, uint32_t tag) {
     std::vector<uint8_t> c(13, 0);
@@ -119,7 +119,7 @@ void KeepFailure(const char* text) {
     if (!line.empty() && line.back() == '\n') line.pop_back();
     CollectedFailures().push_back(line);
 }
-const Reporter kCollecting{SayToStandardOutput, KeepFailure};
+const Reporter kCollecting{SayToStandardOutput, KeepFailure, nullptr};
 
 }  // namespace
 

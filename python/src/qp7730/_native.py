@@ -16,6 +16,8 @@ import threading
 from typing import Optional
 
 EXPECTED_MAJOR = 1
+# The functions this package calls came with interface 1.1.
+LEAST_MINOR = 1
 
 c_int32 = ctypes.c_int32
 c_uint32 = ctypes.c_uint32
@@ -48,6 +50,26 @@ class Area(ctypes.Structure):
     _fields_ = [("x", c_int32), ("y", c_int32), ("width", c_int32), ("height", c_int32)]
 
 
+class Fit(ctypes.Structure):
+    _fields_ = [
+        ("fit", ctypes.c_int),
+        ("orient", ctypes.c_int),
+        ("clear", ctypes.c_int),
+        ("width", c_int32),
+        ("height", c_int32),
+    ]
+
+
+class LibraryImage(ctypes.Structure):
+    _fields_ = [
+        ("index", ctypes.c_uint16),
+        ("bits_per_pixel", ctypes.c_uint16),
+        ("width", ctypes.c_uint16),
+        ("height", ctypes.c_uint16),
+        ("data_offset", c_uint32),
+    ]
+
+
 PROGRESS = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_char_p, c_uint32, c_uint32)
 
 _lock = threading.Lock()
@@ -67,15 +89,30 @@ def _candidates() -> list:
 def _declare(lib: ctypes.CDLL) -> None:
     handle = ctypes.c_void_p
     area = ctypes.POINTER(Area)
+    fit = ctypes.POINTER(Fit)
+    u16 = ctypes.c_uint16
     signatures = {
         "qp7730_version": ([], ctypes.c_int),
         "qp7730_strerror": ([ctypes.c_int], ctypes.c_char_p),
         "qp7730_last_message": ([], ctypes.c_char_p),
         "qp7730_list": ([ctypes.POINTER(Entry), ctypes.c_uint, ctypes.POINTER(ctypes.c_uint)], ctypes.c_int),
         "qp7730_open": ([ctypes.c_char_p, ctypes.c_int, ctypes.POINTER(handle)], ctypes.c_int),
+        "qp7730_open_cancellable": (
+            [ctypes.c_char_p, ctypes.c_int, ctypes.POINTER(ctypes.c_int), ctypes.POINTER(handle)],
+            ctypes.c_int,
+        ),
         "qp7730_close": ([handle], ctypes.c_int),
         "qp7730_get_info": ([handle, ctypes.POINTER(Info)], ctypes.c_int),
         "qp7730_load_file": ([handle, ctypes.c_char_p, c_int32, c_int32, area], ctypes.c_int),
+        "qp7730_load_file_fit": ([handle, ctypes.c_char_p, c_int32, c_int32, fit, area], ctypes.c_int),
+        "qp7730_load_encoded": (
+            [handle, ctypes.c_void_p, ctypes.c_size_t, c_int32, c_int32, fit, area],
+            ctypes.c_int,
+        ),
+        "qp7730_load_picture_fit": (
+            [handle, ctypes.c_void_p, c_int32, c_int32, ctypes.c_size_t, ctypes.c_int, c_int32, c_int32, fit, area],
+            ctypes.c_int,
+        ),
         "qp7730_load_picture": (
             [handle, ctypes.c_void_p, c_int32, c_int32, ctypes.c_size_t, ctypes.c_int, c_int32, c_int32, area],
             ctypes.c_int,
@@ -85,12 +122,21 @@ def _declare(lib: ctypes.CDLL) -> None:
             ctypes.c_int,
         ),
         "qp7730_fill": ([handle, c_int32, c_int32, c_int32, c_int32, ctypes.c_uint8], ctypes.c_int),
+        "qp7730_display_modes": ([handle, ctypes.POINTER(ctypes.c_uint)], ctypes.c_int),
+        "qp7730_library_list": (
+            [handle, ctypes.POINTER(LibraryImage), ctypes.c_uint, ctypes.POINTER(ctypes.c_uint)],
+            ctypes.c_int,
+        ),
+        "qp7730_library_load": ([handle, u16, u16, u16, u16, u16, u16], ctypes.c_int),
+        "qp7730_library_load_many": ([handle, ctypes.POINTER(u16), ctypes.c_uint], ctypes.c_int),
         "qp7730_display": ([handle, c_int32, c_int32, c_int32, c_int32, ctypes.c_int, ctypes.c_int], ctypes.c_int),
         "qp7730_power": ([handle, ctypes.c_int, ctypes.c_int, ctypes.POINTER(ctypes.c_uint)], ctypes.c_int),
         "qp7730_upgrade": ([handle, ctypes.c_int, ctypes.c_char_p, PROGRESS, ctypes.c_void_p], ctypes.c_int),
     }
     for name, (args, result) in signatures.items():
-        function = getattr(lib, name)
+        function = getattr(lib, name, None)
+        if function is None:
+            raise OSError(f"the qp7730 library lacks {name}: it is older than interface {EXPECTED_MAJOR}.{LEAST_MINOR}")
         function.argtypes = args
         function.restype = result
 
@@ -108,10 +154,14 @@ def library() -> ctypes.CDLL:
             except OSError as error:
                 tried.append(f"{name} ({error})")
                 continue
-            _declare(lib)
+            lib.qp7730_version.restype = ctypes.c_int
             version = lib.qp7730_version()
-            if version // 10000 != EXPECTED_MAJOR:
-                raise OSError(f"{name} has interface version {version}; this package needs {EXPECTED_MAJOR}.x")
+            if version // 10000 != EXPECTED_MAJOR or version // 100 % 100 < LEAST_MINOR:
+                raise OSError(
+                    f"{name} has interface version {version}; this package needs {EXPECTED_MAJOR}.{LEAST_MINOR} or a "
+                    f"later {EXPECTED_MAJOR}.x"
+                )
+            _declare(lib)
             _library = lib
             return lib
         where = "; ".join(tried) if tried else "nothing found by name"
