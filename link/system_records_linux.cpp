@@ -85,7 +85,7 @@ std::vector<std::string> DisksOfUsbInterface(int bus, int address, int interface
     std::vector<std::string> disks;
     std::error_code error;
     for (const auto& device : fs::directory_iterator(SystemPath("/sys/bus/usb/devices"), error)) {
-        const fs::path dir = device.path();
+        const fs::path& dir = device.path();
         if (dir.filename().string().find(':') != std::string::npos) continue;
         if (std::atoi(Attribute(dir, "busnum").c_str()) != bus || std::atoi(Attribute(dir, "devnum").c_str()) != address)
             continue;

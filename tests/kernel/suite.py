@@ -495,9 +495,10 @@ def case_seat_user_after_sigkill(s):
     interface without a driver; the next run of that user works, on USB."""
     s.guest.check("seat_node")
     try:
-        # Killed once it has the interface (the disk is gone), in the middle of the load.
+        # Killed once it has the interface (the disk is gone), in the middle of the load; its
+        # status file is written once the killed run has been reaped and its usbfs node closed.
         s.guest.check("(seat killed -load FF 0 0 1872 1404 &); waitfor 20 no_ctl_drive && "
-                      "kill -9 $(pidof qp7730) && usleep 1000000 && no_ctl_drive")
+                      "kill -9 $(pidof qp7730) && waitfor 20 [ -s $KT/killed.rc ] && no_ctl_drive")
         s.compare([("version", ["-version"]), ("fill", ["-load", "5A", "10", "20", "300", "40"])], "usb",
                   runner="seat")
     finally:
