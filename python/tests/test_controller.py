@@ -397,3 +397,13 @@ def test_readme_example_runs(tmp_path, make_emulator):
                          timeout=60)
     assert run.returncode == 0, run.stderr
     assert any(c["cmd"] == "0x94" for c in emu.commands())
+
+
+def test_listed_emulator_opens_from_its_entry(emulator, monkeypatch):
+    monkeypatch.setenv("QP7730_EMULATOR", emulator.socket)
+    entries = [e for e in qp7730.controllers() if e.kind == "emulator"]
+    assert entries == [qp7730.Entry(emulator.socket, "emulator", None, "", "", "")]
+    with entries[0].open(lock_wait=0) as panel:
+        assert panel.info.location == "emulator " + emulator.socket
+    monkeypatch.setenv("QP7730_EMULATOR", emulator.socket + ".absent")
+    assert [e for e in qp7730.controllers() if e.kind == "emulator"] == []
