@@ -270,8 +270,8 @@ std::vector<std::string> Joined(std::vector<std::string> a, const std::vector<st
 // show good), the erase lost (the old header stays over a mix of images), and a chip that
 // takes no programming with its erase lost too (a header that cannot be zeroed). Two
 // failing together after the first of them: the retries are the same whatever came before.
-void AddInvalidationFaults(const std::vector<std::string>& clean, const std::vector<uint8_t>* image,
-                           std::vector<MatrixCase>& cases) {
+[[maybe_unused]] void AddInvalidationFaults(const std::vector<std::string>& clean, const std::vector<uint8_t>* image,
+                                            std::vector<MatrixCase>& cases) {
     // The header page is the last five commands of a clean run: memory write, flash
     // program, then its read-back (fill, flash read, memory read).
     const size_t n = clean.size(), page = n - 4;
