@@ -539,10 +539,10 @@ TEST(ApiMessages, AFailureIsOneLineInWordsWithTheErrorsName) {
     EXPECT_EQ(qp7730_load_file(c.handle, missing.c_str(), 0, 0, nullptr), QP7730_ERR_FILE);
     EXPECT_EQ(qp7730_last_message(), missing + ": cannot open the file: No such file or directory (ENOENT, 2)");
     EXPECT_EQ(qp7730_load_file(c.handle, text.c_str(), 0, 0, nullptr), QP7730_ERR_PICTURE);
-    EXPECT_EQ(qp7730_last_message(), text + ": not a BMP, JPEG or PNG picture");
+    EXPECT_EQ(qp7730_last_message(), text + ": not a BMP, JPEG, PNG, GIF or TIFF picture");
     const uint8_t junk[4] = {1, 2, 3, 4};
     EXPECT_EQ(qp7730_load_encoded(c.handle, junk, 4, 0, 0, nullptr, nullptr), QP7730_ERR_PICTURE);
-    EXPECT_STREQ(qp7730_last_message(), "the picture's 4 bytes: not a BMP, JPEG or PNG picture");
+    EXPECT_STREQ(qp7730_last_message(), "the picture's 4 bytes: not a BMP, JPEG, PNG, GIF or TIFF picture");
 
     // The controller vanishes: the first failure says why, the next that it is gone.
     emu.Stop();

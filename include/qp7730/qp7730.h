@@ -88,8 +88,9 @@ QP7730_API int qp7730_version(void);
                                          from inside the progress callback */
 #define QP7730_ERR_IO (-4)            /* a command failed on its way to or in the controller */
 #define QP7730_ERR_FILE (-5)          /* a file that cannot be opened or read */
-#define QP7730_ERR_PICTURE (-6)       /* a file or pixels that give no picture: not BMP, JPEG or
-                                         PNG, damaged, or of a size that is refused */
+#define QP7730_ERR_PICTURE (-6)       /* a file or pixels that give no picture: not BMP, JPEG,
+                                         PNG, GIF or TIFF, damaged, or of a size that is
+                                         refused */
 #define QP7730_ERR_FILE_REFUSED (-7)  /* an upgrade file of the wrong kind: firmware not ".bin" or
                                          without the firmware header, waveform not ".wbf", or
                                          longer than the flash can take at its address */
@@ -170,7 +171,7 @@ typedef struct qp7730_area {
     int32_t x, y, width, height;
 } qp7730_area;
 
-/* Loads a picture file (BMP, JPEG or PNG, recognised by content) into the image buffer
+/* Loads a picture file (BMP, JPEG, PNG, GIF or TIFF, recognised by content) into the image buffer
  * at (x, y). The picture is decoded, fitted and converted to grey exactly as
  * "qp7730 -load" does: larger than the panel in either direction, it is stretched to the
  * panel's size; otherwise it keeps its size. What lies past the panel's right or bottom
@@ -194,7 +195,7 @@ QP7730_API int qp7730_load_file(qp7730* controller, const char* path, int32_t x,
 typedef struct qp7730_fit {
     int fit;         /* QP7730_FIT_STRETCH, QP7730_FIT_CONTAIN or QP7730_FIT_COVER */
     int orient;      /* non-zero: a picture file (or its bytes) is turned upright as its EXIF
-                        orientation says (JPEG APP1, PNG eXIf) before it is fitted */
+                        orientation says (JPEG APP1, PNG eXIf, TIFF's tag) before it is fitted */
     int clear;       /* 0..255: the rest of the panel, outside what the picture (or contain's
                         box) covers, is filled with this grey too, and the rectangle written is
                         the whole panel; negative: the rest is left as it is */
@@ -209,9 +210,9 @@ typedef struct qp7730_fit {
 QP7730_API int qp7730_load_file_fit(qp7730* controller, const char* path, int32_t x, int32_t y,
                                     const qp7730_fit* fit, qp7730_area* loaded);
 
-/* Loads a picture file's bytes held in memory (size bytes at data: a whole BMP, JPEG or
- * PNG file), decoded by the same decoders as a file and within the same bounds on memory
- * and work, fitted as fit says (NULL: as qp7730_load_file). The library only reads data,
+/* Loads a picture file's bytes held in memory (size bytes at data: a whole BMP, JPEG,
+ * PNG, GIF or TIFF file), decoded by the same decoders as a file and within the same
+ * bounds on memory and work, fitted as fit says (NULL: as qp7730_load_file). The library only reads data,
  * and only during the call.
  * Errors: ARGUMENT (data NULL with size, fit as above), PICTURE, NO_MEMORY, IO. */
 QP7730_API int qp7730_load_encoded(qp7730* controller, const void* data, size_t size, int32_t x, int32_t y,

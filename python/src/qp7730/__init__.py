@@ -92,7 +92,7 @@ class FileError(Error):
 
 
 class PictureError(Error, ValueError):
-    """A file or pixels gave no picture (not BMP, JPEG or PNG, damaged, size refused)."""
+    """A file or pixels gave no picture (not BMP, JPEG, PNG, GIF or TIFF, damaged, size refused)."""
 
 
 class FileRefusedError(Error, ValueError):
@@ -482,7 +482,7 @@ class Controller:
     ) -> Area:
         """Writes a picture into the image buffer at (x, y) without refreshing the panel.
 
-        picture: a file path (str or path object; BMP, JPEG or PNG, by content), the bytes
+        picture: a file path (str or path object; BMP, JPEG, PNG, GIF or TIFF, by content), the bytes
         of such a file (bytes, bytearray, a one-dimensional memoryview, or a binary file
         object, read from where it stands), a Pillow image of any mode, or an array of
         8-bit values shaped (h, w) grey, (h, w, 3) RGB or (h, w, 4) RGBA. Alpha is laid
