@@ -164,7 +164,11 @@ Fit CheckFit(const qp7730_fit* given, int32_t x, int32_t y, bool files) {
     case QP7730_FIT_COVER: fit.options.mode = FitMode::kCover; break;
     default: Fail(QP7730_ERR_ARGUMENT, "unknown fit " + std::to_string(given->fit));
     }
-    fit.options.orient = files && given->orient != 0;
+    if (given->orient & ~(QP7730_ORIENT_EXIF | QP7730_ORIENT_ROTATE_270 | QP7730_ORIENT_MIRROR))
+        Fail(QP7730_ERR_ARGUMENT, "unknown orient bits in " + std::to_string(given->orient));
+    fit.options.orient = files && (given->orient & QP7730_ORIENT_EXIF) != 0;
+    fit.options.quarterTurns = static_cast<uint32_t>(given->orient & QP7730_ORIENT_ROTATE_270) / 2;
+    fit.options.mirror = (given->orient & QP7730_ORIENT_MIRROR) != 0;
     if (given->clear > 255) Fail(QP7730_ERR_ARGUMENT, "clear grey " + std::to_string(given->clear) + " above 255");
     fit.clear = given->clear < 0 ? -1 : given->clear;
     if (given->width < 0 || given->height < 0) Fail(QP7730_ERR_ARGUMENT, "negative box width or height");

@@ -278,6 +278,7 @@ TEST(ApiArguments, RefusedArgumentsSendNothing) {
     ASSERT_EQ(Open(emu, c), QP7730_OK);
     qp7730* h = c.handle;
     const uint8_t pixels[16] = {};
+    const qp7730_fit badOrient[2] = {{QP7730_FIT_STRETCH, 16, -1, 0, 0}, {QP7730_FIT_STRETCH, -1, -1, 0, 0}};
     qp7730_info info;
     const size_t commands = emu.TraceLines().size();
     struct Case {
@@ -295,6 +296,8 @@ TEST(ApiArguments, RefusedArgumentsSendNothing) {
         {"picture stride", qp7730_load_picture(h, pixels, 4, 1, 11, QP7730_PIXELS_RGB24, 0, 0, nullptr)},
         {"picture without pixels", qp7730_load_picture(h, nullptr, 4, 4, 4, QP7730_PIXELS_GREY8, 0, 0, nullptr)},
         {"picture empty", qp7730_load_picture(h, pixels, 0, 4, 4, QP7730_PIXELS_GREY8, 0, 0, nullptr)},
+        {"orient bit 16", qp7730_load_picture_fit(h, pixels, 4, 4, 4, QP7730_PIXELS_GREY8, 0, 0, &badOrient[0], nullptr)},
+        {"orient negative", qp7730_load_picture_fit(h, pixels, 4, 4, 4, QP7730_PIXELS_GREY8, 0, 0, &badOrient[1], nullptr)},
         {"pixels without pixels", qp7730_load_pixels(h, nullptr, 4, 4, 4, 0, 0, nullptr)},
         {"pixels stride", qp7730_load_pixels(h, pixels, 4, 4, 3, 0, 0, nullptr)},
         {"pixels empty", qp7730_load_pixels(h, pixels, 4, 0, 4, 0, 0, nullptr)},

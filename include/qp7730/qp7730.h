@@ -68,7 +68,7 @@ extern "C" {
 /* Version of this interface. The major number changes when a program built against an
  * earlier version could break; the minor number when functions or codes are added. */
 #define QP7730_VERSION_MAJOR 1
-#define QP7730_VERSION_MINOR 1
+#define QP7730_VERSION_MINOR 2
 #define QP7730_VERSION_PATCH 0
 #define QP7730_VERSION (QP7730_VERSION_MAJOR * 10000 + QP7730_VERSION_MINOR * 100 + QP7730_VERSION_PATCH)
 
@@ -194,8 +194,8 @@ QP7730_API int qp7730_load_file(qp7730* controller, const char* path, int32_t x,
  * loads exactly as the functions without options do. */
 typedef struct qp7730_fit {
     int fit;         /* QP7730_FIT_STRETCH, QP7730_FIT_CONTAIN or QP7730_FIT_COVER */
-    int orient;      /* non-zero: a picture file (or its bytes) is turned upright as its EXIF
-                        orientation says (JPEG APP1, PNG eXIf, TIFF's tag) before it is fitted */
+    int orient;      /* 0, or a sum of the QP7730_ORIENT_* flags below: how the picture is
+                        turned before it is fitted */
     int clear;       /* 0..255: the rest of the panel, outside what the picture (or contain's
                         box) covers, is filled with this grey too, and the rectangle written is
                         the whole panel; negative: the rest is left as it is */
@@ -204,9 +204,21 @@ typedef struct qp7730_fit {
 } qp7730_fit;
 #define QP7730_FIT_DEFAULTS {QP7730_FIT_STRETCH, 0, -1, 0, 0}
 
+/* qp7730_fit.orient: first a picture file (or its bytes) is turned upright as its EXIF
+ * orientation says (JPEG APP1, PNG eXIf, TIFF's Orientation tag) when QP7730_ORIENT_EXIF is
+ * given; then any picture (also pixels) is turned clockwise by at most one of the rotations,
+ * then mirrored left to right with QP7730_ORIENT_MIRROR. The fit then fills its box with the
+ * turned picture. Other bits are refused (ARGUMENT). Interface 1.1 took any non-zero value as
+ * QP7730_ORIENT_EXIF; 1.2 takes 1 so, and the other values as these flags. */
+#define QP7730_ORIENT_EXIF 1
+#define QP7730_ORIENT_ROTATE_90 2
+#define QP7730_ORIENT_ROTATE_180 4
+#define QP7730_ORIENT_ROTATE_270 6
+#define QP7730_ORIENT_MIRROR 8
+
 /* qp7730_load_file with options. Errors: as qp7730_load_file; ARGUMENT also for an unknown
- * fit, a clear grey above 255, a negative box side, or (x, y) off the panel with contain,
- * cover or a clear grey. */
+ * fit, unknown orient bits, a clear grey above 255, a negative box side, or (x, y) off the
+ * panel with contain, cover or a clear grey. */
 QP7730_API int qp7730_load_file_fit(qp7730* controller, const char* path, int32_t x, int32_t y,
                                     const qp7730_fit* fit, qp7730_area* loaded);
 
@@ -233,8 +245,8 @@ QP7730_API int qp7730_load_encoded(qp7730* controller, const void* data, size_t 
 QP7730_API int qp7730_load_picture(qp7730* controller, const void* pixels, int32_t width, int32_t height,
                                    size_t stride, int format, int32_t x, int32_t y, qp7730_area* loaded);
 
-/* qp7730_load_picture with options (fit NULL: as qp7730_load_picture; orient does not
- * apply: pixels carry no EXIF). Errors: as qp7730_load_picture and qp7730_load_file_fit. */
+/* qp7730_load_picture with options (fit NULL: as qp7730_load_picture; QP7730_ORIENT_EXIF
+ * does not apply: pixels carry no EXIF). Errors: as qp7730_load_picture and qp7730_load_file_fit. */
 QP7730_API int qp7730_load_picture_fit(qp7730* controller, const void* pixels, int32_t width, int32_t height,
                                        size_t stride, int format, int32_t x, int32_t y, const qp7730_fit* fit,
                                        qp7730_area* loaded);

@@ -76,6 +76,34 @@ def test_orient_turns_files_and_pillow_images_as_pillow_does(tmp_path, make_emul
     assert np.array_equal(panel_frame(by_package, 260, H), panel_frame(reference, 260, H))
 
 
+# Every rotation with and without the mirror, after the EXIF orientation of a file (6), on
+# the file and Pillow images, and on pixels without it, against Pillow's own turning.
+def test_rotate_and_mirror_come_after_orient_and_before_the_fit(tmp_path, make_emulator):
+    grey = (np.arange(20 * 30, dtype=np.uint32).reshape(20, 30) * 7 % 251).astype(np.uint8)
+    image = Image.fromarray(grey, "L")
+    exif = image.getexif()
+    exif[0x0112] = 6
+    path = tmp_path / "o6.png"
+    image.save(path, exif=exif)
+    turns = [(r, m) for r in (0, 90, 180, 270) for m in (False, True)]
+    by_package = make_emulator("package", "--width", "260", "--height", "100")
+    with qp7730.Controller(by_package.socket) as panel:
+        for i, (rotate, mirror) in enumerate(turns):
+            panel.load(path, 32 * i, 0, orient=True, rotate=rotate, mirror=mirror)
+            panel.load(Image.open(path), 32 * i, 35, orient=True, rotate=rotate, mirror=mirror)
+            panel.load(grey, 32 * i, 70, rotate=rotate, mirror=mirror)
+        with pytest.raises(qp7730.ArgumentError, match="rotate is 0, 90, 180 or 270"):
+            panel.load(grey, rotate=45)
+    reference = make_emulator("reference", "--width", "260", "--height", "100")
+    with qp7730.Controller(reference.socket) as panel:
+        for i, (rotate, mirror) in enumerate(turns):
+            upright = ImageOps.exif_transpose(Image.open(path))
+            for y, picture in ((0, upright), (35, upright), (70, image)):
+                turned = picture.rotate(-rotate, expand=True)
+                panel.load_pixels(np.asarray(ImageOps.mirror(turned) if mirror else turned), 32 * i, y)
+    assert np.array_equal(panel_frame(by_package, 260, 100), panel_frame(reference, 260, 100))
+
+
 def pillow_modes(tmp_path):
     """(name, the picture as Pillow gives it, what it must show as: a path the library
     decodes itself, or an array of the expected grey)."""

@@ -27,7 +27,7 @@ from typing import Any, Callable, Iterable, List, NamedTuple, Optional, Sequence
 
 from . import _native
 
-__version__ = "1.1.0"
+__version__ = "1.2.0"
 
 __all__ = [
     "Controller",
@@ -209,12 +209,26 @@ class DisplayMode(enum.IntEnum):
 _FITS = {"stretch": 0, "contain": 1, "cover": 2}
 
 
-def _fit(fit: str, orient: bool, clear: Optional[int], width: Optional[int], height: Optional[int]) -> Any:
+# qp7730_fit.orient: EXIF 1, the clockwise rotations 2, 4 and 6 (quarter turns x 2), mirror 8.
+_ROTATIONS = {0: 0, 90: 2, 180: 4, 270: 6}
+
+
+def _fit(
+    fit: str,
+    orient: bool,
+    rotate: int,
+    mirror: bool,
+    clear: Optional[int],
+    width: Optional[int],
+    height: Optional[int],
+) -> Any:
     if fit not in _FITS:
         _refuse(f"fit is one of {', '.join(map(repr, _FITS))}, not {fit!r}")
+    if isinstance(rotate, bool) or not isinstance(rotate, numbers.Integral) or int(rotate) not in _ROTATIONS:
+        _refuse(f"rotate is 0, 90, 180 or 270 (degrees clockwise), not {rotate!r}")
     return _native.Fit(
         _FITS[fit],
-        1 if orient else 0,
+        (1 if orient else 0) | _ROTATIONS[int(rotate)] | (8 if mirror else 0),
         -1 if clear is None else _whole("clear", clear, 0, 255),
         0 if width is None else _whole("width", width, 1),
         0 if height is None else _whole("height", height, 1),
@@ -476,6 +490,8 @@ class Controller:
         *,
         fit: str = "stretch",
         orient: bool = False,
+        rotate: int = 0,
+        mirror: bool = False,
         clear: Optional[int] = None,
         width: Optional[int] = None,
         height: Optional[int] = None,
@@ -496,6 +512,9 @@ class Controller:
         height, cut to the panel (None: to the panel's edge).
         orient: turn a picture file upright as its EXIF orientation says (Pillow images
         through PIL.ImageOps.exif_transpose).
+        rotate: then turn the picture clockwise by 0, 90, 180 or 270 degrees, and mirror:
+        then mirror it left to right (a panel mounted turned, or seen in a mirror). Both
+        come before the fit, which fills its box with the turned picture.
         clear: a grey (0 black .. 255 white) for the rest of the panel: the whole panel is
         then written, so nothing of an earlier picture stays around this one.
 
@@ -503,7 +522,7 @@ class Controller:
         written.
         """
         x, y = _whole("x", x), _whole("y", y)
-        options = _fit(fit, orient, clear, width, height)
+        options = _fit(fit, orient, rotate, mirror, clear, width, height)
         area = _native.Area()
         if _is_path(picture):
             self._call(self._lib.qp7730_load_file_fit, os.fsencode(picture), x, y, ctypes.byref(options),
@@ -532,7 +551,7 @@ class Controller:
         wait: bool = True,
         **fitting: Any,
     ) -> Area:
-        """load() the picture (fit, orient, clear, width, height as there), then refresh the
+        """load() the picture (fit, orient, rotate, mirror, clear, width, height as there), then refresh the
         rectangle it was written to in the display mode."""
         area = self.load(picture, x, y, **fitting)
         if area.width > 0 and area.height > 0:

@@ -16,8 +16,9 @@ import threading
 from typing import Optional
 
 EXPECTED_MAJOR = 1
-# The functions this package calls came with interface 1.1.
-LEAST_MINOR = 1
+# The functions this package calls came with interface 1.1; the rotation and mirror flags
+# of qp7730_fit.orient with 1.2 (1.1 took any non-zero orient as EXIF).
+LEAST_MINOR = 2
 
 c_int32 = ctypes.c_int32
 c_uint32 = ctypes.c_uint32
