@@ -51,8 +51,11 @@ tmsize_t ReadInput(thandle_t handle, void* out, tmsize_t n) {
     auto* in = static_cast<Input*>(handle);
     if (n <= 0) return 0;
     const uint64_t size = in->reader->Size(), left = size - std::min(in->at, size);
+    // Past the end (libtiff seeks there for strips a file only claims) nothing is read;
+    // a failed read is a short one too. libtiff takes a count below zero as bytes read
+    // and clears memory before its buffer with it.
     const size_t take = static_cast<size_t>(std::min<uint64_t>(left, static_cast<uint64_t>(n)));
-    if (!in->reader->ReadAt(in->at, out, take)) return -1;
+    if (take == 0 || !in->reader->ReadAt(in->at, out, take)) return 0;
     in->at += take;
     return static_cast<tmsize_t>(take);
 }
