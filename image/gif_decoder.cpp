@@ -147,30 +147,33 @@ public:
     bool ReadRow(uint8_t* row) override {
         if (!failure_.empty() || next_ >= format_.height) return false;
         const uint32_t r = next_;
+        const bool frameRow = r >= top_ && r < top_ + frameH_;
+        // Rows the frame does not reach are white: filled at once, however many a small
+        // file's screen declares.
+        if (!frameRow) {
+            if (format_.depth == 8)
+                std::memset(row, outside_, format_.width);
+            else
+                std::memset(row, 255, size_t{format_.width} * 3);
+            ++next_;
+            return true;
+        }
         // The row as indices, in line_, then as the delivered format.
         std::fill(line_.begin(), line_.end(), outside_);
-        if (r >= top_ && r < top_ + frameH_) {
-            uint8_t* at = line_.data() + left_;
-            if (interlaced_) {
-                if (whole_.empty() && !ReadWhole()) return false;
-                std::memcpy(at, whole_.data() + size_t{r - top_} * frameW_, frameW_);
-            } else if (DGifGetLine(gif_, at, static_cast<int>(frameW_)) == GIF_ERROR) {
-                failure_ = "corrupt GIF data at row " + std::to_string(r) + ": " + GifError(gif_->Error);
-                return false;
-            }
+        uint8_t* at = line_.data() + left_;
+        if (interlaced_) {
+            if (whole_.empty() && !ReadWhole()) return false;
+            std::memcpy(at, whole_.data() + size_t{r - top_} * frameW_, frameW_);
+        } else if (DGifGetLine(gif_, at, static_cast<int>(frameW_)) == GIF_ERROR) {
+            failure_ = "corrupt GIF data at row " + std::to_string(r) + ": " + GifError(gif_->Error);
+            return false;
         }
         if (format_.depth == 8) {
             std::memcpy(row, line_.data(), format_.width);
         } else {
-            const bool frameRow = r >= top_ && r < top_ + frameH_;
-            for (uint32_t x = 0; x < format_.width; ++x) {
-                const bool inFrame = frameRow && x >= left_ && x < left_ + frameW_;
-                if (inFrame) {
-                    std::memcpy(row + 3 * size_t{x}, palette_.palette[line_[x]], 3);
-                } else {
-                    std::memset(row + 3 * size_t{x}, 255, 3);
-                }
-            }
+            std::memset(row, 255, size_t{format_.width} * 3);
+            for (uint32_t x = left_; x < left_ + frameW_; ++x)
+                std::memcpy(row + 3 * size_t{x}, palette_.palette[line_[x]], 3);
         }
         ++next_;
         return true;
