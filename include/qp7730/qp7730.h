@@ -292,6 +292,27 @@ QP7730_API int qp7730_display_modes(qp7730* controller, unsigned* count);
 QP7730_API int qp7730_display(qp7730* controller, int32_t x, int32_t y, int32_t width, int32_t height, int mode,
                               int wait);
 
+/* Changed-area updates. With on non-zero, the handle remembers what its loads and fills
+ * put in the image buffer (nothing else writes there while it is open: it holds the run
+ * lock), and each later load or fill sends only the smallest rectangle that holds every
+ * pixel differing from what the buffer is known to hold; nothing when none differs. The
+ * loads' `loaded` then receives the rectangle sent (width 0: nothing changed). What the
+ * controller writes there itself (qp7730_library_load, qp7730_library_load_many, the
+ * staging of qp7730_upgrade) is forgotten, so the next load sends its whole rectangle
+ * again; so is a transfer that failed. It starts knowing nothing: the first load sends
+ * all of itself. Off (the default) forgets all and sends every load whole, exactly as
+ * "qp7730 -load" does. Memory: two bytes per panel pixel while on.
+ * Errors: NO_MEMORY. */
+QP7730_API int qp7730_changes_only(qp7730* controller, int on);
+
+/* Refreshes, in a display mode, the smallest rectangle holding everything the handle's
+ * loads and fills sent to the image buffer since the last refresh that covered it (by
+ * qp7730_display or this call), and all of the panel after qp7730_library_load,
+ * qp7730_library_load_many or qp7730_upgrade. Nothing is sent when nothing was written.
+ * refreshed (may be NULL) receives the rectangle (width 0: none). Works with changed-area
+ * updates on or off. Errors: ARGUMENT (a mode the controller does not have), IO. */
+QP7730_API int qp7730_display_changes(qp7730* controller, int mode, int wait, qp7730_area* refreshed);
+
 /* Panel power and VCOM, as "qp7730 -pmic" does, in one command.
  *   power: 0 off, 1 on (other values up to 255 go to the controller as they are),
  *     negative to leave the power as it is.

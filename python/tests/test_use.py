@@ -104,6 +104,34 @@ def test_rotate_and_mirror_come_after_orient_and_before_the_fit(tmp_path, make_e
     assert np.array_equal(panel_frame(by_package, 260, 100), panel_frame(reference, 260, 100))
 
 
+# A dashboard whose clock changes: with changes_only, show() sends and refreshes the
+# clock's rectangle only; a picture the controller loads itself makes the next show whole.
+def test_changes_only_sends_and_refreshes_what_changed(emulator):
+    board = colours(W, H)
+    with qp7730.Controller(emulator.socket) as panel:
+        panel.changes_only = True
+        assert panel.show(board) == (0, 0, W, H)
+        board[40:60, 100:130] = 0
+        refreshes = len([c for c in emulator.commands() if c["cmd"] == "0x94"])
+        assert panel.show(board) == (100, 40, 30, 20)
+        assert [c for c in emulator.commands() if c["cmd"] == "0x94"][refreshes:][0]["data"][16:48] == (
+            "%08x%08x%08x%08x" % (100, 40, 30, 20))
+        assert panel.show(board) == (0, 0, 0, 0) and panel.display_changes() == (0, 0, 0, 0)
+        panel.library_load(3, 0, 0, 0, 8, 8)
+        assert panel.display_changes() == (0, 0, W, H)
+        assert panel.show(board) == (0, 0, W, H)
+        board[0:10, 0:10] = 255
+        assert panel.show(board) == (0, 0, 10, 10)
+        panel.changes_only = False
+        assert not panel.changes_only
+    shown = frame(emulator).copy()
+    # The same picture sent whole, against what the changes left.
+    with qp7730.Controller(emulator.socket) as panel:
+        panel.fill(0, 0, W, H, 0)
+        panel.load(board)
+    assert np.array_equal(frame(emulator), shown)
+
+
 def pillow_modes(tmp_path):
     """(name, the picture as Pillow gives it, what it must show as: a path the library
     decodes itself, or an array of the expected grey)."""

@@ -374,6 +374,7 @@ class Controller:
         # of another thread. Re-entrant: a call from the progress callback reaches the
         # library, which refuses it with BusyError.
         self._use = threading.RLock()
+        self._changes_only = False
         encoded = None if route is None else os.fsencode(route)
         self._handle = self._open(encoded, wait)
         raw = _native.Info()
@@ -596,6 +597,29 @@ class Controller:
         height = self._info.panel_height - y if height is None else height
         self._call(self._lib.qp7730_display, x, y, _whole("width", width), _whole("height", height),
                    _whole("mode", mode), 1 if wait else 0)
+
+    @property
+    def changes_only(self) -> bool:
+        """Changed-area updates. When True, the controller object remembers what it put in
+        the image buffer, and each load(), load_pixels() or fill() sends only the smallest
+        rectangle holding every pixel that differs (nothing when none does): load() returns
+        that rectangle, so show() refreshes only what changed. A picture the controller
+        loads itself (library_load) or an upgrade makes it send the next load whole. It
+        starts knowing nothing; False (the default) sends every load whole."""
+        return self._changes_only
+
+    @changes_only.setter
+    def changes_only(self, on: bool) -> None:
+        self._call(self._lib.qp7730_changes_only, 1 if on else 0)
+        self._changes_only = bool(on)
+
+    def display_changes(self, mode: int = DisplayMode.GREY16, wait: bool = True) -> Area:
+        """Refreshes the smallest rectangle holding everything written to the image buffer
+        since the last refresh that covered it (all of the panel after library_load or an
+        upgrade); nothing when nothing was written. Returns the rectangle refreshed."""
+        area = _native.Area()
+        self._call(self._lib.qp7730_display_changes, _whole("mode", mode), 1 if wait else 0, ctypes.byref(area))
+        return Area(area.x, area.y, area.width, area.height)
 
     def power(self, on: Optional[Union[bool, int]] = None, vcom: Optional[int] = None) -> int:
         """Switches the panel power (on: True/False, or a raw power state 0..255) and/or sets
