@@ -8,8 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 
+#include "emu/display_modes.h"
+#include "emu/http_panel.h"
 #include "emu/model.h"
 #include "emu/server.h"
 
@@ -46,10 +49,24 @@ Socket and outputs:
                           (behind -device qemu-xhci, or added on the monitor), serve that one
                           connection as device 3a7c:7730 (high speed, one Bulk-Only mass-storage
                           interface, bulk endpoints 0x02 and 0x81), and end when QEMU disconnects
-  --png PATH              panel image, 8-bit grey PNG, rewritten atomically at start and after
-                          every refresh (default: the socket path with ".sock" replaced by
-                          "-panel.png"; with --listen, that of the default socket path; an
-                          empty PATH turns it off)
+  --png PATH              panel image, 8-bit grey PNG, replaced atomically at start, after
+                          refreshes and at the end (default: the socket path with ".sock"
+                          replaced by "-panel.png"; with --listen, that of the default socket
+                          path; an empty PATH turns it off). It is written beside the command
+                          path, so refreshes never wait for it: refreshes that come while a
+                          picture is made are shown together by the next one, and the file is
+                          current within 100 ms after the last refresh
+  --png-sync              write the panel image before each refresh is answered instead (every
+                          refresh then waits for the whole panel to be encoded and written,
+                          milliseconds at 1872 x 1404): for scripts that read the file the
+                          moment a refresh returns
+  --http HOST:PORT        serve the live panel on loopback HTTP: one page that shows the panel
+                          as it is and follows every refresh (server-sent events), with the
+                          last refreshed rectangle outlined and its mode named. Only
+                          127.0.0.0/8 and ::1 ([::1]:PORT); port 0 takes a free port, shown on
+                          the "live panel on" line (standard output, before "listening on").
+                          Read-only: GET of /, /panel.png and /events, other methods 405; at
+                          most 8 clients at once. Any local user can look at it
   --flash-file PATH       keep the 16 MiB serial flash in PATH: used as it is when it has that
                           size, filled with the initial content when it is new or empty; a file
                           of any other size is refused and left untouched. The flash itself
@@ -115,9 +132,12 @@ opcodes: ILLEGAL REQUEST, INVALID COMMAND OPERATION CODE (05/20). A failed vendo
 INVALID FIELD IN CDB (05/24), fail-status INTERNAL TARGET FAILURE (04/44).
 
 Display (0x94): the rectangle of memory at the given address (pitch = panel width) goes to the
-panel, which starts white. Mode 0 clears the rectangle to white (255); mode 1 shows two levels
-(below 128 -> 0, else 255); every other mode shows 16 levels (v >> 4) * 17.
+panel, which starts white, as the mode shows it: a 16-level mode keeps the upper four bits of
+each value v ((v >> 4) * 17), a 2-level mode shows black below 128 and white from 128 on. The
+modes (any other is refused: failing status, INVALID FIELD IN CDB, the panel unchanged):
+)";
 
+const char kUsageTail[] = R"(
 Other replies: 0x80 gives 30 big-endian words (4 width, 5 height, 7 image buffer, 19 waveform
 address; 0 "7730", 1 version 0x00010002, 2 last memory address, 3 flash size, 8 temperature,
 13 erase block, 16 image library address, 20 VCOM, 21 power state, 24 refresh count, 29
@@ -151,6 +171,15 @@ bool ParseNumber(const char* text, uint32_t* value) {
     return true;
 }
 
+void PrintUsage() {
+    std::fputs(kUsage, stdout);
+    for (const DisplayMode& mode : kDisplayModes) {
+        const std::string levels = mode.levels == 0 ? "white" : std::to_string(mode.levels) + " levels";
+        std::printf("  %u  %-10s %-10s %s\n", mode.number, mode.name, levels.c_str(), mode.use);
+    }
+    std::fputs(kUsageTail, stdout);
+}
+
 void OnStopSignal(int) { emu::Server::RequestStop(); }
 
 int Fail(const std::string& message) {
@@ -164,14 +193,14 @@ int main(int argc, char** argv) {
     emu::ModelConfig model;
     emu::ServerConfig server;
     bool pngGiven = false;
-    std::string usbredirPath;
+    std::string usbredirPath, httpAddress;
 
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         std::string value;
         bool hasValue = false;
         if (option == "--help" || option == "-h") {
-            std::fputs(kUsage, stdout);
+            PrintUsage();
             return 0;
         }
         if (const size_t eq = option.find('='); option.starts_with("--") && eq != std::string::npos) {
@@ -200,6 +229,8 @@ int main(int argc, char** argv) {
         else if (option == "--listen") ok = next(&server.listenAddress) && !server.listenAddress.empty();
         else if (option == "--usbredir") ok = next(&usbredirPath) && !usbredirPath.empty();
         else if (option == "--png") ok = next(&model.pngPath), pngGiven = true;
+        else if (option == "--png-sync") ok = !hasValue, model.pngSync = true;
+        else if (option == "--http") ok = next(&httpAddress) && !httpAddress.empty();
         else if (option == "--flash-file") ok = next(&model.flashFile);
         else if (option == "--trace") ok = next(&server.tracePath);
         else if (option == "--interleave") ok = !hasValue;  // what it asked for is the default now
@@ -272,19 +303,34 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    emu::Server srv(server);
     std::string error;
+    // The live panel's address is checked first, before anything is made on the file system.
+    std::unique_ptr<emu::HttpPanel> http;
+    if (!httpAddress.empty()) {
+        http = std::make_unique<emu::HttpPanel>(httpAddress);
+        if (!http->Listen(&error)) return Fail(error);
+        model.panelPictures = true;
+    }
+    emu::Server srv(server);
     if (!srv.Listen(&error)) return Fail(error);
     try {
         emu::Model controller(model);
         if (!model.pngPath.empty()) std::fprintf(stderr, "qp7730-emu: panel image %s\n", model.pngPath.c_str());
+        if (http) {
+            if (!http->Start(*controller.Publisher(), model.panelWidth, model.panelHeight, &error)) return Fail(error);
+            std::printf("qp7730-emu: live panel on %s\n", http->Url().c_str());
+            std::fflush(stdout);
+        }
         if (server.usbredir) {
             std::fprintf(stderr, "qp7730-emu: usbredir on %s\n", srv.Address().c_str());
         } else {
             std::printf("qp7730-emu: listening on %s\n", srv.Address().c_str());
             std::fflush(stdout);
         }
-        return srv.Run(controller);
+        const int status = srv.Run(controller);
+        // The page goes before the pictures it serves.
+        if (http) http->Stop();
+        return status;
     } catch (const std::exception& e) {
         return Fail(e.what());
     }

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "commands/commands.h"
-#include "emu/png_writer.h"
+#include "emu/display_modes.h"
 #include "emu/scsi_commands.h"
 #include "link/endian.h"
 
@@ -42,14 +42,6 @@ bool DirectionOut(const CommandBlock& c) { return c.transferLength == 0 || !c.da
 // Fault injection: the lowest bit of the byte in the middle of what the command moves.
 void FlipMiddleBit(uint8_t* data, size_t length) {
     if (length > 0) data[length / 2] ^= 0x01;
-}
-
-// Panel value shown for a buffer value in a display mode: mode 0 clears to white, mode 1
-// is a two-level update, every other mode shows 16 grey levels.
-uint8_t Quantise(uint32_t mode, uint8_t v) {
-    if (mode == 0) return 255;
-    if (mode == 1) return v < 128 ? 0 : 255;
-    return static_cast<uint8_t>((v >> 4) * 17);
 }
 
 void PutText(uint8_t* dst, const std::string& text, size_t width, uint8_t pad) {
@@ -94,7 +86,14 @@ Model::Model(const ModelConfig& config) : config_(config) {
     if (!memory_) throw std::runtime_error("cannot allocate " + std::to_string(config_.memoryMiB) + " MiB of memory");
     panel_.assign(size_t{config_.panelWidth} * config_.panelHeight, 255);
     OpenFlash();
-    if (!config_.pngPath.empty()) WritePanelPng();
+    if (!config_.pngPath.empty() || config_.panelPictures) {
+        PublisherConfig publish;
+        publish.width = config_.panelWidth;
+        publish.height = config_.panelHeight;
+        publish.pngPath = config_.pngPath;
+        publish.synchronous = config_.pngSync;
+        publisher_ = std::make_unique<PanelPublisher>(std::move(publish), panel_.data());
+    }
 }
 
 Model::~Model() {
@@ -213,13 +212,6 @@ void Model::WriteInitialFlash() {
     }
 }
 
-void Model::WritePanelPng() {
-    std::string error;
-    if (!WriteGreyPng(config_.pngPath, panel_.data(), config_.panelWidth, config_.panelHeight, &error)) {
-        std::fprintf(stderr, "qp7730-emu: cannot write the panel image: %s\n", error.c_str());
-    }
-}
-
 uint8_t Model::Execute(const CommandBlock& c, std::span<const uint8_t> dataOut, std::vector<uint8_t>& reply,
                        bool flipBit) {
     reply.clear();
@@ -280,7 +272,7 @@ uint8_t Model::SystemInfo(const CommandBlock& c, std::vector<uint8_t>& reply) {
         config_.imageBufferAddress,                        // 6: update buffer address (the image buffer)
         config_.imageBufferAddress,                        // 7: image buffer address
         25,                                                // 8: temperature, degrees C
-        16,                                                // 9: number of display modes
+        static_cast<uint32_t>(kDisplayModeCount),         // 9: number of display modes
         8,                                                 // 10: bits per pixel of the image buffer
         config_.panelWidth,                                // 11: image buffer pitch
         65535,                                             // 12: largest memory transfer per command
@@ -358,15 +350,23 @@ uint8_t Model::DisplayArea(const CommandBlock& c, std::span<const uint8_t> data)
     const uint64_t h = GetBe32(data.data() + 20);
     const uint32_t enWait = GetBe32(data.data() + 24);
     const uint64_t pitch = config_.panelWidth;
+    // The panel keeps what the mode can show; a mode the controller does not have is refused.
+    const DisplayMode* shown = FindDisplayMode(mode);
+    if (shown == nullptr) return kStatusFail;
     if (x + w > pitch || y + h > config_.panelHeight) return kStatusFail;
     if (w > 0 && h > 0 && !InMemory(base + y * pitch + x, (h - 1) * pitch + w)) return kStatusFail;
+    uint8_t grey[256];
+    for (int v = 0; v < 256; ++v) grey[v] = ShownGrey(*shown, static_cast<uint8_t>(v));
     for (uint64_t r = 0; r < h; ++r) {
         const uint8_t* src = memory_.get() + base + (y + r) * pitch + x;
         uint8_t* dst = panel_.data() + (y + r) * pitch + x;
-        for (uint64_t i = 0; i < w; ++i) dst[i] = Quantise(mode, src[i]);
+        for (uint64_t i = 0; i < w; ++i) dst[i] = grey[src[i]];
     }
     ++refreshCount_;
-    if (!config_.pngPath.empty()) WritePanelPng();
+    if (publisher_) {
+        publisher_->Refreshed(panel_.data(), {refreshCount_, static_cast<uint32_t>(x), static_cast<uint32_t>(y),
+                                              static_cast<uint32_t>(w), static_cast<uint32_t>(h), mode});
+    }
     if (enWait == 1 && config_.refreshMs > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(config_.refreshMs));
     }

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "emu/panel_publisher.h"
+
 namespace emu {
 
 // Everything a command line can change about the controller.
@@ -26,6 +28,8 @@ struct ModelConfig {
     bool ignoreProgramming = false;  // 0x98 passes and changes nothing, as on a worn-out chip
     std::string flashFile;  // empty: flash lives in memory only
     std::string pngPath;    // empty: the panel is not written out
+    bool pngSync = false;   // write the PNG before a refresh is answered, not after it
+    bool panelPictures = false;  // make the panel's pictures also without a file (for the page)
 };
 
 constexpr uint32_t kFlashSize = 16u << 20;
@@ -86,6 +90,8 @@ public:
     uint16_t Vcom() const { return vcom_; }
     uint8_t PowerState() const { return powerState_; }
     uint32_t RefreshCount() const { return refreshCount_; }
+    // The panel's pictures (file and page); null when neither is wanted.
+    PanelPublisher* Publisher() { return publisher_.get(); }
 
 private:
     uint8_t Inquiry(const CommandBlock& c, std::vector<uint8_t>& reply);
@@ -117,7 +123,6 @@ private:
     void OpenFlash();
     // Writes flash bytes [offset, offset + length) through to the flash file, if any.
     void WriteThrough(uint32_t offset, uint32_t length);
-    void WritePanelPng();
 
     bool InMemory(uint64_t address, uint64_t length) const {
         return address <= memorySize_ && length <= memorySize_ - address;
@@ -143,6 +148,8 @@ private:
     uint16_t vcom_ = kInitialVcom;
     uint8_t powerState_ = 0;
     uint32_t refreshCount_ = 0;
+    // Last, so that it goes first and stores the last state while everything else is there.
+    std::unique_ptr<PanelPublisher> publisher_;
 };
 
 }  // namespace emu

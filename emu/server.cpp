@@ -1,8 +1,6 @@
 #include "emu/server.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -19,9 +17,9 @@
 #include <cstring>
 
 #include "emu/bulk_only_device.h"
+#include "emu/loopback_tcp.h"
 #include "emu/usbredir.h"
 #include "link/endian.h"
-#include "link/host_port.h"
 
 namespace emu {
 namespace {
@@ -36,18 +34,6 @@ constexpr int kMessagesPerTurn = 64;
 constexpr size_t kStreamChunk = 256 * 1024;
 
 int g_stopPipe[2] = {-1, -1};
-
-// 127.0.0.0/8 and ::1 (also as an IPv4-mapped IPv6 address).
-bool IsLoopback(const sockaddr* address) {
-    if (address->sa_family == AF_INET) {
-        return (ntohl(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr) >> 24) == 127;
-    }
-    if (address->sa_family == AF_INET6) {
-        const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
-        return IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
-    }
-    return false;
-}
 
 // Milliseconds until the deadline, rounded up, so that a wait does not end just before it.
 int MsUntil(std::chrono::steady_clock::time_point deadline) {
@@ -225,61 +211,10 @@ bool Server::Listen(std::string* error) {
 }
 
 bool Server::ListenTcp(std::string* error) {
-    const std::string& text = config_.listenAddress;
-    std::string host, port;
-    if (!SplitHostPort(text, &host, &port)) {
-        *error = "--listen wants HOST:PORT or [IPV6]:PORT, not " + text;
-        return false;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV | AI_PASSIVE;
-    addrinfo* found = nullptr;
-    if (const int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0) {
-        *error = text + ": " + gai_strerror(rc);
-        return false;
-    }
-    // Anyone on the machine can connect to a TCP port and no credentials come with it:
-    // only loopback addresses are served, never a port reachable from other machines.
-    for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
-        if (!IsLoopback(a->ai_addr)) {
-            freeaddrinfo(found);
-            *error = text + " is not a loopback address: --listen serves only 127.0.0.0/8 and ::1";
-            return false;
-        }
-    }
-    int e = 0;
-    for (addrinfo* a = found; a != nullptr && listenFd_ < 0; a = a->ai_next) {
-        listenFd_ = socket(a->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int one = 1;
-        if (listenFd_ >= 0 && setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
-            bind(listenFd_, a->ai_addr, a->ai_addrlen) == 0 && listen(listenFd_, static_cast<int>(kMaxConnections)) == 0) {
-            break;
-        }
-        e = errno;
-        if (listenFd_ >= 0) close(listenFd_);
-        listenFd_ = -1;
-    }
-    freeaddrinfo(found);
-    if (listenFd_ < 0) {
-        *error = text + ": " + std::strerror(e);
-        return false;
-    }
-
-    sockaddr_storage bound{};
-    socklen_t size = sizeof bound;
-    char name[INET6_ADDRSTRLEN] = "?";
-    getsockname(listenFd_, reinterpret_cast<sockaddr*>(&bound), &size);
-    if (bound.ss_family == AF_INET6) {
-        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&bound);
-        inet_ntop(AF_INET6, &in6->sin6_addr, name, sizeof name);
-        address_ = "tcp:[" + std::string(name) + "]:" + std::to_string(ntohs(in6->sin6_port));
-    } else {
-        const auto* in4 = reinterpret_cast<const sockaddr_in*>(&bound);
-        inet_ntop(AF_INET, &in4->sin_addr, name, sizeof name);
-        address_ = "tcp:" + std::string(name) + ":" + std::to_string(ntohs(in4->sin_port));
-    }
+    std::string bound;
+    listenFd_ = ListenLoopbackTcp(config_.listenAddress, "--listen", static_cast<int>(kMaxConnections), &bound, error);
+    if (listenFd_ < 0) return false;
+    address_ = "tcp:" + bound;
     return true;
 }
 

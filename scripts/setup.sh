@@ -11,7 +11,9 @@ presets=("$@")
 packages=(g++ cmake ninja-build pkg-config libusb-1.0-0-dev libjpeg62-turbo-dev libpng-dev libgif-dev libtiff-dev libgtest-dev libgmock-dev
           umockdev libumockdev-dev libusbredirparser-dev clang-14 libclang-rt-14-dev clang-tidy-14 cppcheck
           python3 python3-venv python3-setuptools python3-wheel python3-pytest python3-numpy python3-pil
-          qemu-system-x86 linux-image-amd64 busybox-static)
+          qemu-system-x86 linux-image-amd64 busybox-static chromium nodejs)
+# The browser test runs npm; some builds of nodejs bring it, Debian's has it as a package.
+command -v npm >/dev/null || packages+=(npm)
 windows_packages=(g++-mingw-w64-x86-64-posix wine64 libz-mingw-w64-dev dpkg-dev googletest)
 for preset in "${presets[@]}"; do
   [ "$preset" = windows ] && packages+=("${windows_packages[@]}")

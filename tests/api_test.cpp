@@ -501,7 +501,7 @@ TEST(ApiDisplay, RefreshesOnlyWhereAskedInAModeTheControllerHas) {
     ASSERT_EQ(Open(emu, c), QP7730_OK);
     unsigned modes = 0;
     ASSERT_EQ(qp7730_display_modes(c.handle, &modes), QP7730_OK);
-    EXPECT_EQ(modes, 16u);  // what qp7730-emu reports
+    EXPECT_EQ(modes, 5u);  // what qp7730-emu reports
     const struct {
         int32_t x, y, w, h;
         int mode;
@@ -511,10 +511,10 @@ TEST(ApiDisplay, RefreshesOnlyWhereAskedInAModeTheControllerHas) {
         {60, 0, 10, 10, QP7730_MODE_GREY16, QP7730_OK, {60, 0, 4, 10, 2}},  // past the right edge
         {0, 28, 10, 10, QP7730_MODE_MONO, QP7730_OK, {0, 28, 10, 4, 1}},    // past the bottom
         {0, 0, 100, 100, QP7730_MODE_CLEAR, QP7730_OK, {0, 0, 64, 32, 0}},
-        {63, 31, 1, 1, 15, QP7730_OK, {63, 31, 1, 1, 15}},
+        {63, 31, 1, 1, 4, QP7730_OK, {63, 31, 1, 1, 4}},
         {64, 0, 4, 4, 2, QP7730_ERR_ARGUMENT, {}},  // nothing of it on the panel
         {0, 32, 4, 4, 2, QP7730_ERR_ARGUMENT, {}},
-        {0, 0, 4, 4, 16, QP7730_ERR_ARGUMENT, {}},
+        {0, 0, 4, 4, 5, QP7730_ERR_ARGUMENT, {}},
         {0, 0, 4, 4, 99, QP7730_ERR_ARGUMENT, {}},
         {0, 0, 4, 4, -1, QP7730_ERR_ARGUMENT, {}},
     };
@@ -657,7 +657,8 @@ TEST(ApiLock, ACancelledWaitGivesUpAndHoldsNothing) {
     while (emu.TraceLines().empty() && Clock::now() - start < std::chrono::seconds(10))
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     const auto asked = Clock::now();
-    cancel = 1;
+    // The library reads the flag atomically; a plain store here is a race to the thread sanitizer.
+    __atomic_store_n(&cancel, 1, __ATOMIC_SEQ_CST);
     opener.join();
     EXPECT_LT(returned - asked, std::chrono::milliseconds(500));
     EXPECT_EQ(h, nullptr);

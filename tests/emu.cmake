@@ -4,6 +4,7 @@
 add_executable(emu_tests
   ${CMAKE_CURRENT_SOURCE_DIR}/emu_device_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/emu_model_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/emu_panel_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/emu_socket_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/emu_usbredir_test.cpp)
 target_compile_definitions(emu_tests PRIVATE QP7730_EMU_BIN="$<TARGET_FILE:qp7730-emu>")

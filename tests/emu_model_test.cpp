@@ -526,7 +526,7 @@ TEST_F(ModelFilesTest, PanelPngFollowsEveryRefresh) {
     std::vector<uint8_t> reply;
     const std::vector<uint8_t> record = Words({kBuf, 2, 0, 0, kW, kH, 0});
     ASSERT_EQ(m.Execute(Block(0x94, false, 28), record, reply), kStatusPass);
-    png = e2e::ReadGreyPng(config.pngPath, &w, &h);
+    png = e2e::WaitForGreyPng(config.pngPath, m.Panel());
     EXPECT_EQ(png, m.Panel());
     EXPECT_EQ(png[17], 17);
 }

@@ -401,7 +401,7 @@ TEST(EmuSocket, DisplayWritesThePanelPng) {
     const std::vector<uint8_t> record = BeWords({kImageBuffer, 1, 0, 0, 200, 100, 1});
     ASSERT_EQ(client.Raw(VendorCdb(0x94), record), 0);
     uint32_t w = 0, h = 0;
-    EXPECT_EQ(e2e::ReadGreyPng(emu.PngPath(), &w, &h), rows);
+    EXPECT_EQ(e2e::WaitForGreyPng(emu.PngPath(), rows, &w, &h), rows);
     EXPECT_EQ(w, 200u);
     EXPECT_EQ(h, 100u);
 }
@@ -624,13 +624,13 @@ TEST(EmuSocket, PanelPngIgnoresASymlinkPlantedAtItsTemporaryName) {
     for (size_t i = 0; i < rows.size(); ++i) rows[i] = (i / 64) < 16 ? 0 : 255;
     client.WriteMemory(kImageBuffer, rows);
     ASSERT_EQ(client.Raw(VendorCdb(0x94), BeWords({kImageBuffer, 1, 0, 0, 64, 32, 1})), 0);
+    EXPECT_EQ(e2e::WaitForGreyPng(emu.PngPath(), rows), rows);
 
     const std::vector<uint8_t> bytes = e2e::ReadFileBytes(victim);
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "precious");
     struct stat st {};
     ASSERT_EQ(lstat(emu.PngPath().c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode)) << "the PNG is a file of its own";
-    EXPECT_EQ(e2e::ReadGreyPng(emu.PngPath(), nullptr, nullptr), rows);
 }
 
 TEST(EmuSocket, EmulatorsStartedTogetherOnAStaleSocketLeaveExactlyOneServing) {

@@ -271,7 +271,8 @@ QP7730_API int qp7730_fill(qp7730* controller, int32_t x, int32_t y, int32_t wid
  *                          v < 128 black, else white)
  *   QP7730_MODE_GREY16  2  16 grey levels, the full update for pictures (qp7730-emu:
  *                          (v >> 4) x 17); the mode of the examples and of Python's default
- * qp7730-emu reports 16 modes; it shows modes 3 to 15 as mode 2. */
+ * qp7730-emu reports 5 modes: also 3, 16 levels without flashing, and 4, two levels, the
+ * quickest (the table of its modes and levels: emu/display_modes.h in the sources). */
 #define QP7730_MODE_CLEAR 0
 #define QP7730_MODE_MONO 1
 #define QP7730_MODE_GREY16 2

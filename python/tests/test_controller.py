@@ -240,8 +240,8 @@ REFUSALS = [
     ("clear", lambda c, d: c.load(np.zeros((2, 2), np.uint8), clear=300), qp7730.ArgumentError, -1, "clear = 300"),
     ("groups", lambda c, d: c.library_load_many([(1, 2)]), qp7730.ArgumentError, -1, "groups[0]"),
     # Display modes the controller has (qp7730-emu: 16), and refreshes with a pixel on the panel.
-    ("mode 16", lambda c, d: c.display(0, 0, 4, 4, mode=16), qp7730.ArgumentError, -1, "modes 0 to 15"),
-    ("mode 99", lambda c, d: c.display(0, 0, 4, 4, mode=99), qp7730.ArgumentError, -1, "modes 0 to 15"),
+    ("mode 5", lambda c, d: c.display(0, 0, 4, 4, mode=5), qp7730.ArgumentError, -1, "modes 0 to 4"),
+    ("mode 99", lambda c, d: c.display(0, 0, 4, 4, mode=99), qp7730.ArgumentError, -1, "modes 0 to 4"),
     ("off the panel", lambda c, d: c.display(W, 0, 4, 4), qp7730.ArgumentError, -1, "no pixel on the panel"),
 ]
 

@@ -291,7 +291,10 @@ TEST_F(EmulatedController, DisplayShowsTheBufferOnThePanel) {
                          "Width limitation: 800\r\nOut of panel width! Set X to 0.\r\nDone.\n");
     EXPECT_EQ(r.exitStatus, 0);
     uint32_t w = 0, h = 0;
-    const auto panel = e2e::ReadGreyPng(emu.PngPath(), &w, &h);
+    // The panel starts white: the refresh has come when the zero buffer shows.
+    const auto panel = e2e::WaitForGreyPng(
+        emu.PngPath(), [](const std::vector<uint8_t>& shown) { return shown.size() == kW * kH && shown[99 * kW + 150] == 0; },
+        &w, &h);
     ASSERT_EQ(w, kW);
     ASSERT_EQ(h, kH);
     EXPECT_EQ(panel[120 * kW + 150], 255);  // inside the filled rectangle

@@ -193,6 +193,7 @@ Emulator::Emulator(const std::vector<std::string>& extraOptions, Transport trans
         // The address as the emulator reports it: with --listen HOST:0 it holds the port.
         const size_t at = text.find(ready) + ready.size();
         socket_ = text.substr(at, text.find('\n', at) - at);
+        startupOutput_ = text;
     }
     close(out[0]);
     if (!listening) {
@@ -769,6 +770,40 @@ std::vector<uint8_t> ReadGreyPng(const std::string& path, uint32_t* width, uint3
     if (width) *width = image.width;
     if (height) *height = image.height;
     return pixels;
+}
+
+std::vector<uint8_t> WaitForGreyPng(const std::string& path, const std::function<bool(const std::vector<uint8_t>&)>& shows,
+                                    uint32_t* width, uint32_t* height, int timeoutMs) {
+    const std::string folder = std::filesystem::path(path).parent_path().string();
+    // Watched before the first read, so that no replacement falls between the two.
+    const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (watch >= 0) inotify_add_watch(watch, folder.empty() ? "." : folder.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE);
+    const auto start = Clock::now();
+    std::vector<uint8_t> pixels;
+    for (;;) {
+        try {
+            pixels = ReadGreyPng(path, width, height);
+            if (shows(pixels)) break;
+        } catch (const std::runtime_error&) {
+            pixels.clear();  // not there yet
+        }
+        const int left = timeoutMs - ElapsedMs(start);
+        if (left <= 0 || watch < 0) break;
+        pollfd p{watch, POLLIN, 0};
+        if (poll(&p, 1, left) > 0) {
+            char events[4096];
+            while (read(watch, events, sizeof events) > 0) {
+            }
+        }
+    }
+    if (watch >= 0) close(watch);
+    return pixels;
+}
+
+std::vector<uint8_t> WaitForGreyPng(const std::string& path, const std::vector<uint8_t>& pixels, uint32_t* width,
+                                    uint32_t* height, int timeoutMs) {
+    return WaitForGreyPng(path, [&](const std::vector<uint8_t>& shown) { return shown == pixels; }, width, height,
+                          timeoutMs);
 }
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {

@@ -43,6 +43,8 @@ public:
     const std::string& FlashFilePath() const { return flash_; }
     const std::string& TracePath() const { return trace_; }
     const std::string& TempDir() const { return dir_; }
+    // What the emulator printed on standard output up to its "listening on" line.
+    const std::string& StartupOutput() const { return startupOutput_; }
     pid_t Pid() const { return pid_; }
 
     // True while the emulator process has not ended.
@@ -61,7 +63,7 @@ public:
     bool WaitForTraceLines(size_t n, int timeoutMs) const;
 
 private:
-    std::string dir_, socket_, png_, flash_, trace_, stderrPath_;
+    std::string dir_, socket_, png_, flash_, trace_, stderrPath_, startupOutput_;
     pid_t pid_ = -1;
     int exitStatus_ = -1;
     bool reaped_ = false;
@@ -238,6 +240,15 @@ std::vector<uint8_t> VendorCdb(uint8_t subCommand);
 
 // Decodes a PNG as 8-bit grey; throws std::runtime_error on failure.
 std::vector<uint8_t> ReadGreyPng(const std::string& path, uint32_t* width, uint32_t* height);
+// The emulator replaces its panel PNG shortly after a refresh, not before answering it:
+// waits, woken by every replacement of the file, until it decodes to a picture for which
+// `shows` is true, and returns that picture; when timeoutMs passes first, the last one
+// read (empty when none could be), for the caller's expectations to show what it held.
+std::vector<uint8_t> WaitForGreyPng(const std::string& path, const std::function<bool(const std::vector<uint8_t>&)>& shows,
+                                    uint32_t* width = nullptr, uint32_t* height = nullptr, int timeoutMs = 10000);
+// The same, until the picture is exactly `pixels`.
+std::vector<uint8_t> WaitForGreyPng(const std::string& path, const std::vector<uint8_t>& pixels,
+                                    uint32_t* width = nullptr, uint32_t* height = nullptr, int timeoutMs = 10000);
 // Whole file; throws std::runtime_error when it cannot be read.
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 

@@ -198,7 +198,8 @@ class LibraryImage(NamedTuple):
 
 
 class DisplayMode(enum.IntEnum):
-    """The first display modes (Controller.display_modes says how many the controller has),
+    """The first display modes (Controller.display_modes says how many the controller has;
+    qp7730-emu has 5: also 3, 16 levels without flashing, and 4, two levels, the quickest),
     with what qp7730-emu does with each image buffer byte v."""
 
     CLEAR = 0  # clears the rectangle to white (qp7730-emu: 255)
