@@ -16,7 +16,9 @@
 #include <vector>
 
 #include "commands/commands.h"
+#include "emu/display_modes.h"
 #include "flash/flash_upgrade.h"
+#include "image/dither.h"
 #include "image/image.h"
 #include "link/device_state.h"
 #include "link/pipe.h"
@@ -37,6 +39,9 @@ struct ChangeMemory {
 struct qp7730 {
     qp7730_info info;
     ChangeMemory changes;
+    // Dithering of decoded pictures (qp7730_set_dither).
+    Dither dither = Dither::kNone;
+    uint32_t ditherLevels = 16;
 };
 
 namespace {
@@ -270,6 +275,7 @@ Fit CheckFit(const qp7730_fit* given, int32_t x, int32_t y, bool files) {
 int PlaceDecoded(qp7730& handle, int32_t x, int32_t y, const Fit& fit, qp7730_area* loaded) {
     const uint32_t w = g_DeviceState.LoadedWidth, h = g_DeviceState.LoadedHeight;
     g_DeviceState.LoadedWidth = g_DeviceState.LoadedHeight = 0;
+    DitherToLevels(g_DeviceState.HostImageBuffer, w, h, w, handle.dither, handle.ditherLevels);
     uint32_t px = static_cast<uint32_t>(x), py = static_cast<uint32_t>(y);
     if (fit.options.mode == FitMode::kContain) px += (fit.boxW - w) / 2, py += (fit.boxH - h) / 2;
     PanelArea placed{};
@@ -545,6 +551,23 @@ int qp7730_fill(qp7730* controller, int32_t x, int32_t y, int32_t width, int32_t
         return Place(*controller, fill.data(), a.w, x, y, static_cast<int32_t>(a.w), static_cast<int32_t>(a.h), &placed)
                    ? QP7730_OK
                    : QP7730_ERR_IO;
+    });
+}
+
+int qp7730_set_dither(qp7730* controller, int method, int mode) {
+    return Call(controller, true, [&] {
+        if (method < QP7730_DITHER_NONE || method > QP7730_DITHER_DIFFUSION)
+            Fail(QP7730_ERR_ARGUMENT, "unknown dithering " + std::to_string(method));
+        CheckMode(mode);
+        // The levels the mode shows (emu/display_modes.h: 16, 2, or 0 for a mode that
+        // shows white, which needs none); a mode the table lacks is taken as 16 levels.
+        const DisplayMode* known = FindDisplayMode(static_cast<uint32_t>(mode));
+        const uint32_t levels = known ? known->levels : 16;
+        controller->dither = method == QP7730_DITHER_NONE || levels == 0 ? Dither::kNone
+                             : method == QP7730_DITHER_ORDERED           ? Dither::kOrdered
+                                                                         : Dither::kDiffusion;
+        controller->ditherLevels = levels;
+        return QP7730_OK;
     });
 }
 

@@ -303,6 +303,8 @@ TEST(ApiArguments, RefusedArgumentsSendNothing) {
         {"pixels without pixels", qp7730_load_pixels(h, nullptr, 4, 4, 4, 0, 0, nullptr)},
         {"pixels stride", qp7730_load_pixels(h, pixels, 4, 4, 3, 0, 0, nullptr)},
         {"pixels empty", qp7730_load_pixels(h, pixels, 4, 0, 4, 0, 0, nullptr)},
+        {"dither method 3", qp7730_set_dither(h, 3, QP7730_MODE_GREY16)},
+        {"dither for mode 99", qp7730_set_dither(h, QP7730_DITHER_ORDERED, 99)},
         {"fill without handle", qp7730_fill(nullptr, 0, 0, 1, 1, 0)},
         {"fill negative", qp7730_fill(h, 0, -1, 1, 1, 0)},
         {"display without handle", qp7730_display(nullptr, 0, 0, 1, 1, 2, 1)},

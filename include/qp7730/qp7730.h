@@ -293,6 +293,30 @@ QP7730_API int qp7730_display_modes(qp7730* controller, unsigned* count);
 QP7730_API int qp7730_display(qp7730* controller, int32_t x, int32_t y, int32_t width, int32_t height, int mode,
                               int wait);
 
+/* Dithering of the pictures the qp7730_load_file*, qp7730_load_encoded and
+ * qp7730_load_picture* functions load (not qp7730_load_pixels, which writes pixels as they
+ * are, nor fills): after the fit and the grey conversion, the picture is dithered to the
+ * levels display mode `mode` shows, so that a refresh in that mode shows its tones as
+ * patterns of those levels. The levels of each mode (emu/display_modes.h): mode 0 shows
+ * white (no dithering), 1 and 4 two levels (0 and 255), 2 and 3 sixteen (0, 17, .., 255);
+ * other modes of a controller sixteen. The methods:
+ *   QP7730_DITHER_NONE       the grey values as they are (the default, the tool's bytes)
+ *   QP7730_DITHER_ORDERED    the 4 x 4 Bayer matrix: pixel (x, y) of grey v becomes level
+ *                            floor((32 v + (2 B[y % 4][x % 4] + 1) q) / (32 q)) x q, q the
+ *                            levels' step (17 or 255), B = {{0,8,2,10},{12,4,14,6},
+ *                            {3,11,1,9},{15,7,13,5}}
+ *   QP7730_DITHER_DIFFUSION  Floyd-Steinberg, rows from the top, each from the left: a pixel
+ *                            takes v + floor((e + 8) / 16) cut to 0..255 (e: the errors it
+ *                            received, in sixteenths), becomes the nearest level (halves
+ *                            up), and passes the difference on 7 x right, 3 x down left,
+ *                            5 x down, 1 x down right
+ * A grey that is a level stays as it is. The setting stays until changed.
+ * Errors: ARGUMENT (unknown method, a mode the controller does not have). */
+#define QP7730_DITHER_NONE 0
+#define QP7730_DITHER_ORDERED 1
+#define QP7730_DITHER_DIFFUSION 2
+QP7730_API int qp7730_set_dither(qp7730* controller, int method, int mode);
+
 /* Changed-area updates. With on non-zero, the handle remembers what its loads and fills
  * put in the image buffer (nothing else writes there while it is open: it holds the run
  * lock), and each later load or fill sends only the smallest rectangle that holds every

@@ -132,6 +132,30 @@ def test_changes_only_sends_and_refreshes_what_changed(emulator):
     assert np.array_equal(frame(emulator), shown)
 
 
+# show(..., dither=...) leaves only the levels of its mode in the image buffer (what the
+# panel then shows as it is); the exact patterns are the image tests'. Undithered, and
+# after a dithered show, a picture gives today's bytes.
+def test_dither_leaves_the_levels_of_the_mode(emulator):
+    photo = Image.radial_gradient("L").resize((W, H))
+    cases = [(dither, mode, levels) for dither in ("ordered", "diffusion")
+             for mode, levels in ((qp7730.DisplayMode.MONO, {0, 255}), (3, set(range(0, 256, 17))))]
+    for dither, mode, levels in cases:
+        with qp7730.Controller(emulator.socket) as panel:
+            panel.show(photo, mode=mode, dither=dither)
+        got = frame(emulator)
+        assert set(np.unique(got)) <= levels and len(np.unique(got)) == len(levels), (dither, mode)
+    with qp7730.Controller(emulator.socket) as panel:
+        with pytest.raises(qp7730.ArgumentError, match="dither is one of"):
+            panel.show(photo, dither="bayer")
+        with pytest.raises(qp7730.ArgumentError, match="display mode 99"):
+            panel.load(photo, dither="ordered", dither_for=99)
+        panel.show(photo, dither="diffusion", mode=qp7730.DisplayMode.CLEAR)  # white: nothing to dither
+    undithered = frame(emulator).copy()
+    with qp7730.Controller(emulator.socket) as panel:
+        panel.show(photo)
+    assert np.array_equal(undithered, frame(emulator)) and len(np.unique(undithered)) > 100
+
+
 def pillow_modes(tmp_path):
     """(name, the picture as Pillow gives it, what it must show as: a path the library
     decodes itself, or an array of the expected grey)."""

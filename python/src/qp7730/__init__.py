@@ -208,6 +208,7 @@ class DisplayMode(enum.IntEnum):
 
 
 _FITS = {"stretch": 0, "contain": 1, "cover": 2}
+_DITHERS = {"none": 0, "ordered": 1, "diffusion": 2}
 
 
 # qp7730_fit.orient: EXIF 1, the clockwise rotations 2, 4 and 6 (quarter turns x 2), mirror 8.
@@ -497,6 +498,8 @@ class Controller:
         clear: Optional[int] = None,
         width: Optional[int] = None,
         height: Optional[int] = None,
+        dither: str = "none",
+        dither_for: int = DisplayMode.GREY16,
     ) -> Area:
         """Writes a picture into the image buffer at (x, y) without refreshing the panel.
 
@@ -520,10 +523,27 @@ class Controller:
         clear: a grey (0 black .. 255 white) for the rest of the panel: the whole panel is
         then written, so nothing of an earlier picture stays around this one.
 
+        dither: "none" (the grey values as they are), "ordered" (4 x 4 Bayer) or
+        "diffusion" (Floyd-Steinberg): the picture is dithered to the levels that display
+        mode dither_for shows (two for MONO and mode 4, sixteen for GREY16 and mode 3, none
+        for CLEAR; qp7730.h gives the exact rules). show() dithers for its own mode.
+
         What lies past the panel's right or bottom edge is not sent. Returns the rectangle
         written.
         """
         x, y = _whole("x", x), _whole("y", y)
+        if dither not in _DITHERS:
+            _refuse(f"dither is one of {', '.join(map(repr, _DITHERS))}, not {dither!r}")
+        if dither != "none":
+            # Held throughout, so that no other thread's load is dithered meanwhile.
+            with self._use:
+                self._call(self._lib.qp7730_set_dither, _DITHERS[dither], _whole("dither_for", dither_for))
+                try:
+                    return self.load(picture, x, y, fit=fit, orient=orient, rotate=rotate, mirror=mirror,
+                                     clear=clear, width=width, height=height)
+                finally:
+                    if self._handle:
+                        self._call(self._lib.qp7730_set_dither, 0, 0)
         options = _fit(fit, orient, rotate, mirror, clear, width, height)
         area = _native.Area()
         if _is_path(picture):
@@ -553,8 +573,10 @@ class Controller:
         wait: bool = True,
         **fitting: Any,
     ) -> Area:
-        """load() the picture (fit, orient, rotate, mirror, clear, width, height as there), then refresh the
-        rectangle it was written to in the display mode."""
+        """load() the picture (fit, orient, rotate, mirror, clear, width, height, dither as
+        there; dithered for this mode), then refresh the rectangle it was written to in the
+        display mode."""
+        fitting.setdefault("dither_for", mode)
         area = self.load(picture, x, y, **fitting)
         if area.width > 0 and area.height > 0:
             self.display(area.x, area.y, area.width, area.height, mode=mode, wait=wait)
