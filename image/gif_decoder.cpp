@@ -47,7 +47,7 @@ std::string GifError(int code) {
 
 class GifSource final : public RowSource {
 public:
-    explicit GifSource(PictureBytes bytes)
+    explicit GifSource(const PictureBytes& bytes)
         : reader_(bytes.InMemory() ? FileReader(bytes.data, bytes.size) : FileReader(bytes.fd)) {}
     ~GifSource() override {
         if (gif_) {

@@ -109,7 +109,7 @@ inline uint32_t SampleAt(const uint8_t* row, uint64_t bit, uint32_t n) {
 
 class TiffSource final : public RowSource {
 public:
-    explicit TiffSource(PictureBytes bytes)
+    explicit TiffSource(const PictureBytes& bytes)
         : reader_(bytes.InMemory() ? FileReader(bytes.data, bytes.size) : FileReader(bytes.fd)) {
         input_.reader = &reader_;
         input_.memory = bytes.InMemory() ? bytes.data : nullptr;
@@ -331,15 +331,17 @@ private:
             for (uint32_t t = 0; t < across_; ++t) {
                 const uint8_t* src = band_.data() + (size_t{p} * across_ + t) * segBytes_ + size_t{within} * segRowBytes_;
                 const uint32_t x0 = t * segW_, n = std::min(segW_, w - x0);
-                uint16_t* out = &samples_[size_t{x0} * used_];
-                for (uint32_t i = 0; i < n; ++i, out += used_) {
+                for (uint32_t i = 0; i < n; ++i) {
+                    const size_t at = (size_t{x0} + i) * used_;
+                    const uint64_t first = static_cast<uint64_t>(i) * perPixel_ * bits_;
                     if (separate_) {
-                        out[p] = static_cast<uint16_t>(SampleAt(src, uint64_t{i} * bits_, bits_));
+                        samples_[at + p] = static_cast<uint16_t>(SampleAt(src, first, bits_));
                         continue;
                     }
-                    const uint64_t first = uint64_t{i} * perPixel_ * bits_;
-                    for (uint32_t s = 0; s < used_; ++s)
-                        out[s] = static_cast<uint16_t>(SampleAt(src, first + uint64_t{sampleIndex_[s]} * bits_, bits_));
+                    for (uint32_t s = 0; s < used_; ++s) {
+                        const uint64_t bit = first + static_cast<uint64_t>(sampleIndex_[s]) * bits_;
+                        samples_[at + s] = static_cast<uint16_t>(SampleAt(src, bit, bits_));
+                    }
                 }
             }
         }
@@ -351,7 +353,7 @@ private:
     void Convert(uint8_t* row) const {
         const uint32_t w = format_.width;
         for (uint32_t x = 0; x < w; ++x) {
-            const uint16_t* s = &samples_[size_t{x} * used_];
+            const uint16_t* s = samples_.data() + size_t{x} * used_;
             uint8_t c[3];
             switch (photometric_) {
             case PHOTOMETRIC_MINISBLACK: c[0] = scale_[s[0]]; break;
