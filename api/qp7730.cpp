@@ -21,6 +21,7 @@
 #include "image/dither.h"
 #include "image/image.h"
 #include "link/device_state.h"
+#include "link/discovery.h"
 #include "link/pipe.h"
 #include "link/report.h"
 #include "link/run_lock.h"
@@ -371,22 +372,22 @@ int Opened(const char* route, int lockWaitSeconds, const volatile int* cancel, q
     SetRunLockWait(lockWaitSeconds);  // also the bound of the USB route's claim during the search
     SetRunLockCancel(cancel);
     const bool named = route != nullptr && route[0] != '\0';
-    if (named && std::strcmp(route, "usb") == 0 && !UsbRouteBuilt())
+    if (named && std::strncmp(route, "usb", 3) == 0 && (route[3] == '\0' || route[3] == ':') && !UsbRouteBuilt())
         Fail(QP7730_ERR_UNSUPPORTED, "this build has no USB route");
-    if (!(named ? FindDeviceAt(route) : FindDevice())) {
+    switch (StartDevice(StartRules{route, true})) {
+    case StartOutcome::kStarted: break;
+    case StartOutcome::kNotFound:
         if (RunLockWaitCancelled()) Fail(QP7730_ERR_BUSY, "waiting for the controller was cancelled");
         // The search's lines for every drive letter say no more than this.
         t_texts.clear();
         t_explained.clear();
         Fail(QP7730_ERR_NOT_FOUND, named ? std::string("no controller at ") + route
                                          : "no controller on USB, at the emulator address " + EmulatorSocketPath() +
-                                               " or behind the drives A to Z");
+                                               " or behind the drives");
+    case StartOutcome::kNoSystemInfo: Fail(QP7730_ERR_IO, "the controller's system information was not read");
+    case StartOutcome::kNoImageBuffer: Fail(QP7730_ERR_NO_MEMORY, "Image buffer allocate failed!");
     }
-    if (!AcquireRunLock()) Fail(QP7730_ERR_BUSY, "");
-    GetSystemInfo(g_DeviceState.SystemInfo);
-    // Every address the library uses comes from the system information.
-    if (!g_DeviceState.SystemInfoComplete) Fail(QP7730_ERR_IO, "the controller's system information was not read");
-    if (!AllocateHostImageBuffer()) Fail(QP7730_ERR_NO_MEMORY, "Image buffer allocate failed!");
+    t_texts.clear();  // the panel lines of start-up are the information below
 
     auto handle = std::make_unique<qp7730>();
     qp7730_info& info = handle->info;
@@ -399,6 +400,11 @@ int Opened(const char* route, int lockWaitSeconds, const volatile int* cancel, q
     g_open = handle.release();
     *controller = g_open;
     return QP7730_OK;
+}
+
+template <size_t N>
+void CopyField(char (&to)[N], const std::string& from) {
+    std::snprintf(to, N, "%s", from.c_str());
 }
 
 // The caller's progress callback for the length of an upgrade. The flash operations take
@@ -462,6 +468,34 @@ int qp7730_open_cancellable(const char* route, int lock_wait_seconds, const vola
     }
     *controller = nullptr;
     return Call(nullptr, false, [&] { return OpenOrNothing(route, lock_wait_seconds, cancel, controller); });
+}
+
+int qp7730_list(qp7730_entry* entries, unsigned capacity, unsigned* count) {
+    if (count == nullptr) {
+        t_message = "no place for the count";
+        return QP7730_ERR_ARGUMENT;
+    }
+    *count = 0;
+    if (entries == nullptr && capacity > 0) {
+        t_message = "no place for the entries";
+        return QP7730_ERR_ARGUMENT;
+    }
+    return Call(nullptr, false, [&] {
+        const std::vector<ControllerEntry> found = ListControllers();
+        for (size_t i = 0; i < found.size() && i < capacity; ++i) {
+            const ControllerEntry& e = found[i];
+            qp7730_entry& out = entries[i];
+            std::memset(&out, 0, sizeof out);
+            CopyField(out.route, e.Route);
+            CopyField(out.kind, e.Kind);
+            out.usb_bus = e.UsbBus;
+            CopyField(out.usb_port, e.UsbPort);
+            CopyField(out.drive, e.Drive);
+            CopyField(out.identity, e.Identity);
+        }
+        *count = static_cast<unsigned>(found.size());
+        return QP7730_OK;
+    });
 }
 
 int qp7730_close(qp7730* controller) {

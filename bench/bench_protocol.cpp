@@ -163,7 +163,7 @@ void UpgradeBenchmark(const std::string& dir) {
 
     g_counts = {};
     const double w0 = WallSeconds(), c0 = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
-    UpgradeFlashImage("1", path.c_str());
+    UpgradeFlash(1, path.c_str());
     const double cpu = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - c0, wall = WallSeconds() - w0;
 
     const int erases = static_cast<int>((N + kFlashEraseBlock - 1) / kFlashEraseBlock);

@@ -99,7 +99,7 @@ void ActionLoadFile(char** argv) {
 
 void ActionUpgrade(char** argv) {
     printf("\nUpgrading file to flash...\n");
-    UpgradeFlashImage(argv[2], argv[3]);
+    UpgradeFlash(AtoI(argv[2]), argv[3]);
 }
 
 void ActionPmicSingle(char** argv) {

@@ -3,6 +3,8 @@
 #pragma once
 #include <cstdint>
 
+#include "link/device_state.h"
+
 // Sub-commands (byte 6 of the vendor block).
 enum : uint8_t {
     kCmdSystemInfo = 0x80,
@@ -21,6 +23,16 @@ enum : uint8_t {
     kCmdLowSpeedUsb = 0xAC,
     kCmdEngineInfo = 0xAD,
 };
+
+// ---- start-up --------------------------------------------------------------------
+
+// The standard INQUIRY: 40 bytes of identity data into TransferBuffer. Its result is the
+// test discovery makes.
+uint8_t Inquiry();
+// System information (0x80) into the record, in host order; also sets the panel limits
+// and SystemInfoComplete: true only when the command succeeded and returned every byte
+// asked for. Words that did not arrive are zero.
+void GetSystemInfo(uint32_t (&systemInfo)[kSystemInfoWords]);
 
 // ---- core commands ---------------------------------------------------------------
 

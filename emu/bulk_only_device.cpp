@@ -25,24 +25,23 @@ const char* FaultName(FaultKind kind) {
 
 bool ParseCommandBlockWrapper(const uint8_t* data, size_t size, CommandBlock* command, uint32_t* tag) {
     *tag = size >= 8 ? GetLe32(data + 4) : 0;
-    if (size != kCbwSize || GetLe32(data) != kCbwSignature) return false;
+    bot::CommandBlockWrapper w;
+    if (!bot::UnpackCbw(data, size, &w)) return false;
     // Bits 6..0 of bmCBWFlags, the upper four of bCBWLUN and the upper three of
     // bCBWCBLength are reserved; the only LUN is 0.
-    const uint8_t flags = data[12], lun = data[13], length = data[14];
-    if ((flags & 0x7F) != 0 || lun != 0 || length < 1 || length > 16) return false;
+    if ((w.Flags & ~bot::kCbwFlagDataIn) != 0 || w.Lun != 0 || w.CbLength < 1 || w.CbLength > bot::kMaxCbLength)
+        return false;
     *command = CommandBlock{};
-    std::memcpy(command->cdb, data + 15, length);
-    command->cbLength = length;
-    command->dataIn = (flags & 0x80) != 0;
-    command->transferLength = GetLe32(data + 8);
+    std::memcpy(command->cdb, w.Cb, w.CbLength);
+    command->cbLength = w.CbLength;
+    command->dataIn = (w.Flags & bot::kCbwFlagDataIn) != 0;
+    command->transferLength = w.DataTransferLength;
     return true;
 }
 
-void MakeCommandStatusWrapper(uint8_t* csw, uint32_t signature, uint32_t tag, uint8_t status, uint32_t residue) {
-    PutLe32(csw, signature);
-    PutLe32(csw + 4, tag);
-    PutLe32(csw + 8, residue);
-    csw[12] = status;
+void MakeCommandStatusWrapper(uint8_t (&csw)[kCswSize], uint32_t signature, uint32_t tag, uint8_t status,
+                              uint32_t residue) {
+    bot::PackCsw({signature, tag, residue, status}, csw);
 }
 
 BulkOnlyDevice::BulkOnlyDevice(Model& model, DeviceView view, CommandListener* listener)

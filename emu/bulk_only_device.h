@@ -18,13 +18,15 @@
 #include "emu/model.h"
 #include "emu/scsi_commands.h"
 #include "emu/usb_function.h"
+#include "link/bulk_only_wire.h"
 
 namespace emu {
 
-constexpr size_t kCbwSize = 31;
-constexpr size_t kCswSize = 13;
-constexpr uint32_t kCbwSignature = 0x43425355;  // "USBC"
-constexpr uint32_t kCswSignature = 0x53425355;  // "USBS"
+// The wire layouts are the host adapter's own (link/bulk_only_wire.h).
+constexpr size_t kCbwSize = bot::kCbwLength;
+constexpr size_t kCswSize = bot::kCswLength;
+constexpr uint32_t kCbwSignature = bot::kCbwSignature;
+constexpr uint32_t kCswSignature = bot::kCswSignature;
 constexpr size_t kMaxDeviceDataOut = 16u << 20;  // the longest data-out phase kept
 constexpr size_t kMaxSocketTransfer = 0x10000;   // one bulk transfer as one socket message
 
@@ -51,7 +53,8 @@ enum class DeviceView {
 bool ParseCommandBlockWrapper(const uint8_t* data, size_t size, CommandBlock* command, uint32_t* tag);
 
 // Fills the 13 bytes of a status wrapper.
-void MakeCommandStatusWrapper(uint8_t* csw, uint32_t signature, uint32_t tag, uint8_t status, uint32_t residue = 0);
+void MakeCommandStatusWrapper(uint8_t (&csw)[kCswSize], uint32_t signature, uint32_t tag, uint8_t status,
+                              uint32_t residue = 0);
 
 // What the device reports of one command once its outcome is decided, before its status
 // can be read.

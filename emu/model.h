@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "emu/panel_publisher.h"
+#include "link/bulk_only_wire.h"
 
 namespace emu {
 
@@ -43,9 +44,9 @@ constexpr uint32_t kEngineInfoWord0 = 0x00773001;  // engine id
 constexpr uint32_t kEngineInfoWord1 = 0x00010002;  // engine revision 1.02
 constexpr uint16_t kInitialVcom = 1500;
 
-constexpr uint8_t kStatusPass = 0;
-constexpr uint8_t kStatusFail = 1;
-constexpr uint8_t kStatusPhaseError = 2;
+constexpr uint8_t kStatusPass = bot::kStatusPassed;
+constexpr uint8_t kStatusFail = bot::kStatusFailed;
+constexpr uint8_t kStatusPhaseError = bot::kStatusPhaseError;
 
 // The fields of a Command Block Wrapper that a command's handling depends on.
 struct CommandBlock {

@@ -18,7 +18,6 @@
 #include <memory>
 #include <new>
 
-#include "cli/numbers.h"
 #include "commands/commands.h"
 #include "link/device_state.h"
 #include "link/report.h"
@@ -142,8 +141,6 @@ private:
 };
 
 }  // namespace
-
-void UpgradeFlashImage(const char* typeWord, const char* ulFileName) { UpgradeFlash(AtoI(typeWord), ulFileName); }
 
 UpgradeOutcome UpgradeFlash(int32_t type, const char* ulFileName) {
     // Any other type would write an unchecked file over the firmware at address 0.

@@ -4,10 +4,7 @@
 #include <cstdint>
 
 // "-upgrade TYPE FILE": type 1 firmware at flash address 0, type 2 waveform at the
-// waveform address the controller reports. Prints its outcome or ends the run.
-void UpgradeFlashImage(const char* typeWord, const char* fileName);
-
-// The same with the type as a number: refuses (text, run ended with the reason) or
+// waveform address the controller reports. Refuses (text, run ended with the reason) or
 // writes, verifies, tells and returns the outcome.
 enum class UpgradeOutcome { kDone, kFailed };
 UpgradeOutcome UpgradeFlash(int32_t type, const char* fileName);

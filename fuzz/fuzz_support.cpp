@@ -20,28 +20,44 @@ namespace {
 std::unique_ptr<emu::Model> g_model;
 std::unique_ptr<emu::BulkOnlyDevice> g_device;
 
-void* Open() { return g_device.get(); }
+void* Open(const std::string&) { return g_device.get(); }
 
-bool Transfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
-    auto* d = static_cast<emu::BulkOnlyDevice*>(device);
+emu::BulkOnlyDevice& DeviceOf(void* device) { return *static_cast<emu::BulkOnlyDevice*>(device); }
+
+// The device's USB view in the adapter's terms; an IN transfer it has nothing for would
+// wait until the transfer bound: an error.
+TransferResult Transfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
+    emu::BulkOnlyDevice& d = DeviceOf(device);
     if ((pipe & 0x80) == 0) {
-        d->Out({buf, len});
+        if (d.Out({buf, len}) == emu::UsbStatus::Stall) return TransferResult::kStalled;
         *moved = len;
-        return true;
+        return TransferResult::kGood;
     }
     std::vector<uint8_t> data;
-    if (d->In(len, &data) != emu::UsbStatus::Ack) return false;  // nothing to send: a timed-out transfer
+    const emu::UsbStatus status = d.In(len, &data);
+    if (status == emu::UsbStatus::Stall) return TransferResult::kStalled;
+    if (status != emu::UsbStatus::Ack) return TransferResult::kError;
     std::memcpy(buf, data.data(), data.size());
     *moved = static_cast<uint32_t>(data.size());
-    return true;
+    return data.size() < len ? TransferResult::kShort : TransferResult::kGood;
+}
+
+TransferResult ClearHalt(void* device, uint8_t pipe) {
+    DeviceOf(device).ClearHalt(pipe);
+    return TransferResult::kGood;
+}
+
+TransferResult ClassReset(void* device) {
+    DeviceOf(device).ClassReset();
+    return TransferResult::kGood;
 }
 
 int LastError(void*) { return 121; }
 void Close(void*) {}
 std::string Location(void*) { return "in-process"; }
-bool Gone(void*) { return false; }
 
-const PipeBackend kBackend = {"in-process", Open, Transfer, LastError, Close, Location, Gone, nullptr, nullptr};
+const PipeBackend kBackend = {"in-process", Open,       Transfer, LastError, Close,  Location,
+                              ClearHalt,    ClassReset, nullptr,  nullptr,   nullptr};
 const PipeBackend* const kRoutes[] = {&kBackend};
 
 void DropText(const char*) {}

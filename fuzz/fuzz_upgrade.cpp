@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "cli/numbers.h"
 #include "flash/flash_upgrade.h"
 #include "fuzz/fuzz_support.h"
 #include "link/device_state.h"
@@ -28,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // sits at the start of flash.
     if (choice & 4) g_DeviceState.SystemInfo[kSysInfoWaveformAddress] = (choice & 8) ? kNoWaveformSupport : 0;
     try {
-        UpgradeFlashImage(type, path.c_str());
+        UpgradeFlash(AtoI(type), path.c_str());
     } catch (const RunEnded&) {
     }
     ResetDeviceState();

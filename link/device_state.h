@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "link/discovery.h"
 #include "link/transport.h"
 
 enum : int32_t { kTransportNone = 0, kTransportBulkOnly = 1, kTransportDrive = 2 };
@@ -33,35 +34,31 @@ extern DeviceState g_DeviceState;
 
 inline uint32_t ImageBufferAddress() { return g_DeviceState.SystemInfo[kSysInfoImageBufferAddress]; }
 
-// Start-up: find the controller, read its system information, print the panel lines,
-// allocate HostImageBuffer. Never ends the run.
+// Start-up, the one procedure of the tool and of the library: find the controller (every
+// route, or the one named), take its run lock, read its system information, print the
+// panel lines and allocate HostImageBuffer. A controller that another run holds past the
+// lock's bound ends the run as a busy one.
+struct StartRules {
+    const char* Route = nullptr;  // null or empty: search every route; else FindDeviceAt's names
+    // The library's rule: start-up stops at what is missing (no controller, system
+    // information not read in full, no image buffer) instead of going on without it, and
+    // says nothing about a search that found nothing.
+    bool Strict = false;
+};
+enum class StartOutcome {
+    kStarted,        // the controller is open and described (in the tool also: whatever was found)
+    kNotFound,       // no controller
+    kNoSystemInfo,   // Strict: the system information did not arrive in full
+    kNoImageBuffer,  // the image buffer could not be allocated
+};
+StartOutcome StartDevice(const StartRules& rules);
+// The tool's start-up: every route, never ends the run but for a busy controller.
 void StartDevice();
-bool FindDevice();
-// Opens the controller at one named route instead of searching them all: "usb" (the USB
-// route), a drive ("/dev/sdX", "X:" or the letter alone), or an emulator address
-// ("tcp:HOST:PORT" or a socket path). Leaves nothing open when no controller answers
-// there.
-bool FindDeviceAt(const char* route);
-// The drive step of discovery for one letter: opens the drive, reports it like the
-// search does, and keeps it open when its INQUIRY names the controller.
-bool TryDrive(char letter);
-// Where the open device is (a drive path, USB bus and address, emulator address).
-std::string DeviceLocation();
 // Allocates HostImageBuffer for the panel size; false when the size cannot be held.
 bool AllocateHostImageBuffer();
-uint8_t Inquiry();
-// Also sets SystemInfoComplete: true only when the command succeeded and returned every
-// byte asked for. Words that did not arrive are zero.
-void GetSystemInfo(uint32_t (&systemInfo)[kSystemInfoWords]);
 bool IsDeviceOpen();
 // Releases HostImageBuffer (nothing when start-up's allocation failed).
 void FreeHostImageBuffer();
-
-// Identity text of the controller, compared over all 28 characters.
-constexpr const char* kControllerIdentity = "Generic Storage RamDisc 1.00";
-// True when TransferBuffer holds an INQUIRY reply naming the controller. Terminates the
-// identity text at offset 36 first.
-bool InquiryTextMatches();
 
 // Closes the open device, if any, and leaves no device: the USB route releases its
 // interface and ends its libusb context. The dispatcher calls it at the end of the run.

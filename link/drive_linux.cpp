@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/discovery.h"
 #include "link/drive.h"
+#include "link/system_records.h"
 #include "link/report.h"
 #include "platform/platform.h"
 
@@ -24,8 +26,8 @@ struct LinuxDrive {
 };
 
 bool g_permissionHintGiven = false;
+int g_openError = 0;  // errno of the last failed open
 
-constexpr uint8_t kInquiryOpcode = 0x12;
 constexpr unsigned kDriverSense = 0x08;
 constexpr unsigned kHostNoConnect = 0x01;
 constexpr const char* kGone = ": the controller is gone; no further commands are sent";
@@ -46,16 +48,48 @@ const char* HostStatusText(unsigned status) {
 
 std::string DrivePath(char letter) { return std::string("/dev/sd") + static_cast<char>(letter - 'A' + 'a'); }
 
-HANDLE OpenDrive(char letter) {
+// Read-only: the kernel allows INQUIRY on such a descriptor, the vendor blocks need
+// CAP_SYS_RAWIO whatever the mode, and closing a descriptor that could not write sets off
+// no re-probe of the disk by udev.
+HANDLE OpenDrive(const std::string& path) {
     auto* drive = new LinuxDrive{};
-    snprintf(drive->name, sizeof drive->name, "%s", DrivePath(letter).c_str());
-    drive->fd = open(drive->name, O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    snprintf(drive->name, sizeof drive->name, "%s", path.c_str());
+    drive->fd = open(drive->name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (drive->fd < 0) {
+        g_openError = errno;
         delete drive;
         return INVALID_HANDLE_VALUE;
     }
     return drive;
 }
+
+// The kernel keeps each SCSI disk's INQUIRY identity in sysfs: only a disk recorded as the
+// controller is ever opened, so the user's other disks are left alone.
+DriveRecord LookUpDrive(const std::string& path, std::string* identity) {
+    *identity = DiskIdentity(path.substr(5));  // "/dev/sdb" -> "sdb"
+    if (identity->empty()) return DriveRecord::kAbsent;
+    return *identity == kControllerIdentity ? DriveRecord::kController : DriveRecord::kOther;
+}
+
+std::vector<std::pair<std::string, std::string>> DrivesPastZ() {
+    std::vector<std::pair<std::string, std::string>> drives;
+    for (const std::string& disk : ::DisksPastZ()) {
+        if (DiskIdentity(disk) != kControllerIdentity) continue;
+        std::string letters = disk.substr(2);
+        for (char& c : letters) c = static_cast<char>(c - 'a' + 'A');
+        drives.emplace_back(letters, "/dev/" + disk);
+    }
+    return drives;
+}
+
+void HintUnopenedDrive(const std::string& path, DriveRecord record) {
+    if (record != DriveRecord::kController || (g_openError != EACCES && g_openError != EPERM)) return;
+    Hint("qp7730: %s is the controller, but this user may not open it (%s). Use it on USB with the udev rule "
+         "70-qp7730.rules (the user at the seat may open the USB device), or run as root\n",
+         path.c_str(), std::strerror(g_openError));
+}
+
+void DriveSearchFoundNothing() {}
 
 void CloseDrive(HANDLE handle) {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
@@ -106,7 +140,7 @@ BOOL DriveIoControl(HANDLE handle, DWORD, void* inBuffer, DWORD, void*, DWORD, D
         if (error == EPERM || error == EACCES) {
             // The kernel lets anyone with write access send an INQUIRY, but vendor blocks
             // need CAP_SYS_RAWIO. Say once what to do; standard output stays as it is.
-            if (sptd.Cdb[0] != kInquiryOpcode && !g_permissionHintGiven) {
+            if (sptd.Cdb[0] == kVendorOpcode && !g_permissionHintGiven) {
                 g_permissionHintGiven = true;
                 Warn("qp7730: %s refused a controller command (permission denied). Run as root, or grant the "
                      "capability: setcap cap_sys_rawio+ep qp7730\n",

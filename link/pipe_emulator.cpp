@@ -2,45 +2,56 @@
 // to the link it opened.
 #include "link/pipe_emulator.h"
 
-#include <cstdlib>
-
 #include "link/pipe.h"
 
 namespace {
 
-void* EmulatorOpen() {
-    const std::string address = EmulatorSocketPath();
+// An open emulator and the address it was reached at (a socket path, or tcp:HOST:PORT).
+struct Emulator {
+    std::unique_ptr<EmulatorLink> link;
+    std::string address;
+};
+
+EmulatorLink& LinkOf(void* device) { return *static_cast<Emulator*>(device)->link; }
+
+void* EmulatorOpen(const std::string& where) {
+    const std::string address = where.empty() ? EmulatorSocketPath() : where;
     if (address.empty()) return nullptr;
     std::unique_ptr<EmulatorLink> link =
         address.starts_with("tcp:") ? OpenTcpEmulator(address.substr(4)) : OpenLocalEmulator(address);
-    return link.release();
+    if (!link) return nullptr;
+    return new Emulator{std::move(link), address};
 }
 
-bool EmulatorTransfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
-    return static_cast<EmulatorLink*>(device)->Transfer(pipe, buf, len, moved);
+// A message is a whole transfer: there is no stall on the socket, only a good or short
+// message, a failure, or the emulator gone.
+TransferResult EmulatorTransfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
+    EmulatorLink& link = LinkOf(device);
+    if (!link.Transfer(pipe, buf, len, moved)) return link.Gone() ? TransferResult::kGone : TransferResult::kError;
+    return *moved < len ? TransferResult::kShort : TransferResult::kGood;
 }
 
-int EmulatorLastError(void* device) { return static_cast<EmulatorLink*>(device)->LastError(); }
+int EmulatorLastError(void* device) { return LinkOf(device).LastError(); }
 
-bool EmulatorGone(void* device) { return static_cast<EmulatorLink*>(device)->Gone(); }
+void EmulatorClose(void* device) { delete static_cast<Emulator*>(device); }
 
-void EmulatorClose(void* device) { delete static_cast<EmulatorLink*>(device); }
+LockTry EmulatorTryLock(void* device, std::string* why) { return LinkOf(device).TryLock(why); }
 
-LockTry EmulatorTryLock(void* device, std::string* why) { return static_cast<EmulatorLink*>(device)->TryLock(why); }
+std::string EmulatorLocation(void* device) { return "emulator " + static_cast<Emulator*>(device)->address; }
 
-// The address this run reached the emulator at (the environment does not change during a
-// run): a socket path, or tcp:HOST:PORT.
-std::string EmulatorLocation(void*) { return "emulator " + EmulatorSocketPath(); }
+// The emulator at the usual address, when something may serve there: a TCP address is
+// listed as it is, a socket path only when a socket is there.
+std::vector<ControllerEntry> EmulatorList() {
+    const std::string address = EmulatorSocketPath();
+    if (address.empty() || (!address.starts_with("tcp:") && !LocalEmulatorSocketExists(address))) return {};
+    ControllerEntry e;
+    e.Route = address;
+    e.Kind = "emulator";
+    return {e};
+}
 
 }  // namespace
 
-std::string EmulatorSocketPath() {
-    if (const char* named = NamedEmulatorAddress()) return named;
-    const char* env = std::getenv("QP7730_EMULATOR");
-    if (env != nullptr && env[0] != '\0') return env;
-    return DefaultLocalEmulatorPath();
-}
-
-extern const PipeBackend kEmulatorPipeBackend = {"emulator",       EmulatorOpen,     EmulatorTransfer, EmulatorLastError,
-                                                 EmulatorClose,    EmulatorLocation, EmulatorGone,     EmulatorTryLock,
-                                                 NetErrorText};
+extern const PipeBackend kEmulatorPipeBackend = {"emulator",      EmulatorOpen,     EmulatorTransfer, EmulatorLastError,
+                                                 EmulatorClose,   EmulatorLocation, nullptr,          nullptr,
+                                                 EmulatorTryLock, EmulatorList,     NetErrorText};

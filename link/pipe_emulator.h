@@ -49,6 +49,8 @@ LockTry TryLoopbackLock(NetSocket connected, NetSocket* held, std::string* why);
 
 // The socket path used when QP7730_EMULATOR is not set: empty where there is no AF_UNIX form.
 std::string DefaultLocalEmulatorPath();
+// True when a socket is at the path (where there is no AF_UNIX form: never).
+bool LocalEmulatorSocketExists(const std::string& path);
 
 // The largest message of the TCP form (one bulk transfer): a longer announced length is
 // refused without reading it.

@@ -2,13 +2,12 @@
 #include "link/pipe.h"
 
 namespace {
-void* NullOpen() { return nullptr; }
-bool NullTransfer(void*, uint8_t, uint8_t*, uint32_t, uint32_t*) { return false; }
+void* NullOpen(const std::string&) { return nullptr; }
+TransferResult NullTransfer(void*, uint8_t, uint8_t*, uint32_t, uint32_t*) { return TransferResult::kError; }
 int NullLastError(void*) { return 0; }
 void NullClose(void*) {}
 std::string NullLocation(void*) { return {}; }
-bool NullGone(void*) { return false; }
 }  // namespace
 
 extern const PipeBackend kUsbPipeBackend = {"none",    NullOpen,     NullTransfer, NullLastError,
-                                           NullClose, NullLocation, NullGone,     nullptr, nullptr};
+                                           NullClose, NullLocation, nullptr,      nullptr, nullptr, nullptr, nullptr};

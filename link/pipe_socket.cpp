@@ -18,6 +18,7 @@
 
 #include "link/pipe.h"
 #include "link/pipe_emulator.h"
+#include "link/report.h"
 
 namespace {
 
@@ -123,14 +124,18 @@ private:
 };
 
 // Anyone may create a socket at the path first (/tmp is shared): only a socket served by
-// this user or root speaks for the controller. Another one is passed over silently, as if
-// nothing listened there. *user receives the emulator's user.
-bool ServedBySameUser(int fd, uid_t* user) {
+// this user or root speaks for the controller. Another one is passed over, with one line
+// that says so. *user receives the emulator's user.
+bool ServedBySameUser(int fd, const std::string& path, uid_t* user) {
     ucred peer{};
     socklen_t size = sizeof peer;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || size != sizeof peer) return false;
     *user = peer.uid;
-    return peer.uid == geteuid() || peer.uid == 0;
+    if (peer.uid == geteuid() || peer.uid == 0) return true;
+    Hint("qp7730: the emulator at %s is served by user %u, not by this user: not used (start your own, or point "
+         "QP7730_EMULATOR at it)\n",
+         path.c_str(), static_cast<unsigned>(peer.uid));
+    return false;
 }
 
 }  // namespace
@@ -152,7 +157,7 @@ std::unique_ptr<EmulatorLink> OpenLocalEmulator(const std::string& path) {
     const timeval bound{kPipeTimeoutMs / 1000, (kPipeTimeoutMs % 1000) * 1000};
     if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) != 0 ||
         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) != 0 ||
-        connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || !ServedBySameUser(fd, &user)) {
+        connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || !ServedBySameUser(fd, path, &user)) {
         close(fd);
         return nullptr;
     }
@@ -198,4 +203,9 @@ std::string DefaultLocalEmulatorPath() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime != nullptr && runtime[0] != '\0') return std::string(runtime) + "/qp7730-emu.sock";
     return "/tmp/qp7730-emu-" + std::to_string(getuid()) + ".sock";
+}
+
+bool LocalEmulatorSocketExists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
 }

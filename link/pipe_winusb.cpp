@@ -20,6 +20,7 @@ const WinUsbApi kSystemApi = {
     ::SetupDiGetClassDevsW, ::SetupDiEnumDeviceInterfaces, ::SetupDiGetDeviceInterfaceDetailW,
     ::SetupDiDestroyDeviceInfoList, ::CreateFileW, ::CloseHandle, ::WinUsb_Initialize, ::WinUsb_Free,
     ::WinUsb_ReadPipe, ::WinUsb_WritePipe, ::WinUsb_GetOverlappedResult, ::WinUsb_AbortPipe, ::WinUsb_FlushPipe,
+    ::WinUsb_ResetPipe, ::WinUsb_ControlTransfer,
 };
 
 const WinUsbApi* g_api = &kSystemApi;
@@ -131,23 +132,77 @@ bool WinUsbPipeTransfer(WinUsbDevice* device, uint8_t pipe, uint8_t* buf, uint32
     return ok != FALSE;
 }
 
+bool WinUsbClearHalt(WinUsbDevice* device, uint8_t pipe) {
+    if (device == nullptr) return false;
+    if (g_api->WinUsb_ResetPipe(device->WinUsbHandle, pipe)) return true;
+    device->LastError = GetLastError();
+    return false;
+}
+
+bool WinUsbClassReset(WinUsbDevice* device) {
+    if (device == nullptr) return false;
+    // WinUSB puts the number of the handle's own interface in the low byte of wIndex.
+    WINUSB_SETUP_PACKET setup{};
+    setup.RequestType = bot::kRequestTypeClassToInterface;
+    setup.Request = bot::kRequestReset;
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (overlapped.hEvent == nullptr) {
+        device->LastError = GetLastError();
+        return false;
+    }
+    ULONG moved = 0;
+    const BOOL immediate = g_api->WinUsb_ControlTransfer(device->WinUsbHandle, setup, nullptr, 0, &moved, &overlapped);
+    const bool queued = immediate || GetLastError() == ERROR_IO_PENDING;
+    DWORD transferred = 0;
+    BOOL ok = FALSE;
+    if (queued) {
+        WaitForSingleObject(overlapped.hEvent, kPipeTimeoutMs);
+        ok = g_api->WinUsb_GetOverlappedResult(device->WinUsbHandle, &overlapped, &transferred, FALSE);
+    }
+    if (!ok) {
+        device->LastError = GetLastError();
+        // The default pipe's request is ended by the abort of pipe 0; the record must
+        // outlive it.
+        g_api->WinUsb_AbortPipe(device->WinUsbHandle, 0);
+        if (queued) WaitForSingleObject(overlapped.hEvent, kPipeTimeoutMs);
+    }
+    CloseHandle(overlapped.hEvent);
+    return ok != FALSE;
+}
+
 namespace {
 
-void* UsbOpen() { return WinUsbOpen(kDeviceMatch); }
-bool UsbTransfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
-    return WinUsbPipeTransfer(static_cast<WinUsbDevice*>(device), pipe, buf, len, moved);
+// The codes of a removed device. (ERROR_GEN_FAILURE is not among them: WinUSB gives it
+// for a stalled pipe.)
+bool IsGoneCode(DWORD error) {
+    constexpr DWORD kNoSuchDevice = 433;  // ERROR_NO_SUCH_DEVICE, which not every SDK's headers name
+    return error == ERROR_DEVICE_NOT_CONNECTED || error == kNoSuchDevice || error == ERROR_FILE_NOT_FOUND;
+}
+
+TransferResult Failed(WinUsbDevice* device) {
+    if (IsGoneCode(device->LastError)) return TransferResult::kGone;
+    return device->LastError == ERROR_GEN_FAILURE ? TransferResult::kStalled : TransferResult::kError;
+}
+
+void* UsbOpen(const std::string&) { return WinUsbOpen(kDeviceMatch); }
+TransferResult UsbTransfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
+    auto* usb = static_cast<WinUsbDevice*>(device);
+    if (!WinUsbPipeTransfer(usb, pipe, buf, len, moved)) return Failed(usb);
+    return *moved < len ? TransferResult::kShort : TransferResult::kGood;
+}
+TransferResult UsbClearHalt(void* device, uint8_t pipe) {
+    auto* usb = static_cast<WinUsbDevice*>(device);
+    return WinUsbClearHalt(usb, pipe) ? TransferResult::kGood : Failed(usb);
+}
+TransferResult UsbClassReset(void* device) {
+    auto* usb = static_cast<WinUsbDevice*>(device);
+    return WinUsbClassReset(usb) ? TransferResult::kGood : Failed(usb);
 }
 int UsbLastError(void* device) {
     return device ? static_cast<int>(static_cast<WinUsbDevice*>(device)->LastError) : 0;
 }
 void UsbClose(void* device) { WinUsbClose(static_cast<WinUsbDevice*>(device)); }
-// The codes of a removed device. (ERROR_GEN_FAILURE is not among them: WinUSB gives it
-// for a stalled pipe too.)
-bool UsbGone(void* device) {
-    constexpr DWORD kNoSuchDevice = 433;  // ERROR_NO_SUCH_DEVICE, which not every SDK's headers name
-    const DWORD error = device ? static_cast<WinUsbDevice*>(device)->LastError : 0;
-    return error == ERROR_DEVICE_NOT_CONNECTED || error == kNoSuchDevice || error == ERROR_FILE_NOT_FOUND;
-}
 // The interface path names the device (it names the run lock: ASCII is enough).
 std::string UsbLocation(void* device) {
     std::string location = "winusb ";
@@ -158,5 +213,6 @@ std::string UsbLocation(void* device) {
 
 }  // namespace
 
-extern const PipeBackend kUsbPipeBackend = {"winusb", UsbOpen,     UsbTransfer, UsbLastError,
-                                           UsbClose, UsbLocation, UsbGone,     nullptr, nullptr};
+extern const PipeBackend kUsbPipeBackend = {"winusb",     UsbOpen,     UsbTransfer,  UsbLastError,
+                                           UsbClose,     UsbLocation, UsbClearHalt, UsbClassReset,
+                                           nullptr,      nullptr,     nullptr};

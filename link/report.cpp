@@ -2,11 +2,13 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <set>
 #include <string>
 
 namespace {
 
 const Reporter* g_reporter = nullptr;
+std::set<std::string> g_hintsGiven;
 
 std::string Format(const char* format, va_list args) {
     va_list again;
@@ -48,6 +50,16 @@ void Warn(const char* format, ...) {
         g_reporter->Warn(Format(format, args).c_str());
     va_end(args);
 }
+
+void Hint(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const std::string text = Format(format, args);
+    va_end(args);
+    if (g_hintsGiven.insert(text).second) Warn("%s", text.c_str());
+}
+
+void ForgetHints() { g_hintsGiven.clear(); }
 
 void Explain(const char* format, ...) {
     if (g_reporter == nullptr || g_reporter->Explain == nullptr) return;

@@ -27,6 +27,11 @@ void Warn(const char* format, ...) QP7730_PRINTF_LIKE(1, 2);
 // several. The tool prints nothing of it; the library's reporter keeps it as the message.
 void Explain(const char* format, ...) QP7730_PRINTF_LIKE(1, 2);
 
+// A hint for the user on standard error (a Warn): each text at most once until
+// ForgetHints, so that a reason told for one drive or device is not repeated for the next.
+void Hint(const char* format, ...) QP7730_PRINTF_LIKE(1, 2);
+void ForgetHints();
+
 // Puts `reporter` in place (null: standard output and standard error) and returns the
 // one it replaces. The reporter must outlive its time in place.
 const Reporter* SetReporter(const Reporter* reporter);

@@ -44,6 +44,9 @@ struct WinUsbApi {
     BOOL(WINAPI* WinUsb_GetOverlappedResult)(WINUSB_INTERFACE_HANDLE, LPOVERLAPPED, LPDWORD, BOOL);
     BOOL(WINAPI* WinUsb_AbortPipe)(WINUSB_INTERFACE_HANDLE, UCHAR);
     BOOL(WINAPI* WinUsb_FlushPipe)(WINUSB_INTERFACE_HANDLE, UCHAR);
+    BOOL(WINAPI* WinUsb_ResetPipe)(WINUSB_INTERFACE_HANDLE, UCHAR);
+    BOOL(WINAPI* WinUsb_ControlTransfer)(WINUSB_INTERFACE_HANDLE, WINUSB_SETUP_PACKET, PUCHAR, ULONG, PULONG,
+                                         LPOVERLAPPED);
 };
 // Replaces the system's calls (null: the system's own again).
 void SetWinUsbApi(const WinUsbApi* api);
@@ -62,3 +65,9 @@ bool FindDevicePath(WinUsbDevice* device, const wchar_t* match, const GUID& inte
 // then holds the bytes moved. A failed or unfinished transfer is aborted and the pipe
 // flushed.
 bool WinUsbPipeTransfer(WinUsbDevice* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved);
+// Clears a halted pipe: WinUsb_ResetPipe resets the host's side and sends the device
+// CLEAR_FEATURE(ENDPOINT_HALT).
+bool WinUsbClearHalt(WinUsbDevice* device, uint8_t pipe);
+// The class request Bulk-Only Mass Storage Reset to the interface, through
+// WinUsb_ControlTransfer, waited on for at most 6,000 ms.
+bool WinUsbClassReset(WinUsbDevice* device);

@@ -359,7 +359,7 @@ struct Thrower {
 };
 Thrower g_thrower;
 
-bool ThrowingTransfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
+TransferResult ThrowingTransfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
     switch (g_thrower.kind) {
     case Thrower::kBadAlloc: throw std::bad_alloc();
     case Thrower::kRuntime: throw std::runtime_error("pipe exploded");

@@ -507,7 +507,10 @@ TEST(EmuPeers, ToolIgnoresAControllerServedByAnotherUser) {
     kill(impostor, SIGKILL);
     WaitChild(impostor, 5000);
     EXPECT_NE(r.out.find("QP7730 not found!"), std::string::npos) << r.out;
-    EXPECT_EQ(r.err.find("[FAIL]"), std::string::npos) << "skipped silently: " << r.err;
+    EXPECT_EQ(r.err.find("[FAIL]"), std::string::npos) << r.err;
+    // Told why, once, on standard error.
+    EXPECT_EQ(r.err, "qp7730: the emulator at " + path + " is served by user " + std::to_string(kNobody) +
+                         ", not by this user: not used (start your own, or point QP7730_EMULATOR at it)\n");
 }
 
 // Connects to path as another user, sends INQUIRY and reports what came back: 0 the

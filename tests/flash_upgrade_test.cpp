@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 
+#include "cli/numbers.h"
 #include "commands/commands.h"
 #include "flash/flash_upgrade.h"
 #include "link/endian.h"
@@ -65,7 +66,7 @@ protected:
         int status = 0;
         testing::internal::CaptureStdout();
         try {
-            UpgradeFlashImage(type, file.c_str());
+            UpgradeFlash(AtoI(type), file.c_str());
         } catch (const RunEnded& e) {
             status = e.Status;
         }

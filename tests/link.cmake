@@ -17,6 +17,7 @@ if(NOT WIN32)
   # hold is tested with signals. On Windows the first two are tested end to end (qp7730.exe
   # under Wine against qp7730-emu over TCP).
   target_sources(unit_tests PRIVATE
+    ${CMAKE_CURRENT_SOURCE_DIR}/drive_search_test.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/flash_upgrade_test.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/pipe_tcp_test.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/platform_test.cpp)

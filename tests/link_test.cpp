@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 
+#include "commands/commands.h"
 #include "link/device_state.h"
 #include "link/endian.h"
 #include "link/pipe.h"
@@ -185,6 +187,7 @@ TEST_F(BulkOnlyTest, WrapperFieldsForEachDirection) {
         uint8_t flags;
         std::vector<uint8_t> pipes;
     };
+    uint32_t tag = 0x77307740;
     const Case cases[] = {
         {0, 0, 0x00, {0x02, 0x81}},
         {1, 40, 0x80, {0x02, 0x81, 0x81}},
@@ -200,7 +203,8 @@ TEST_F(BulkOnlyTest, WrapperFieldsForEachDirection) {
         for (size_t i = 0; i < c.pipes.size(); ++i) EXPECT_EQ(pipe.events[i].pipe, c.pipes[i]);
         const auto& cbw = pipe.events[0].out;
         ASSERT_EQ(cbw.size(), 31u);
-        EXPECT_EQ(Hex(cbw.data(), 8), "55 53 42 43 40 77 30 77");
+        EXPECT_EQ(Hex(cbw.data(), 4), "55 53 42 43");
+        EXPECT_EQ(GetLe32(&cbw[4]), ++tag);  // a new tag for every command
         EXPECT_EQ(GetLe32(&cbw[8]), c.length);
         EXPECT_EQ(cbw[12], c.flags);
         EXPECT_EQ(cbw[13], 0);
@@ -229,40 +233,92 @@ TEST_F(BulkOnlyTest, DataPhaseGoesInPiecesOf65536) {
     EXPECT_EQ(pipe.events[2].out[0], data[65536]);
 }
 
-TEST_F(BulkOnlyTest, EveryFailureHasItsMessageAndTheStatusDecides) {
-    struct Case {
+// Each way a command can end, with the messages it gives, the transfers and control
+// requests it makes, and the recovery after it: the command that follows goes through
+// with a status of its own (a late status of the failed one was dropped by the reset).
+TEST_F(BulkOnlyTest, EveryEndingHasItsMessagesAndItsRecovery) {
+    using R = TransferResult;
+    const std::vector<uint8_t> data(100, 1);
+    const std::vector<std::string> reset = {"reset", "clear-halt 0x81", "clear-halt 0x02"};
+    const std::string gone = " (104): the controller is gone; no further commands are sent";
+    const struct Case {
         const char* name;
-        size_t failTransfer;  // SIZE_MAX: none
-        std::vector<uint8_t> csw;
+        std::map<size_t, R> results;  // transfers that do not end well
+        std::vector<std::vector<uint8_t>> device;  // what the device sends, in order
         BOOL result;
-        std::string message;
-        size_t transfers;
-    };
-    const size_t none = SIZE_MAX;
-    const Case cases[] = {
-        {"cbw", 0, ScriptedPipe::Csw(), 0, "[FAIL] CBW (31)", 1},
-        {"data piece then good status", 1, ScriptedPipe::Csw(), 1, "[FAIL] DATA (31)", 3},
-        {"csw transfer", 2, ScriptedPipe::Csw(), 0, "[FAIL] CSW (31)", 3},
-        {"csw signature", none, ScriptedPipe::Csw(0x43425355), 0, "[FAIL] CSW Signature (0x43425355)", 3},
-        {"csw status after full data", none, ScriptedPipe::Csw(0x53425355, 0, 1), 0, "[FAIL] CSW Status (1)", 3},
-        {"other tag accepted", none, ScriptedPipe::Csw(0x53425355, 0, 0, 0x12345678), 1, "", 3},
+        std::vector<std::string> messages;
+        std::vector<uint8_t> pipes;
+        std::vector<std::string> requests;
+        R resetResult = R::kGood;
+    } cases[] = {
+        {"passes", {}, {data, ScriptedPipe::Csw()}, 1, {}, {0x02, 0x81, 0x81}, {}},
+        {"wrapper refused", {{0, R::kError}}, {}, 0, {"[FAIL] CBW (31)"}, {0x02}, reset},
+        {"wrapper stalled", {{0, R::kStalled}}, {}, 0, {"[FAIL] CBW (31)"}, {0x02}, reset},
+        {"data stalled, failing status read", {{1, R::kStalled}}, {ScriptedPipe::Csw(0x53425355, 100, 1)}, 0,
+         {"[FAIL] DATA (31)", "[FAIL] CSW Status (1)"}, {0x02, 0x81, 0x81}, {"clear-halt 0x81"}},
+        {"data stalled, passing status read", {{1, R::kStalled}}, {ScriptedPipe::Csw()}, 1, {"[FAIL] DATA (31)"},
+         {0x02, 0x81, 0x81}, {"clear-halt 0x81"}},
+        {"data broken: no status waited for", {{1, R::kError}}, {data, ScriptedPipe::Csw()}, 0, {"[FAIL] DATA (31)"},
+         {0x02, 0x81}, reset},
+        {"status stalled, read once more", {{2, R::kStalled}}, {data, ScriptedPipe::Csw()}, 1, {},
+         {0x02, 0x81, 0x81, 0x81}, {"clear-halt 0x81"}},
+        {"status stalled twice", {{2, R::kStalled}, {3, R::kStalled}}, {data, ScriptedPipe::Csw()}, 0,
+         {"[FAIL] CSW (31)"}, {0x02, 0x81, 0x81, 0x81},
+         {"clear-halt 0x81", "reset", "clear-halt 0x81", "clear-halt 0x02"}},
+        {"status timed out: its late arrival is reset away", {{2, R::kError}}, {data, ScriptedPipe::Csw()}, 0,
+         {"[FAIL] CSW (31)"}, {0x02, 0x81, 0x81}, reset},
+        {"zero-length packet before the status", {}, {data, {}, ScriptedPipe::Csw()}, 1, {}, {0x02, 0x81, 0x81, 0x81},
+         {}},
+        {"status of 12 bytes", {}, {data, std::vector<uint8_t>(12, 0)}, 0, {"[FAIL] CSW Length (12)"},
+         {0x02, 0x81, 0x81}, reset},
+        {"wrapper signature in the status", {}, {data, ScriptedPipe::Csw(0x43425355)}, 0,
+         {"[FAIL] CSW Signature (0x43425355)"}, {0x02, 0x81, 0x81}, reset},
+        {"status of another command", {}, {data, ScriptedPipe::Csw(0x53425355, 0, 0, 0x12345678)}, 0,
+         {"[FAIL] CSW Tag (0x12345678, sent 0x77307741)"}, {0x02, 0x81, 0x81}, reset},
+        {"command failed", {}, {data, ScriptedPipe::Csw(0x53425355, 0, 1)}, 0, {"[FAIL] CSW Status (1)"},
+         {0x02, 0x81, 0x81}, {}},
+        {"phase error", {}, {data, ScriptedPipe::Csw(0x53425355, 0, 2)}, 0, {"[FAIL] CSW Status (2)"},
+         {0x02, 0x81, 0x81}, reset},
+        {"status past the class's", {}, {data, ScriptedPipe::Csw(0x53425355, 0, 3)}, 0, {"[FAIL] CSW Status (3)"},
+         {0x02, 0x81, 0x81}, reset},
+        {"reset recovery refused", {}, {data, ScriptedPipe::Csw(0x53425355, 0, 2)}, 0,
+         {"[FAIL] CSW Status (2)", "[FAIL] Reset recovery (31)"}, {0x02, 0x81, 0x81}, reset, R::kError},
+        {"gone in the status phase", {{2, R::kGone}}, {data, ScriptedPipe::Csw()}, 0, {"[FAIL] CSW" + gone},
+         {0x02, 0x81, 0x81}, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        pipe.events.clear();
-        pipe.inQueue.clear();
-        pipe.failAt.clear();
+        ScriptedPipe p;
+        p.goneCode = 104;
+        p.resultAt = c.results;
+        for (const auto& [index, result] : c.results)
+            if (result == R::kGone) p.errorCode = 104;
+        p.resetResult = c.resetResult;
+        p.inQueue.assign(c.device.begin(), c.device.end());
+        PipeDevice d{&ScriptedPipe::kBackend, &p};
         CollectedFailures().clear();
-        if (c.failTransfer != none) pipe.failAt.insert(c.failTransfer);
-        pipe.inQueue.push_back(std::vector<uint8_t>(100, 1));
-        pipe.inQueue.push_back(c.csw);
-        std::vector<uint8_t> data(100);
-        EXPECT_EQ(Send(1, 100, data.data()), c.result);
-        EXPECT_EQ(pipe.events.size(), c.transfers);
-        if (c.message.empty())
-            EXPECT_TRUE(CollectedFailures().empty());
-        else
-            EXPECT_EQ(CollectedFailures(), std::vector<std::string>{c.message});
+        std::vector<uint8_t> buffer(100);
+        SCSI_PASS_THROUGH_DIRECT sptd;
+        FillPassThrough(sptd, kVendorOpcode, 0x81, 1, 100, buffer.data());
+        DWORD returned = 0;
+        EXPECT_EQ(BulkOnlyTransport(&d, 0, &sptd, sizeof sptd, &sptd, sizeof sptd, &returned, nullptr), c.result);
+        EXPECT_EQ(CollectedFailures(), c.messages);
+        std::vector<uint8_t> pipes;
+        for (const PipeEvent& e : p.events) pipes.push_back(e.pipe);
+        EXPECT_EQ(pipes, c.pipes);
+        EXPECT_EQ(p.requests, c.requests);
+
+        // The next command: a new tag, and the status the device gives for it.
+        const bool gone = c.messages.size() == 1 && c.messages[0].ends_with("sent");
+        p.inQueue.push_back(ScriptedPipe::Csw());
+        p.resultAt.clear();
+        FillPassThrough(sptd, kVendorOpcode, 0xAC, 0, 0, nullptr);
+        EXPECT_EQ(BulkOnlyTransport(&d, 0, &sptd, sizeof sptd, &sptd, sizeof sptd, &returned, nullptr), gone ? 0 : 1);
+        EXPECT_EQ(p.events.size(), c.pipes.size() + (gone ? 0 : 2));
+        if (!gone) {
+            EXPECT_EQ(GetLe32(&p.events[c.pipes.size()].out[4]), 0x77307742u);
+        }
+        EXPECT_EQ(CollectedFailures(), c.messages);
     }
 }
 
@@ -302,9 +358,9 @@ TEST_F(BulkOnlyTest, AGoneDeviceIsReportedOnceAndNotUsedAgain) {
     }
 }
 
-TEST_F(BulkOnlyTest, FailedPieceSkipsTheRestOfTheDataPhase) {
+TEST_F(BulkOnlyTest, StalledPieceSkipsTheRestOfTheDataPhase) {
     std::vector<uint8_t> data(3 * 65536);
-    pipe.failAt.insert(1);
+    pipe.resultAt[1] = TransferResult::kStalled;
     pipe.inQueue.push_back(ScriptedPipe::Csw());
     EXPECT_EQ(Send(0, static_cast<uint32_t>(data.size()), data.data()), 1);
     ASSERT_EQ(pipe.events.size(), 3u);  // wrapper, the failed piece, status

@@ -3,6 +3,8 @@
 // through the library, and the recovery of timed-out and stalled transfers.
 #include <gtest/gtest.h>
 #include <libusb.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +20,7 @@
 #include "image/image.h"
 #include "link/device_state.h"
 #include "link/pipe.h"
+#include "link/system_records.h"
 #include "tests/support/picture_files.h"
 #include "tests/support/scripted_pipe.h"
 #include "tests/support/usb_testbed.h"
@@ -113,8 +116,9 @@ void PrintTo(const DiscoveryCase& c, std::ostream* os) { *os << c.name; }
 
 class UsbDiscoveryTest : public UsbRouteTest, public ::testing::WithParamInterface<DiscoveryCase> {};
 
-// Start-up tries the USB route first; when it finds nothing it says nothing, leaves
-// nothing open, and the next route serves.
+// Start-up tries the USB route first (reset recovery before its first command, for a
+// device a killed run left in the middle of one); when it finds nothing it says nothing,
+// leaves nothing open, and the next route serves.
 TEST_P(UsbDiscoveryTest, FoundOrSilentlyPassedOver) {
     const DiscoveryCase& c = GetParam();
     bed.AddDevice(c.device, SmallController(c.identity));
@@ -140,6 +144,7 @@ TEST_P(UsbDiscoveryTest, FoundOrSilentlyPassedOver) {
         ResetDeviceState();
         std::vector<std::string> closed = c.requests;
         closed.push_back("release 0");
+        if (c.device.kernelDriver) closed.push_back("connect 0");  // given back
         EXPECT_EQ(bed.Requests(0), closed);
     } else {
         EXPECT_FALSE(UsbRouteOpen());
@@ -169,14 +174,15 @@ UsbDeviceLayout HeldBy(const char* driver) {
 INSTANTIATE_TEST_SUITE_P(
     Devices, UsbDiscoveryTest,
     ::testing::Values(
-        DiscoveryCase{"controller", {}, kControllerIdentity, true, {"getdriver 0", "claim 0"}},
+        DiscoveryCase{"controller", {}, kControllerIdentity, true, {"getdriver 0", "claim 0", "reset 0", "clear-halt 0x81", "clear-halt 0x02"}},
         DiscoveryCase{"other_vendor", WithIds(0x3a7d, 0x7730), kControllerIdentity, false, {}},
         DiscoveryCase{"other_product", WithIds(0x3a7c, 0x7731), kControllerIdentity, false, {}},
         DiscoveryCase{"no_bulk_pipes_0x02_0x81", WithPipes(0x01, 0x82), kControllerIdentity, false, {}},
-        // The mass-storage driver keeps the device; the drive route serves it.
-        DiscoveryCase{"held_by_kernel_driver", HeldBy("usb-storage"), kControllerIdentity, false, {"getdriver 0"}},
+        // The mass-storage driver lets go of it for the run (no disk of it is recorded here).
+        DiscoveryCase{"held_by_kernel_driver", HeldBy("usb-storage"), kControllerIdentity, true,
+                      {"getdriver 0", "getdriver 0", "disconnect 0", "claim 0", "reset 0", "clear-halt 0x81", "clear-halt 0x02"}},
         DiscoveryCase{"other_identity", {}, "Generic Storage RamDisc 1.01", false,
-                      {"getdriver 0", "claim 0", "release 0"}}),
+                      {"getdriver 0", "claim 0", "reset 0", "clear-halt 0x81", "clear-halt 0x02", "release 0"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UsbRouteTest, OfTwoControllersTheFirstInLibusbsListIsUsed) {
@@ -195,8 +201,128 @@ TEST_F(UsbRouteTest, OfTwoControllersTheFirstInLibusbsListIsUsed) {
 
     StartOnUsb();
     EXPECT_EQ(g_DeviceState.PanelWidth, first == 0 ? 320u : 640u);
-    EXPECT_EQ(bed.Requests(first), (std::vector<std::string>{"getdriver 0", "claim 0"}));
+    EXPECT_EQ(bed.Requests(first), (std::vector<std::string>{"getdriver 0", "claim 0", "reset 0", "clear-halt 0x81", "clear-halt 0x02"}));
     EXPECT_TRUE(bed.Requests(1 - first).empty());
+}
+
+// Of two controllers, one held by another run, the free one is used at once, whichever
+// libusb lists first; the held one is not waited for.
+TEST_F(UsbRouteTest, OfTwoControllersTheOneThatCanBeClaimedIsUsed) {
+    bed.AddDevice({}, SmallController(kControllerIdentity, 320));
+    bed.AddDevice({}, SmallController(kControllerIdentity, 640));
+    for (size_t held = 0; held < 2; ++held) {
+        SCOPED_TRACE(held);
+        ResetDeviceState();
+        bed.ClaimedElsewhere(held, 1 << 30);
+        bed.ClaimedElsewhere(1 - held, 0);
+        testing::internal::CaptureStderr();
+        StartOnUsb();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(g_DeviceState.PanelWidth, held == 0 ? 640u : 320u);
+    }
+    bed.ClaimedElsewhere(0, 0);
+    bed.ClaimedElsewhere(1, 0);
+}
+
+// Every controller on the bus is listed by its place, nothing sent to it; each entry's
+// route opens that one and no other.
+TEST_F(UsbRouteTest, ListedControllersOpenByTheirRoutes) {
+    bed.AddDevice({}, SmallController(kControllerIdentity, 320));
+    bed.AddDevice({}, SmallController(kControllerIdentity, 640));
+    bed.AddDevice(WithIds(0x3a7c, 0x7731), SmallController());
+    const std::vector<ControllerEntry> listed = ListControllers();
+    ASSERT_EQ(listed.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) EXPECT_TRUE(bed.Requests(i).empty());
+    for (const ControllerEntry& e : listed) {
+        SCOPED_TRACE(e.Route);
+        EXPECT_EQ(e.Kind, "usb");
+        EXPECT_EQ(e.Route, "usb:" + std::to_string(e.UsbBus) + (e.UsbPort.empty() ? "" : "-" + e.UsbPort));
+        ResetDeviceState();
+        testing::internal::CaptureStdout();
+        const StartOutcome outcome = StartDevice(StartRules{e.Route.c_str(), true});
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(outcome, StartOutcome::kStarted);
+        EXPECT_EQ(g_DeviceState.PanelWidth, e.UsbBus == bed.BusNumber(0) ? 320u : 640u);
+    }
+    ResetDeviceState();
+    EXPECT_FALSE(FindDeviceAt("usb:9"));
+}
+
+// usb-storage holds the controller: the route takes the interface for the run and gives
+// it back at the end, but leaves it while a filesystem of its disk is mounted (saying
+// why, and the next route serves) and waits while a run on the drive route holds the
+// disk's flock. What the system records (sysfs, mountinfo, locks) is a folder of the test.
+TEST_F(UsbRouteTest, UsbStorageIsDetachedForTheRunUnlessItsDiskIsInUse) {
+    namespace fs = std::filesystem;
+    const fs::path root = fs::path(testing::TempDir()) / ("qp7730-root-" + std::to_string(getpid()));
+    const fs::path disk = root / "sys/bus/usb/devices/1-1/1-1:1.0/host0/target0:0:0/0:0:0:0/block/sdb";
+    fs::create_directories(disk / "sdb1");
+    fs::create_directories(root / "sys/block");
+    fs::create_directories(root / "proc/self");
+    fs::create_directories(root / "dev");
+    const auto write = [](const fs::path& p, const std::string& text) { std::ofstream(p) << text; };
+    write(root / "sys/bus/usb/devices/1-1/busnum", "1\n");
+    write(root / "sys/bus/usb/devices/1-1/devnum", "1\n");
+    write(root / "sys/bus/usb/devices/1-1/1-1:1.0/bInterfaceNumber", "00\n");
+    write(disk / "dev", "8:16\n");
+    write(disk / "sdb1/dev", "8:17\n");
+    write(disk / "sdb1/partition", "1\n");
+    fs::create_symlink(disk, root / "sys/block/sdb");
+    write(root / "dev/sdb", "");
+    struct stat node {};
+    ASSERT_EQ(stat((root / "dev/sdb").c_str(), &node), 0);
+    char lockLine[96];
+    snprintf(lockLine, sizeof lockLine, "1: FLOCK  ADVISORY  WRITE 4242 %02x:%02x:%llu 0 EOF\n", major(node.st_dev),
+             minor(node.st_dev), static_cast<unsigned long long>(node.st_ino));
+    SetSystemRoot(root.string());
+
+    bed.AddDevice(HeldBy("usb-storage"), SmallController());
+    ScriptedPipe next;
+    next.ActAsController(kControllerIdentity, {0, 0, 0, 0, 800, 600, 0, 0x12000});
+    const PipeBackend* routes[] = {&kUsbPipeBackend, &ScriptedPipe::kBackend};
+    SetPipeBackends(routes, 2);
+    const struct {
+        const char* name;
+        std::string mounts, locks;
+        bool onUsb;
+        int status;
+        std::vector<std::string> requests;  // of the run, to its end
+        std::string err;
+    } cases[] = {
+        {"nothing in use", "", "", true, 0,
+         {"getdriver 0", "getdriver 0", "disconnect 0", "claim 0", "reset 0", "clear-halt 0x81", "clear-halt 0x02", "release 0", "connect 0"}, ""},
+        {"partition mounted", "36 25 8:17 / /media/stick rw - vfat /dev/sdb1 rw\n", "", false, 0, {"getdriver 0"},
+         "qp7730: the controller on USB 1 (/dev/bus/usb/001/001) is left to usb-storage: /dev/sdb1 is mounted "
+         "(unmount it to use the controller)\n"},
+        {"drive run holds the disk", "", lockLine, false, -1, {"getdriver 0"},
+         "qp7730: the controller at usb-001-001 is still in use by another run after 0 s; giving up\n"},
+    };
+    setenv("QP7730_LOCK_WAIT", "0", 1);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        write(root / "proc/self/mountinfo", "25 1 0:23 / / rw - ext4 /dev/vda1 rw\n" + c.mounts);
+        write(root / "proc/locks", c.locks);
+        const size_t before = bed.Requests(0).size();
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        int status = 0;
+        try {
+            StartDevice();
+            EXPECT_EQ(UsbRouteOpen(), c.onUsb);
+            ResetDeviceState();
+        } catch (const RunEnded& ended) {
+            status = ended.Status;
+        }
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(status, c.status);
+        const std::vector<std::string> all = bed.Requests(0);
+        EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<long>(before), all.end()), c.requests);
+        ResetDeviceState();
+    }
+    unsetenv("QP7730_LOCK_WAIT");
+    SetSystemRoot({});
+    fs::remove_all(root);
 }
 
 // ---- commands -------------------------------------------------------------------
@@ -300,7 +426,7 @@ TEST_F(UsbRouteTest, RunReleasesTheInterfaceAtItsEnd) {
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("Done.\n"), std::string::npos);
     EXPECT_EQ(bed.Commands(0), 3u);  // INQUIRY, system information, the low-speed switch
-    EXPECT_EQ(bed.Requests(0), (std::vector<std::string>{"getdriver 0", "claim 0", "release 0"}));
+    EXPECT_EQ(bed.Requests(0), (std::vector<std::string>{"getdriver 0", "claim 0", "reset 0", "clear-halt 0x81", "clear-halt 0x02", "release 0"}));
     EXPECT_EQ(g_DeviceState.hDevice, nullptr);
     EXPECT_EQ(OpenFilesOnceSettled(before), before);
 }
@@ -359,8 +485,8 @@ TEST_F(UsbRouteTest, InterfaceHeldByAnotherProcessIsWaitedForLikeARunLock) {
 
 // ---- failed transfers -----------------------------------------------------------
 
-// A device that stops answering: the status transfer ends after the transfer bound, the
-// endpoint is put back in order, and the next command goes through.
+// A device that stops answering: the status transfer ends after the transfer bound, reset
+// recovery puts device and pipes back in step, and the next command goes through.
 TEST_F(UsbRouteTest, TimedOutTransferIsBoundedAndRecovered) {
     bed.AddDevice({}, SmallController());
     StartOnUsb();
@@ -373,7 +499,9 @@ TEST_F(UsbRouteTest, TimedOutTransferIsBoundedAndRecovered) {
     EXPECT_GE(waited, std::chrono::milliseconds(kPipeTimeoutMs));
     EXPECT_LT(waited, std::chrono::milliseconds(kPipeTimeoutMs + 4000));
     EXPECT_EQ(CollectedFailures(), (std::vector<std::string>{"[FAIL] CSW (" + std::to_string(LIBUSB_ERROR_TIMEOUT) + ")"}));
-    EXPECT_EQ(bed.Requests(0).back(), "clear-halt 0x81");
+    const std::vector<std::string> requests = bed.Requests(0);
+    EXPECT_EQ(std::vector<std::string>(requests.end() - 3, requests.end()),
+              (std::vector<std::string>{"reset 0", "clear-halt 0x81", "clear-halt 0x02"}));
 
     CollectedFailures().clear();
     std::vector<uint8_t> read(512);
@@ -418,6 +546,38 @@ TEST_P(UsbStallTest, StalledDataPhaseIsClearedOnItsPipe) {
     EXPECT_EQ(ReadMemory(0x400, 1000, buffer.data()), 1);
     EXPECT_EQ(buffer, bytes);
     EXPECT_TRUE(CollectedFailures().empty());
+}
+
+// A halted status read is cleared and read once more; a phase error is followed by reset
+// recovery. Either way the next command goes through on the same handle.
+TEST_F(UsbRouteTest, StalledStatusAndPhaseErrorAreRecovered) {
+    const struct {
+        const char* name;
+        void (UsbTestBed::*fault)(size_t, uint64_t);
+        uint8_t result;
+        std::vector<std::string> messages;
+        std::vector<std::string> requests;  // the device's requests during the command
+    } cases[] = {
+        {"status stalled", &UsbTestBed::StallStatus, 1, {}, {"clear-halt 0x81"}},
+        {"phase error", &UsbTestBed::PhaseError, 0, {"[FAIL] CSW Status (2)"},
+         {"reset 0", "clear-halt 0x81", "clear-halt 0x02"}},
+    };
+    bed.AddDevice({}, SmallController());
+    StartOnUsb();
+    const std::vector<uint8_t> bytes = Pattern(700, 3);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CollectedFailures().clear();
+        const size_t before = bed.Requests(0).size();
+        (bed.*c.fault)(0, bed.Commands(0) + 1);
+        EXPECT_EQ(WriteMemory(0x800, 700, bytes.data()), c.result);
+        EXPECT_EQ(CollectedFailures(), c.messages);
+        const std::vector<std::string> all = bed.Requests(0);
+        EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<long>(before), all.end()), c.requests);
+        std::vector<uint8_t> read(700);
+        EXPECT_TRUE(ReadMemoryInFull(0x800, 700, read.data()));
+        EXPECT_EQ(read, bytes);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Pipes, UsbStallTest,

@@ -3,7 +3,7 @@
 # The unit tests of link.cmake run under Wine too, through CMAKE_CROSSCOMPILING_EMULATOR
 # (cmake/wine-run.sh).
 
-add_executable(winusb_tests ${CMAKE_CURRENT_SOURCE_DIR}/winusb_test.cpp)
+add_executable(winusb_tests ${CMAKE_CURRENT_SOURCE_DIR}/winusb_test.cpp ${CMAKE_CURRENT_SOURCE_DIR}/drive_windows_test.cpp)
 target_link_libraries(winusb_tests PRIVATE libqp7730 GTest::gtest_main)
 gtest_discover_tests(winusb_tests TEST_PREFIX winusb. NO_PRETTY_VALUES DISCOVERY_TIMEOUT 60)
 

@@ -122,10 +122,31 @@ typedef struct qp7730 qp7730;
  * number, else 30. */
 #define QP7730_LOCK_WAIT_DEFAULT (-1)
 
+/* One controller attached to this machine, as qp7730_list finds it. Texts are
+ * terminated, empty when not known. */
+typedef struct qp7730_entry {
+    char route[256];   /* what qp7730_open takes to open this one */
+    char kind[16];     /* "usb", "drive" or "emulator" */
+    int usb_bus;       /* USB: the bus number; 0 otherwise */
+    char usb_port[32]; /* USB: the ports from the root hub to the device, "4.2" */
+    char drive[32];    /* the disk the system made of it, "/dev/sdb" (when usb-storage holds it) */
+    char identity[29]; /* the INQUIRY identity the system recorded ("Generic Storage RamDisc 1.00") */
+} qp7730_entry;
+
+/* Lists the controllers attached, in the order qp7730_open(NULL, ...) tries them: on USB
+ * every device with the controller's ids, each drive whose recorded identity is the
+ * controller's, and the emulator at its usual address when a socket is there. Nothing is
+ * sent to any of them, no drive is opened and nothing is claimed, so a controller that
+ * another program uses is listed too. *count receives the number found; the first
+ * min(*count, capacity) are written to entries (which may be NULL when capacity is 0).
+ * Errors: ARGUMENT (count NULL, or entries NULL with capacity). */
+QP7730_API int qp7730_list(qp7730_entry* entries, unsigned capacity, unsigned* count);
+
 /* Opens the controller and reads its system information and version texts.
  *   route: NULL or "" searches like the tool: USB, then the emulator at its usual address
- *     (QP7730_EMULATOR, ...), then the drives A to Z. Otherwise one route only:
- *       "usb"                      the first controller on USB (where built)
+ *     (QP7730_EMULATOR, ...), then the drives. Otherwise one route only:
+ *       "usb"                      the first controller on USB that can be claimed (where built)
+ *       "usb:BUS-PORTS"            the controller at that place on USB, as qp7730_list names it
  *       "/dev/sdX", "X:" or "X"    that drive
  *       "tcp:HOST:PORT"            an emulator over loopback TCP
  *       any other text             the path of an emulator socket

@@ -189,9 +189,15 @@ def test_ctrl_c_during_the_upgrade_comes_once_it_is_done(tmp_path, emulator):
             os.kill(os.getpid(), signal.SIGINT)
         phases.append(phase)
 
-    with qp7730.Controller(emulator.socket) as panel:
-        with pytest.raises(KeyboardInterrupt):
-            panel.upgrade(path, progress=interrupt)
+    # Python raises KeyboardInterrupt only where SIGINT has its handler, which a shell takes
+    # away from the programs it starts in the background.
+    before = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        with qp7730.Controller(emulator.socket) as panel:
+            with pytest.raises(KeyboardInterrupt):
+                panel.upgrade(path, progress=interrupt)
+    finally:
+        signal.signal(signal.SIGINT, before)
     assert phases[-1] == "verify"  # every callback ran: nothing was raised inside them
     assert emulator.flash.read_bytes()[0x200000 : 0x200000 + len(data)] == data
 
@@ -391,3 +397,13 @@ def test_readme_example_runs(tmp_path, make_emulator):
                          timeout=60)
     assert run.returncode == 0, run.stderr
     assert any(c["cmd"] == "0x94" for c in emu.commands())
+
+
+def test_listed_emulator_opens_from_its_entry(emulator, monkeypatch):
+    monkeypatch.setenv("QP7730_EMULATOR", emulator.socket)
+    entries = [e for e in qp7730.controllers() if e.kind == "emulator"]
+    assert entries == [qp7730.Entry(emulator.socket, "emulator", None, "", "", "")]
+    with entries[0].open(lock_wait=0) as panel:
+        assert panel.info.location == "emulator " + emulator.socket
+    monkeypatch.setenv("QP7730_EMULATOR", emulator.socket + ".absent")
+    assert [e for e in qp7730.controllers() if e.kind == "emulator"] == []

@@ -350,6 +350,24 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& socke
     return RunTool(args, socketPath, options);
 }
 
+// The stand-in drive as the kernel would record it in sysfs, under a system root of its
+// own beside the socket, so that the tool's search finds it there (and nothing else).
+void RecordStandInDrive(std::vector<std::string>& env, const std::string& socketPath) {
+    std::string drive = kDriveName;
+    bool rootGiven = false;
+    for (const std::string& e : env) {
+        if (e.starts_with("QP7730_SG_DRIVE=")) drive = e.substr(16);
+        rootGiven = rootGiven || e.starts_with("QP7730_TEST_SYSTEM_ROOT=");
+    }
+    if (rootGiven || !drive.starts_with("/dev/")) return;
+    const std::filesystem::path root = socketPath + ".root";
+    const std::filesystem::path device = root / "sys/block" / drive.substr(5) / "device";
+    std::filesystem::create_directories(device);
+    const std::pair<const char*, const char*> fields[] = {{"vendor", "Generic "}, {"model", "Storage RamDisc "}, {"rev", "1.00"}};
+    for (const auto& [name, value] : fields) std::ofstream(device / name) << value << "\n";
+    env.push_back("QP7730_TEST_SYSTEM_ROOT=" + root.string());
+}
+
 RunResult RunTool(const std::vector<std::string>& args, const std::string& socketPath, const RunOptions& options) {
     return ToolRun(args, socketPath, options).Wait();
 }
@@ -379,6 +397,7 @@ ToolRun::ToolRun(const std::vector<std::string>& args, const std::string& socket
     }
     if (!preload.empty()) envp.items.push_back("LD_PRELOAD=" + preload);
     for (const std::string& entry : options.env) SetEnv(envp.items, entry);
+    if (options.route == Route::Drive) RecordStandInDrive(envp.items, socketPath);
     char** a = argv.Get();
     char** e = envp.Get();
 

@@ -77,6 +77,38 @@ ctl_intf() {
 }
 ctl_unbind() { i=$(ctl_intf) && echo "$i" > /sys/bus/usb/drivers/usb-storage/unbind && waitfor 30 no_ctl_drive; }
 ctl_bind() { i=$(ctl_intf) && echo "$i" > /sys/bus/usb/drivers/usb-storage/bind; }
+# ctl_node: the controller's usbfs node.
+ctl_node() {
+    i=$(ctl_intf) || return 1
+    d=/sys/bus/usb/devices/${i%%:*}
+    printf '/dev/bus/usb/%03d/%03d\n' "$(cat "$d/busnum")" "$(cat "$d/devnum")"
+}
+# seat_node / root_node: the node given to the user at the seat (uid 1000) as the udev
+# rule's uaccess would give it, and taken back.
+seat_node() { n=$(ctl_node) && chown 1000:1000 "$n" && chmod 0660 "$n"; }
+root_node() { n=$(ctl_node) && chown 0:0 "$n" && chmod 0660 "$n"; }
+# seat NAME ARG...: like tool, as the user at the seat: uid 1000 in a group of its own, no
+# capability (busybox's su, with the user in /etc/passwd).
+seat() {
+    name=$1
+    shift
+    grep -q '^seat:' /etc/passwd 2> /dev/null || {
+        mkdir -p /etc
+        echo 'root:x:0:0:root:/:/bin/sh' >> /etc/passwd
+        echo 'seat:x:1000:1000:seat:/kt:/bin/sh' >> /etc/passwd
+        echo 'root:x:0:' >> /etc/group
+        echo 'seat:x:1000:' >> /etc/group
+    }
+    words=""
+    for w in "$@"; do words="$words '$w'"; done
+    (cd /kt && timeout -s KILL 60 su -s /bin/sh seat -c "exec qp7730 $words") < /dev/null \
+        > "$KT/$name.out" 2> "$KT/$name.err"
+    echo $? > "$KT/$name.rc"
+}
+# no_usb / usb_back: the usbfs nodes hidden under a tmpfs and shown again, so that a run as
+# root takes the drive route although it could take the interface from usb-storage.
+no_usb() { mount -t tmpfs -o mode=0755 none /dev/bus/usb; }
+usb_back() { umount /dev/bus/usb; }
 
 stty -F /dev/ttyS1 raw -echo
 exec 3<> /dev/ttyS1

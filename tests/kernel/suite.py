@@ -286,13 +286,13 @@ class Suite:
 
     def discovery(self, upto):
         """What the drive search prints up to and including the controller's letter. A disk
-        that honours the INQUIRY's allocation length of 0 (QEMU's does) sends no identity
-        text, and its DevName line is empty."""
+        that is not the controller is never opened: its DevName line is the identity the
+        kernel recorded for it."""
         drives, text = self.drives(), ""
         for letter in "abcdefghijklmnopqrstuvwxyz":
             text += f"\nSearching for device in {letter.upper()}:// ...\n"
             if letter in drives:
-                text += f"Device found.\nDevName: {drives[letter] if drives[letter] == IDENTITY else ''}\n"
+                text += f"Device found.\nDevName: {drives[letter]}\n"
             else:
                 text += "-1: No device connected.\n"
             if letter == upto:
@@ -335,9 +335,11 @@ class Suite:
         self.controller = None
 
     # ---- the tool, in the guest and mirrored on the socket
-    def guest_tool(self, runs, prefix=""):
-        """Runs (name, args) in the guest: {name: (out, err, status)}."""
-        command = prefix + "; ".join("tool " + " ".join(shlex.quote(w) for w in [name, *args]) for name, args in runs)
+    def guest_tool(self, runs, prefix="", suffix="", runner="tool"):
+        """Runs (name, args) in the guest: {name: (out, err, status)}. runner "seat": as the
+        user at the seat."""
+        command = prefix + "; ".join(f"{runner} " + " ".join(shlex.quote(w) for w in [name, *args])
+                                     for name, args in runs) + suffix
         files = self.guest.check(command)
         kept = os.path.join(self.work, "guest", self.current)
         os.makedirs(kept, exist_ok=True)
@@ -359,9 +361,11 @@ class Suite:
             result[name] = (p.stdout.decode(errors="replace"), p.stderr.decode(errors="replace"), p.returncode)
         return result
 
-    def compare(self, runs, route):
-        """The runs in the guest on the route ("drive" or "usb") against the mirror's: problems noted."""
-        guest = self.guest_tool(runs)
+    def compare(self, runs, route, runner="tool"):
+        """The runs in the guest on the route ("drive" or "usb") against the mirror's: problems
+        noted. On the drive route the usbfs nodes are hidden for the runs: the USB route would
+        take the interface from usb-storage."""
+        guest = self.guest_tool(runs, *DRIVE_ONLY if route == "drive" else ("", ""), runner=runner)
         mirror = self.host_tool(runs, self.reference)
         search = self.discovery(self.controller.letter) if route == "drive" else ""
         for name, args in runs:
@@ -473,9 +477,60 @@ def case_usbfs_route(s):
     s.guest.check("ctl_bind && waitfor 30 ctl_drive")
 
 
-def case_usbfs_steps_aside(s):
-    """b: with usb-storage bound again, the USB route steps aside and the drive route serves."""
-    s.compare([("version", ["-version"]), ("flashtexts", ["0x97"])], "drive")
+def case_usbfs_takes_from_usb_storage(s):
+    """b: with usb-storage bound again, the USB route takes the interface from it for each run
+    and gives it back: the disk is there again after every run."""
+    s.compare([("version", ["-version"]), ("flashtexts", ["0x97"])], "usb")
+    s.guest.check("waitfor 30 ctl_drive")
+
+
+def case_seat_user(s):
+    """g: the user at the seat (not root, no group, no capability), given only the USB node
+    as the udev rule's uaccess gives it, runs every action on a controller that usb-storage
+    had bound; usb-storage has it back after the runs."""
+    s.guest.check("seat_node")
+    try:
+        s.compare(ACTIONS + [("picture", ["-load", "sample.jpg"]), ("upgrade", ["-upgrade", "1", "fw.bin"])],
+                  "usb", runner="seat")
+        s.guest.check("waitfor 30 ctl_drive")
+    finally:
+        s.guest.check("root_node")
+
+
+def case_seat_user_after_sigkill(s):
+    """g: a run of the user at the seat killed with SIGKILL in the middle of a load leaves the
+    interface without a driver; the next run of that user works, on USB."""
+    s.guest.check("seat_node")
+    try:
+        # Killed once it has the interface (the disk is gone), in the middle of the load; its
+        # status file is written once the killed run has been reaped and its usbfs node closed.
+        s.guest.check("(seat killed -load FF 0 0 1872 1404 &); waitfor 20 no_ctl_drive && "
+                      "kill -9 $(pidof qp7730) && waitfor 20 [ -s $KT/killed.rc ] && no_ctl_drive")
+        s.compare([("version", ["-version"]), ("fill", ["-load", "5A", "10", "20", "300", "40"])], "usb",
+                  runner="seat")
+    finally:
+        s.guest.check("root_node; ctl_bind; waitfor 30 ctl_drive")
+
+
+def case_seat_user_told_why(s):
+    """g: the user at the seat without the udev rule (the USB node and the disk root's): the
+    search finds nothing, prints what it prints with no controller, and says once on standard
+    error for each node why and what to do; the exit status is the one without a controller."""
+    out, err, rc = s.guest_tool([("version", ["-version"])], runner="seat")["version"]
+    mirror = Emulator(s.emu, os.path.join(s.work, "told-why-none"), options=[])
+    mirror.stop()
+    want_out, _, want_rc = s.host_tool([("version", ["-version"])], mirror)["version"]
+    search = s.discovery(None)
+    s.expect(out.startswith(search.replace(
+        f"\nSearching for device in {s.controller.letter.upper()}:// ...\nDevice found.\nDevName: {IDENTITY}\n",
+        f"\nSearching for device in {s.controller.letter.upper()}:// ...\n-1: No device connected.\n")),
+        diff(search, out, "the search of the user at the seat"))
+    s.expect(rc == want_rc, f"exit status {rc}, with no controller {want_rc}")
+    lines = err.splitlines()
+    s.expect(any("/dev/bus/usb/" in l and "70-qp7730.rules" in l for l in lines), f"no USB hint: {err!r}")
+    s.expect(any(f"/dev/sd{s.controller.letter}" in l and "70-qp7730.rules" in l for l in lines),
+             f"no drive hint: {err!r}")
+    s.expect(len(lines) == len(set(lines)), f"a hint said twice: {err!r}")
 
 
 def case_unplug_mid_load(s):
@@ -495,7 +550,7 @@ def case_unplug_mid_load(s):
     watcher.start()
     started = time.monotonic()
     try:
-        out, err, rc = s.guest_tool([("load", ["-load", "FF", "0", "0", "1872", "1404"])])["load"]
+        out, err, rc = s.guest_tool([("load", ["-load", "FF", "0", "0", "1872", "1404"])], *DRIVE_ONLY)["load"]
     finally:
         ended = time.monotonic()
         done.set()
@@ -514,6 +569,8 @@ def case_unplug_mid_load(s):
 # route (usb-storage, SG_IO) and the USB route (usbfs): what the tool prints beside what it
 # prints on the socket for the same fault, and the kernel lines the fault may cause.
 RESET = r"reset high-speed USB device"
+# The shell around runs that must take the drive route (see compare).
+DRIVE_ONLY = ("no_usb; ", "; usb_back")
 FAULTS = [
     # kind, route, expected difference from the socket route (None: none; "stderr: ..." when only
     # standard error differs, "outcome: ..." when standard output may too), kernel lines allowed
@@ -543,7 +600,7 @@ def fault_case(kind, route, difference, allowed):
         offset = s.fault_offsets.get(route)
         if offset is None:
             emulator = s.plug(name=f"calibrate-{route}")
-            s.guest_tool(runs, "ctl_unbind; " if route == "usb" else "")
+            s.guest_tool(runs, *(("ctl_unbind; ", "") if route == "usb" else DRIVE_ONLY))
             # The tool's commands: vendor blocks, and its INQUIRY (allocation length 0, where
             # the kernel's asks for 36 bytes or more).
             tool = [line["seq"] for line in emulator.trace_lines()
@@ -553,7 +610,7 @@ def fault_case(kind, route, difference, allowed):
                 raise Failed(f"the calibration run sent {len(tool)} of the tool's commands")
             offset = s.fault_offsets[route] = tool[FAULT_COMMAND - 1] - FAULT_COMMAND
         emulator = s.plug([f"--fault={kind}@{offset + FAULT_COMMAND}"], name=f"fault-{kind}-{route}")
-        guest = s.guest_tool(runs, "ctl_unbind; " if route == "usb" else "")["version"]
+        guest = s.guest_tool(runs, *(("ctl_unbind; ", "") if route == "usb" else DRIVE_ONLY))["version"]
         hit = [line for line in emulator.trace_lines() if line.get("fault")]
         # The drive search as it was while the controller was there.
         prefix = s.discovery(emulator.letter) if route == "drive" else ""
@@ -614,7 +671,10 @@ CASES = [
     ("drive_picture", True, True, case_drive_picture),
     ("drive_upgrade", True, True, case_drive_upgrade),
     ("usbfs_route", True, True, case_usbfs_route),
-    ("usbfs_steps_aside", True, True, case_usbfs_steps_aside),
+    ("usbfs_takes_from_usb_storage", True, True, case_usbfs_takes_from_usb_storage),
+    ("seat_user", True, True, case_seat_user),
+    ("seat_user_after_sigkill", True, True, case_seat_user_after_sigkill),
+    ("seat_user_told_why", True, True, case_seat_user_told_why),
     ("unplug_mid_load", True, False, case_unplug_mid_load),
     *[(f"fault_{kind.replace('-', '_')}_{route}", True, False, fault_case(kind, route, diff_, allowed))
       for kind, route, diff_, allowed in FAULTS],

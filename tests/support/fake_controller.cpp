@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "commands/commands.h"
 #include "link/endian.h"
 
 namespace {
@@ -10,13 +11,12 @@ constexpr size_t kMemorySize = 8u << 20;
 constexpr size_t kFlashSize = 4u << 20;
 
 // The fake sits behind the transport entry; its pipe backend only has to close.
-void* NoOpen() { return nullptr; }
-bool NoTransfer(void*, uint8_t, uint8_t*, uint32_t, uint32_t*) { return false; }
+void* NoOpen(const std::string&) { return nullptr; }
+TransferResult NoTransfer(void*, uint8_t, uint8_t*, uint32_t, uint32_t*) { return TransferResult::kError; }
 int NoError(void*) { return 0; }
 void NoClose(void*) {}
 std::string NoLocation(void*) { return "fake"; }
-bool NeverGone(void*) { return false; }
-const PipeBackend kFakeBackend = {"fake", NoOpen, NoTransfer, NoError, NoClose, NoLocation, NeverGone, nullptr, nullptr};
+const PipeBackend kFakeBackend = {"fake", NoOpen, NoTransfer, NoError, NoClose, NoLocation, nullptr, nullptr, nullptr, nullptr, nullptr};
 }
 
 FakeController::FakeController() : memory(kMemorySize, 0), flash(kFlashSize, 0xFF) {}

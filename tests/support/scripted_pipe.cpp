@@ -14,51 +14,70 @@ ScriptedPipe::~ScriptedPipe() { current = nullptr; }
 
 namespace {
 
-void* Open() { return ScriptedPipe::current && ScriptedPipe::current->opens ? ScriptedPipe::current : nullptr; }
+void* Open(const std::string&) { return ScriptedPipe::current && ScriptedPipe::current->opens ? ScriptedPipe::current : nullptr; }
 
-bool Transfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
+TransferResult Transfer(void* device, uint8_t pipe, uint8_t* buf, uint32_t len, uint32_t* moved) {
     auto* s = static_cast<ScriptedPipe*>(device);
     PipeEvent e{pipe, len, {}};
     if ((pipe & 0x80) == 0) e.out.assign(buf, buf + len);
     const size_t index = s->events.size();
     s->events.push_back(e);
+    const auto scripted = s->resultAt.find(index);
+    if (scripted != s->resultAt.end() && scripted->second != TransferResult::kGood) {
+        s->lastError = scripted->second == TransferResult::kGone ? s->goneCode : s->errorCode;
+        return scripted->second;
+    }
     if (s->failAt.count(index)) {
         // A failed IN transfer loses the message the device had sent.
         if ((pipe & 0x80) != 0 && !s->inQueue.empty()) s->inQueue.pop_front();
         s->lastError = s->errorCode;
-        return false;
+        return s->goneCode != 0 && s->lastError == s->goneCode ? TransferResult::kGone : TransferResult::kError;
     }
     if ((pipe & 0x80) == 0) {
-        if (len == 31 && GetLe32(buf) == 0x43425355 && s->onCbw) s->onCbw(*s, buf);
+        if (len == 31 && GetLe32(buf) == 0x43425355) {
+            s->lastTag = GetLe32(buf + 4);
+            if (s->onCbw) s->onCbw(*s, buf);
+        }
         *moved = len;
-        return true;
+        return TransferResult::kGood;
     }
     if (s->inQueue.empty()) {
         s->lastError = 121;  // nothing answered: a timed-out transfer
-        return false;
+        return TransferResult::kError;
     }
     std::vector<uint8_t> msg = std::move(s->inQueue.front());
     s->inQueue.pop_front();
     if (msg.size() > len) {
         s->lastError = 234;
-        return false;
+        return TransferResult::kError;
     }
+    if (msg.size() == 13 && GetLe32(&msg[4]) == ScriptedPipe::kEchoTag) PutLe32(&msg[4], s->lastTag);
     if (!msg.empty()) std::memcpy(buf, msg.data(), msg.size());
     *moved = static_cast<uint32_t>(msg.size());
-    return true;
+    return msg.size() < len ? TransferResult::kShort : TransferResult::kGood;
 }
 
 int LastError(void* device) { return static_cast<ScriptedPipe*>(device)->lastError; }
 void Close(void*) {}
 std::string Location(void*) { return "scripted"; }
-bool Gone(void* device) {
-    const auto* s = static_cast<ScriptedPipe*>(device);
-    return s->goneCode != 0 && s->lastError == s->goneCode;
+TransferResult ClearHalt(void* device, uint8_t pipe) {
+    auto* s = static_cast<ScriptedPipe*>(device);
+    char text[24];
+    std::snprintf(text, sizeof text, "clear-halt 0x%02x", pipe);
+    s->requests.push_back(text);
+    return TransferResult::kGood;
+}
+TransferResult ClassReset(void* device) {
+    auto* s = static_cast<ScriptedPipe*>(device);
+    s->requests.push_back("reset");
+    s->inQueue.clear();
+    if (s->resetResult != TransferResult::kGood) s->lastError = s->errorCode;
+    return s->resetResult;
 }
 
 }  // namespace
 
-const PipeBackend ScriptedPipe::kBackend = {"scripted", Open, Transfer, LastError, Close, Location, Gone, nullptr, nullptr};
+const PipeBackend ScriptedPipe::kBackend = {"scripted", Open, Transfer, LastError, Close, Location, ClearHalt, ClassReset, nullptr, nullptr, nullptr};
 
 std::vector<uint8_t> ScriptedPipe::Csw(uint32_t signature, uint32_t residue, uint8_t status, uint32_t tag) {
     std::vector<uint8_t> c(13, 0);

@@ -28,7 +28,11 @@ struct UsbTestBed::Device {
     std::deque<UMockdevIoctlData*> completed;  // URBs for the host to reap
     uint64_t stallAt = 0;
     uint64_t silentAt = 0;
+    uint64_t phaseErrorAt = 0;
+    uint64_t stallStatusAt = 0;
+    bool statusStalled = false;
     int claimsRefused = 0;  // another process holds the interface for this many claims
+    const char* driver = layout.kernelDriver;  // bound now: usbfs's disconnect and connect change it
 };
 
 namespace {
@@ -95,19 +99,41 @@ void AnswerPendingIn(Device& d) {
         if (command == d.stallAt && d.framing.InDataPhase()) {
             d.framing.StallDataPhase();
             Complete(d, urbData, -EPIPE, {});
+        } else if (command == d.stallStatusAt && d.framing.StatusNext() && !d.statusStalled) {
+            d.statusStalled = true;  // once: the status goes out after the next IN transfer
+            Complete(d, urbData, -EPIPE, {});
         } else {
             std::vector<uint8_t> data;
             const emu::UsbStatus status = d.framing.In(static_cast<size_t>(Urb(urbData)->buffer_length), &data);
             if (status == emu::UsbStatus::Nak) return;
+            if (command == d.phaseErrorAt && data.size() == 13 && data[0] == 'U' && data[3] == 'S') data[12] = 2;
             Complete(d, urbData, status == emu::UsbStatus::Stall ? -EPIPE : 0, data);
         }
         d.pendingIn.pop_front();
     }
 }
 
+// A request on the default pipe: the class reset ("reset 0"); any other request stalls.
+gboolean ControlUrb(Device& d, UMockdevIoctlClient* client, UMockdevIoctlData* urbData) {
+    usbdevfs_urb* urb = Urb(urbData);
+    UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(urbData, G_STRUCT_OFFSET(usbdevfs_urb, buffer),
+                                                            static_cast<gsize>(urb->buffer_length), nullptr);
+    const uint8_t* setup = buffer->data;
+    const bool reset = urb->buffer_length >= 8 && setup[0] == 0x21 && setup[1] == 0xFF;
+    d.requests.push_back(reset ? Numbered("reset", setup[4]) : Numbered("control", setup[1], "0x%02x"));
+    if (reset) d.framing.ClassReset();
+    urb->status = reset ? 0 : -EPIPE;
+    urb->actual_length = 0;
+    d.completed.push_back(urbData);
+    g_object_unref(buffer);
+    umockdev_ioctl_client_complete(client, 0, 0);
+    return TRUE;
+}
+
 gboolean SubmitUrb(Device& d, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     UMockdevIoctlData* urbData = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
     usbdevfs_urb* urb = Urb(urbData);
+    if (urb->type == USBDEVFS_URB_TYPE_CONTROL) return ControlUrb(d, client, urbData);
     const bool out = urb->endpoint == d.layout.outEndpoint;
     if (urb->type != USBDEVFS_URB_TYPE_BULK || (!out && urb->endpoint != d.layout.inEndpoint) || urb->buffer_length < 0) {
         g_object_unref(urbData);
@@ -171,7 +197,7 @@ gboolean GetDriver(Device& d, UMockdevIoctlClient* client, UMockdevIoctlData* ar
     UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
     auto* request = reinterpret_cast<usbdevfs_getdriver*>(data->data);
     d.requests.push_back(Numbered("getdriver", request->interface));
-    const char* driver = d.claimsRefused > 0 ? "usbfs" : d.layout.kernelDriver;
+    const char* driver = d.claimsRefused > 0 ? "usbfs" : d.driver;
     if (driver != nullptr) {
         std::snprintf(request->driver, sizeof request->driver, "%s", driver);
         umockdev_ioctl_client_complete(client, 0, 0);
@@ -214,6 +240,25 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer s
             d.requests.push_back(Numbered("release", ArgumentValue(arg)));
             umockdev_ioctl_client_complete(client, 0, 0);
             return TRUE;
+        case USBDEVFS_IOCTL: {
+            // usbfs's own requests on an interface: the kernel driver let go of, or bound again.
+            UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), nullptr);
+            const auto* request = reinterpret_cast<const usbdevfs_ioctl*>(data->data);
+            const auto code = static_cast<unsigned long>(request->ioctl_code);
+            if (code == USBDEVFS_DISCONNECT && d.driver != nullptr) {
+                d.requests.push_back(Numbered("disconnect", static_cast<unsigned>(request->ifno)));
+                d.driver = nullptr;
+                umockdev_ioctl_client_complete(client, 0, 0);
+            } else if (code == USBDEVFS_CONNECT) {
+                d.requests.push_back(Numbered("connect", static_cast<unsigned>(request->ifno)));
+                d.driver = d.layout.kernelDriver;
+                umockdev_ioctl_client_complete(client, 0, 0);
+            } else {
+                umockdev_ioctl_client_complete(client, -1, ENODATA);
+            }
+            g_object_unref(data);
+            return TRUE;
+        }
         case USBDEVFS_CLEAR_HALT: {
             const unsigned endpoint = ArgumentValue(arg);
             d.requests.push_back(Numbered("clear-halt", endpoint, "0x%02x"));
@@ -328,6 +373,17 @@ void UsbTestBed::StallDataPhase(size_t device, uint64_t command) {
 void UsbTestBed::ClaimedElsewhere(size_t device, int claims) {
     std::lock_guard<std::mutex> lock(mutex_);
     devices_.at(device)->claimsRefused = claims;
+}
+
+void UsbTestBed::PhaseError(size_t device, uint64_t command) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    devices_.at(device)->phaseErrorAt = command;
+}
+
+void UsbTestBed::StallStatus(size_t device, uint64_t command) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    devices_.at(device)->stallStatusAt = command;
+    devices_.at(device)->statusStalled = false;
 }
 
 void UsbTestBed::Silence(size_t device, uint64_t command) {

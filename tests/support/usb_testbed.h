@@ -38,8 +38,9 @@ public:
     uint8_t BusNumber(size_t device) const { return static_cast<uint8_t>(device + 1); }
 
     // The device's answers to the host's interface requests, in order: "getdriver 0",
-    // "claim 0", "release 0", "clear-halt 0x81", and "ioctl 0x..." for a request it
-    // does not know.
+    // "claim 0", "release 0", "clear-halt 0x81", "reset 0" (the class reset of
+    // interface 0), "disconnect 0" and "connect 0" (its kernel driver let go of and bound
+    // again), and "ioctl 0x..." for a request it does not know.
     std::vector<std::string> Requests(size_t device);
     // Command wrappers the device received.
     uint64_t Commands(size_t device);
@@ -47,8 +48,12 @@ public:
     // Faults, each for the command with the given number (counted from 1 per device):
     // the device halts the pipe of the command's data phase ...
     void StallDataPhase(size_t device, uint64_t command);
-    // ... or answers none of the command's IN transfers (the host's transfers time out).
+    // ... or answers none of the command's IN transfers (the host's transfers time out) ...
     void Silence(size_t device, uint64_t command);
+    // ... or answers the command with a phase error (status 2) ...
+    void PhaseError(size_t device, uint64_t command);
+    // ... or halts the IN pipe at the command's status, once.
+    void StallStatus(size_t device, uint64_t command);
     // Another process holds the interface through usbfs for the next `claims` claims: they
     // are refused as busy ("claim (busy) 0"), and the interface's driver reads "usbfs".
     void ClaimedElsewhere(size_t device, int claims);

@@ -32,6 +32,8 @@ __version__ = "1.2.0"
 __all__ = [
     "Controller",
     "DisplayMode",
+    "Entry",
+    "controllers",
     "Info",
     "Area",
     "LibraryImage",
@@ -185,6 +187,46 @@ class Area(NamedTuple):
     y: int
     width: int
     height: int
+
+
+class Entry(NamedTuple):
+    """A controller attached to this machine, as controllers() finds it."""
+
+    route: str  # what Controller() takes to open this one
+    kind: str  # "usb", "drive" or "emulator"
+    usb_bus: Optional[int]  # USB: the bus number
+    usb_port: str  # USB: the ports from the root hub, "4.2"
+    drive: str  # the disk the system made of it, "/dev/sdb"; "" when none
+    identity: str  # the identity the system recorded; "" when not known
+
+    def open(self, *, lock_wait: Optional[float] = None) -> "Controller":
+        """Opens this controller (see Controller)."""
+        return Controller(self.route, lock_wait=lock_wait)
+
+
+def controllers() -> list:
+    """The controllers attached, in the order Controller() tries them. Nothing is sent to
+    them and nothing is claimed, so one that another program uses is listed too."""
+    lib = _native.library()
+    count = ctypes.c_uint()
+    _check(lib.qp7730_list(None, 0, ctypes.byref(count)))
+    while True:
+        capacity = count.value
+        raw = (_native.Entry * max(capacity, 1))()
+        _check(lib.qp7730_list(raw, capacity, ctypes.byref(count)))
+        if count.value <= capacity:
+            break  # a controller plugged in meanwhile is asked for again
+    return [
+        Entry(
+            e.route.decode(errors="replace"),
+            e.kind.decode(errors="replace"),
+            e.usb_bus or None,
+            e.usb_port.decode(errors="replace"),
+            e.drive.decode(errors="replace"),
+            e.identity.decode(errors="replace"),
+        )
+        for e in raw[: count.value]
+    ]
 
 
 class LibraryImage(NamedTuple):
@@ -360,7 +402,8 @@ class Controller:
     """An open QP7730 controller.
 
     route: None searches like the qp7730 tool (USB, the emulator, the drives); otherwise
-      "usb", a drive ("/dev/sdb", "B:"), "tcp:HOST:PORT" or an emulator socket path.
+      "usb", "usb:BUS-PORTS", a drive ("/dev/sdb", "B:"), "tcp:HOST:PORT" or an emulator
+      socket path (an Entry's route from controllers()).
     lock_wait: seconds to wait while another program holds the controller (0 or less: fail
       at once with BusyError; float("inf"): wait without bound; None: the tool's rule,
       QP7730_LOCK_WAIT or 30). A fraction counts as a whole second; nan is refused with

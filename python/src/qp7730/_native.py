@@ -37,6 +37,17 @@ class Info(ctypes.Structure):
     ]
 
 
+class Entry(ctypes.Structure):
+    _fields_ = [
+        ("route", ctypes.c_char * 256),
+        ("kind", ctypes.c_char * 16),
+        ("usb_bus", ctypes.c_int),
+        ("usb_port", ctypes.c_char * 32),
+        ("drive", ctypes.c_char * 32),
+        ("identity", ctypes.c_char * 29),
+    ]
+
+
 class Area(ctypes.Structure):
     _fields_ = [("x", c_int32), ("y", c_int32), ("width", c_int32), ("height", c_int32)]
 
@@ -86,6 +97,7 @@ def _declare(lib: ctypes.CDLL) -> None:
         "qp7730_version": ([], ctypes.c_int),
         "qp7730_strerror": ([ctypes.c_int], ctypes.c_char_p),
         "qp7730_last_message": ([], ctypes.c_char_p),
+        "qp7730_list": ([ctypes.POINTER(Entry), ctypes.c_uint, ctypes.POINTER(ctypes.c_uint)], ctypes.c_int),
         "qp7730_open": ([ctypes.c_char_p, ctypes.c_int, ctypes.POINTER(handle)], ctypes.c_int),
         "qp7730_open_cancellable": (
             [ctypes.c_char_p, ctypes.c_int, ctypes.POINTER(ctypes.c_int), ctypes.POINTER(handle)],
