@@ -16,7 +16,9 @@
 #include <vector>
 
 #include "commands/commands.h"
+#include "emu/display_modes.h"
 #include "flash/flash_upgrade.h"
+#include "image/dither.h"
 #include "image/image.h"
 #include "link/device_state.h"
 #include "link/discovery.h"
@@ -24,8 +26,23 @@
 #include "link/report.h"
 #include "link/run_lock.h"
 
+// What a handle remembers of the image buffer for changed-area updates. It holds the run
+// lock, so only this handle writes the buffer; what the controller writes there itself
+// (library pictures, an upgrade's staging) makes it forget.
+struct ChangeMemory {
+    bool on = false;
+    std::vector<uint8_t> grey;   // the panel's image buffer as this handle last wrote it
+    std::vector<uint8_t> known;  // 1 where `grey` is what the buffer holds
+    // Written since the last refresh that covered it (w 0: nothing), also when off.
+    PanelArea dirty{0, 0, 0, 0};
+};
+
 struct qp7730 {
     qp7730_info info;
+    ChangeMemory changes;
+    // Dithering of decoded pictures (qp7730_set_dither).
+    Dither dither = Dither::kNone;
+    uint32_t ditherLevels = 16;
 };
 
 namespace {
@@ -148,6 +165,71 @@ void SetArea(qp7730_area* out, const PanelArea& a) {
                      static_cast<int32_t>(a.h)};
 }
 
+// The smallest rectangle holding both (either may be empty).
+PanelArea Union(const PanelArea& a, const PanelArea& b) {
+    if (a.w == 0 || a.h == 0) return b;
+    if (b.w == 0 || b.h == 0) return a;
+    const uint32_t x = std::min(a.x, b.x), y = std::min(a.y, b.y);
+    return {x, y, std::max(a.x + a.w, b.x + b.w) - x, std::max(a.y + a.h, b.y + b.h) - y};
+}
+
+// The controller wrote the image buffer itself: nothing of it is known any more, and all
+// of it may differ from the panel.
+void Forget(ChangeMemory& m) {
+    std::fill(m.known.begin(), m.known.end(), 0);
+    m.dirty = {0, 0, g_DeviceState.PanelWidth, g_DeviceState.PanelHeight};
+}
+
+// Sends pixels (rows `pitch` apart) to the rectangle at (X, Y), cut to the panel, as
+// PlaceImageArea does; with changed-area updates on, only the smallest rectangle holding
+// every pixel that differs from what the buffer is known to hold, and nothing when none
+// does. *placed receives the rectangle sent (w 0 when nothing was).
+bool Place(qp7730& h, const uint8_t* pixels, size_t pitch, int32_t X, int32_t Y, int32_t W, int32_t H,
+           PanelArea* placed) {
+    ChangeMemory& m = h.changes;
+    if (!m.on) {
+        const bool sent = PlaceImageArea(pixels, pitch, X, Y, W, H, placed);
+        m.dirty = Union(m.dirty, *placed);
+        return sent;
+    }
+    PanelArea a{};
+    if (!ClipAreaToPanel(X, Y, W, H, a)) {
+        *placed = {a.x, a.y, 0, 0};
+        return true;
+    }
+    const size_t Pw = g_DeviceState.PanelWidth;
+    uint32_t top = a.h, bottom = 0, left = a.w, right = 0;
+    for (uint32_t r = 0; r < a.h; ++r) {
+        const uint8_t* row = pixels + r * pitch;
+        const size_t at = (a.y + r) * Pw + a.x;
+        const uint8_t *grey = m.grey.data() + at, *known = m.known.data() + at;
+        uint32_t first = 0, last = a.w;
+        while (first < a.w && known[first] && grey[first] == row[first]) ++first;
+        if (first == a.w) continue;
+        while (known[last - 1] && grey[last - 1] == row[last - 1]) --last;
+        top = std::min(top, r), bottom = r;
+        left = std::min(left, first), right = std::max(right, last - 1);
+    }
+    if (top == a.h) {
+        *placed = {a.x, a.y, 0, 0};
+        return true;
+    }
+    const PanelArea c{a.x + left, a.y + top, right - left + 1, bottom - top + 1};
+    // Unknown while on its way (a transfer cut short leaves it so); changed either way.
+    for (uint32_t r = 0; r < c.h; ++r) std::memset(m.known.data() + (c.y + r) * Pw + c.x, 0, c.w);
+    m.dirty = Union(m.dirty, c);
+    const uint8_t* first = pixels + top * pitch + left;
+    const bool sent = PlaceImageArea(first, pitch, static_cast<int32_t>(c.x), static_cast<int32_t>(c.y),
+                                     static_cast<int32_t>(c.w), static_cast<int32_t>(c.h), placed);
+    if (sent) {
+        for (uint32_t r = 0; r < c.h; ++r) {
+            std::memcpy(m.grey.data() + (c.y + r) * Pw + c.x, first + r * pitch, c.w);
+            std::memset(m.known.data() + (c.y + r) * Pw + c.x, 1, c.w);
+        }
+    }
+    return sent;
+}
+
 // A qp7730_fit checked, as the decode step takes it, with the placement's own values.
 struct Fit {
     FitOptions options;
@@ -165,7 +247,11 @@ Fit CheckFit(const qp7730_fit* given, int32_t x, int32_t y, bool files) {
     case QP7730_FIT_COVER: fit.options.mode = FitMode::kCover; break;
     default: Fail(QP7730_ERR_ARGUMENT, "unknown fit " + std::to_string(given->fit));
     }
-    fit.options.orient = files && given->orient != 0;
+    if (given->orient & ~(QP7730_ORIENT_EXIF | QP7730_ORIENT_ROTATE_270 | QP7730_ORIENT_MIRROR))
+        Fail(QP7730_ERR_ARGUMENT, "unknown orient bits in " + std::to_string(given->orient));
+    fit.options.orient = files && (given->orient & QP7730_ORIENT_EXIF) != 0;
+    fit.options.quarterTurns = static_cast<uint32_t>(given->orient & QP7730_ORIENT_ROTATE_270) / 2;
+    fit.options.mirror = (given->orient & QP7730_ORIENT_MIRROR) != 0;
     if (given->clear > 255) Fail(QP7730_ERR_ARGUMENT, "clear grey " + std::to_string(given->clear) + " above 255");
     fit.clear = given->clear < 0 ? -1 : given->clear;
     if (given->width < 0 || given->height < 0) Fail(QP7730_ERR_ARGUMENT, "negative box width or height");
@@ -187,17 +273,18 @@ Fit CheckFit(const qp7730_fit* given, int32_t x, int32_t y, bool files) {
 // The picture a decode step left in HostImageBuffer, sent to (x, y) as `fit` places it:
 // contain centres it in its box and fills the rest of the box, a clear grey fills the
 // rest of the panel; the rectangle written then is the box or the panel.
-int PlaceDecoded(int32_t x, int32_t y, const Fit& fit, qp7730_area* loaded) {
+int PlaceDecoded(qp7730& handle, int32_t x, int32_t y, const Fit& fit, qp7730_area* loaded) {
     const uint32_t w = g_DeviceState.LoadedWidth, h = g_DeviceState.LoadedHeight;
     g_DeviceState.LoadedWidth = g_DeviceState.LoadedHeight = 0;
+    DitherToLevels(g_DeviceState.HostImageBuffer, w, h, w, handle.dither, handle.ditherLevels);
     uint32_t px = static_cast<uint32_t>(x), py = static_cast<uint32_t>(y);
     if (fit.options.mode == FitMode::kContain) px += (fit.boxW - w) / 2, py += (fit.boxH - h) / 2;
     PanelArea placed{};
     const uint8_t* picture = g_DeviceState.HostImageBuffer;
     const bool around = fit.clear >= 0 || (fit.options.mode == FitMode::kContain && (w != fit.boxW || h != fit.boxH));
     if (!around) {
-        const bool sent = PlaceImageArea(picture, w, static_cast<int32_t>(px), static_cast<int32_t>(py),
-                                         static_cast<int32_t>(w), static_cast<int32_t>(h), &placed);
+        const bool sent = Place(handle, picture, w, static_cast<int32_t>(px), static_cast<int32_t>(py),
+                                static_cast<int32_t>(w), static_cast<int32_t>(h), &placed);
         SetArea(loaded, placed);
         return sent ? QP7730_OK : QP7730_ERR_IO;
     }
@@ -209,8 +296,8 @@ int PlaceDecoded(int32_t x, int32_t y, const Fit& fit, qp7730_area* loaded) {
     const uint32_t cw = px >= rx + rw ? 0 : std::min(w, rx + rw - px), ch = py >= ry + rh ? 0 : std::min(h, ry + rh - py);
     for (uint32_t r = 0; r < ch; ++r)
         std::memcpy(region.data() + size_t{py - ry + r} * rw + (px - rx), picture + size_t{r} * w, cw);
-    const bool sent = PlaceImageArea(region.data(), rw, static_cast<int32_t>(rx), static_cast<int32_t>(ry),
-                                     static_cast<int32_t>(rw), static_cast<int32_t>(rh), &placed);
+    const bool sent = Place(handle, region.data(), rw, static_cast<int32_t>(rx), static_cast<int32_t>(ry),
+                            static_cast<int32_t>(rw), static_cast<int32_t>(rh), &placed);
     SetArea(loaded, placed);
     return sent ? QP7730_OK : QP7730_ERR_IO;
 }
@@ -219,6 +306,24 @@ int PlaceDecoded(int32_t x, int32_t y, const Fit& fit, qp7730_area* loaded) {
 unsigned DisplayModes() {
     const uint32_t reported = g_DeviceState.SystemInfo[kSysInfoDisplayModes];
     return reported >= 1 && reported <= 256 ? reported : 16;
+}
+
+void CheckMode(int mode) {
+    const unsigned modes = DisplayModes();
+    if (mode < 0 || static_cast<unsigned>(mode) >= modes)
+        Fail(QP7730_ERR_ARGUMENT, std::string(mode < 0 ? "a negative display mode, " : "display mode ") +
+                                      std::to_string(mode) + ": the controller has modes 0 to " +
+                                      std::to_string(modes - 1));
+}
+
+// Refreshes the rectangle (on the panel); what was written inside it is then shown.
+int Refresh(qp7730& h, const PanelArea& a, int mode, int wait) {
+    CheckMode(mode);
+    if (!DisplayArea(a.x, a.y, a.w, a.h, static_cast<uint32_t>(mode), ImageBufferAddress(), wait ? 1 : 0))
+        return QP7730_ERR_IO;
+    const PanelArea& d = h.changes.dirty;
+    if (d.x >= a.x && d.y >= a.y && d.x + d.w <= a.x + a.w && d.y + d.h <= a.y + a.h) h.changes.dirty = {0, 0, 0, 0};
+    return QP7730_OK;
 }
 
 // The checks common to the picture loads of caller memory.
@@ -424,7 +529,7 @@ int qp7730_load_file_fit(qp7730* controller, const char* path, int32_t x, int32_
         if (path == nullptr) Fail(QP7730_ERR_ARGUMENT, "no file name");
         const Fit checked = CheckFit(fit, x, y, true);
         DecodeImageToGrey(path, checked.options);
-        return PlaceDecoded(x, y, checked, loaded);
+        return PlaceDecoded(*controller, x, y, checked, loaded);
     });
 }
 
@@ -434,7 +539,7 @@ int qp7730_load_encoded(qp7730* controller, const void* data, size_t size, int32
         if (data == nullptr && size > 0) Fail(QP7730_ERR_ARGUMENT, "no bytes");
         const Fit checked = CheckFit(fit, x, y, true);
         DecodeBytesToGrey(static_cast<const uint8_t*>(data), size, checked.options);
-        return PlaceDecoded(x, y, checked, loaded);
+        return PlaceDecoded(*controller, x, y, checked, loaded);
     });
 }
 
@@ -450,7 +555,7 @@ int qp7730_load_picture_fit(qp7730* controller, const void* pixels, int32_t widt
         const Fit checked = CheckFit(fit, x, y, false);
         DecodePixelsToGrey(static_cast<const uint8_t*>(pixels), static_cast<uint32_t>(width),
                            static_cast<uint32_t>(height), stride, LayoutOf(format), checked.options);
-        return PlaceDecoded(x, y, checked, loaded);
+        return PlaceDecoded(*controller, x, y, checked, loaded);
     });
 }
 
@@ -460,14 +565,60 @@ int qp7730_load_pixels(qp7730* controller, const uint8_t* pixels, int32_t width,
         if (pixels == nullptr) Fail(QP7730_ERR_ARGUMENT, "no pixels");
         if (width > 0 && stride < static_cast<size_t>(width)) Fail(QP7730_ERR_ARGUMENT, "row stride shorter than a row");
         PanelArea placed{};
-        const bool sent = PlaceImageArea(pixels, stride, x, y, width, height, &placed);
+        const bool sent = Place(*controller, pixels, stride, x, y, width, height, &placed);
         SetArea(loaded, placed);
         return sent ? QP7730_OK : QP7730_ERR_IO;
     });
 }
 
 int qp7730_fill(qp7730* controller, int32_t x, int32_t y, int32_t width, int32_t height, uint8_t grey) {
-    return Call(controller, true, [&] { return FillImageArea(grey, x, y, width, height) ? QP7730_OK : QP7730_ERR_IO; });
+    return Call(controller, true, [&] {
+        ChangeMemory& m = controller->changes;
+        PanelArea a{};
+        if (!ClipAreaToPanel(x, y, width, height, a)) return QP7730_OK;
+        if (!m.on) {
+            m.dirty = Union(m.dirty, a);
+            return FillImageArea(grey, x, y, width, height) ? QP7730_OK : QP7730_ERR_IO;
+        }
+        const std::vector<uint8_t> fill(size_t{a.w} * a.h, grey);
+        PanelArea placed{};
+        return Place(*controller, fill.data(), a.w, x, y, static_cast<int32_t>(a.w), static_cast<int32_t>(a.h), &placed)
+                   ? QP7730_OK
+                   : QP7730_ERR_IO;
+    });
+}
+
+int qp7730_set_dither(qp7730* controller, int method, int mode) {
+    return Call(controller, true, [&] {
+        if (method < QP7730_DITHER_NONE || method > QP7730_DITHER_DIFFUSION)
+            Fail(QP7730_ERR_ARGUMENT, "unknown dithering " + std::to_string(method));
+        CheckMode(mode);
+        // The levels the mode shows (emu/display_modes.h: 16, 2, or 0 for a mode that
+        // shows white, which needs none); a mode the table lacks is taken as 16 levels.
+        const DisplayMode* known = FindDisplayMode(static_cast<uint32_t>(mode));
+        const uint32_t levels = known ? known->levels : 16;
+        controller->dither = method == QP7730_DITHER_NONE || levels == 0 ? Dither::kNone
+                             : method == QP7730_DITHER_ORDERED           ? Dither::kOrdered
+                                                                         : Dither::kDiffusion;
+        controller->ditherLevels = levels;
+        return QP7730_OK;
+    });
+}
+
+int qp7730_changes_only(qp7730* controller, int on) {
+    return Call(controller, true, [&] {
+        ChangeMemory& m = controller->changes;
+        if (on && !m.on) {
+            const size_t n = size_t{g_DeviceState.PanelWidth} * g_DeviceState.PanelHeight;
+            m.grey.assign(n, 0);
+            m.known.assign(n, 0);  // nothing is known of what is there before
+        } else if (!on) {
+            std::vector<uint8_t>().swap(m.grey);
+            std::vector<uint8_t>().swap(m.known);
+        }
+        m.on = on != 0;
+        return QP7730_OK;
+    });
 }
 
 int qp7730_display_modes(qp7730* controller, unsigned* count) {
@@ -486,14 +637,19 @@ int qp7730_display(qp7730* controller, int32_t x, int32_t y, int32_t width, int3
             Fail(QP7730_ERR_ARGUMENT, "the rectangle at (" + std::to_string(x) + ", " + std::to_string(y) +
                                           ") has no pixel on the panel of " + std::to_string(g_DeviceState.PanelWidth) +
                                           " x " + std::to_string(g_DeviceState.PanelHeight));
-        const unsigned modes = DisplayModes();
-        if (mode < 0 || static_cast<unsigned>(mode) >= modes)
-            Fail(QP7730_ERR_ARGUMENT, std::string(mode < 0 ? "a negative display mode, " : "display mode ") +
-                                          std::to_string(mode) + ": the controller has modes 0 to " +
-                                          std::to_string(modes - 1));
-        return DisplayArea(a.x, a.y, a.w, a.h, static_cast<uint32_t>(mode), ImageBufferAddress(), wait ? 1 : 0)
-                   ? QP7730_OK
-                   : QP7730_ERR_IO;
+        return Refresh(*controller, a, mode, wait);
+    });
+}
+
+int qp7730_display_changes(qp7730* controller, int mode, int wait, qp7730_area* refreshed) {
+    return Call(controller, true, [&] {
+        if (refreshed) *refreshed = {0, 0, 0, 0};
+        const PanelArea a = controller->changes.dirty;
+        CheckMode(mode);
+        if (a.w == 0 || a.h == 0) return QP7730_OK;
+        const int code = Refresh(*controller, a, mode, wait);
+        if (code == QP7730_OK) SetArea(refreshed, a);
+        return code;
     });
 }
 
@@ -544,6 +700,7 @@ int qp7730_library_list(qp7730* controller, qp7730_library_image* images, unsign
 int qp7730_library_load(qp7730* controller, uint16_t index, uint16_t word1, uint16_t word2, uint16_t word3,
                         uint16_t width, uint16_t height) {
     return Call(controller, true, [&] {
+        Forget(controller->changes);
         return LoadLibraryImage(index, word1, word2, word3, width, height) ? QP7730_OK : QP7730_ERR_IO;
     });
 }
@@ -556,6 +713,7 @@ int qp7730_library_load_many(qp7730* controller, const uint16_t* groups, unsigne
         std::vector<uint16_t> group(1 + 3 * size_t{n});
         group[0] = static_cast<uint16_t>(n);
         if (n > 0) std::memcpy(group.data() + 1, groups, 3 * size_t{n} * sizeof(uint16_t));
+        Forget(controller->changes);
         return LoadLibraryImages(group.data(), static_cast<uint16_t>(n)) ? QP7730_OK : QP7730_ERR_IO;
     });
 }
@@ -564,6 +722,7 @@ int qp7730_upgrade(qp7730* controller, int type, const char* path, qp7730_progre
     return Call(controller, true, [&] {
         if (path == nullptr) Fail(QP7730_ERR_ARGUMENT, "no file name");
         const ProgressScope scope(progress, user_data);
+        Forget(controller->changes);  // the upgrade stages its pieces in the image buffer
         switch (UpgradeFlash(type, path)) {
         case UpgradeOutcome::kDone: return QP7730_OK;
         case UpgradeOutcome::kFailed: return QP7730_ERR_VERIFY;

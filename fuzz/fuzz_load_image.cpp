@@ -1,4 +1,4 @@
-// "-load FILE" on arbitrary bytes (named .bmp: the content decides the format): format detection, decoding (BMP, JPEG, PNG), the fit
+// "-load FILE" on arbitrary bytes (named .bmp: the content decides the format): format detection, decoding (BMP, JPEG, PNG, GIF, TIFF), the fit
 // to a small panel, the grey conversion and the transfer, through LoadImageFile with
 // the in-process fake controller installed; then the same bytes decoded from memory with
 // the library's fits and orientation.

@@ -27,6 +27,34 @@ def png(width, height):
             chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
 
 
+def pillow_seeds():
+    """GIF and TIFF seeds of several layouts and codecs, written by Pillow (python3-pil)."""
+    try:
+        from PIL import Image
+    except ImportError:
+        return {}, {}
+    import io
+
+    def save(img, fmt, **kw):
+        out = io.BytesIO()
+        img.save(out, fmt, **kw)
+        return out.getvalue()
+
+    grad = Image.linear_gradient("L").resize((19, 11))
+    rgb = Image.merge("RGB", (grad, grad.transpose(Image.Transpose.FLIP_LEFT_RIGHT), grad.rotate(180)))
+    pal = rgb.quantize(16)
+    gifs = {"gif": save(pal, "GIF"), "gif_interlaced": save(pal, "GIF", interlace=True),
+            "gif_transparent": save(pal, "GIF", transparency=3),
+            "gif_two_frames": save(pal, "GIF", save_all=True, append_images=[grad.convert("P")])}
+    tiffs = {"tiff_grey": save(grad, "TIFF"), "tiff_bilevel_fax": save(grad.convert("1"), "TIFF", compression="group4"),
+             "tiff_grey16_lzw": save(grad.convert("I;16"), "TIFF", compression="tiff_lzw"),
+             "tiff_rgb_deflate": save(rgb, "TIFF", compression="tiff_adobe_deflate"),
+             "tiff_rgba_packbits": save(rgb.convert("RGBA"), "TIFF", compression="packbits"),
+             "tiff_cmyk": save(rgb.convert("CMYK"), "TIFF"), "tiff_palette": save(pal, "TIFF"),
+             "tiff_jpeg": save(rgb, "TIFF", compression="jpeg"), "tiff_ycbcr": save(rgb.convert("YCbCr"), "TIFF")}
+    return gifs, tiffs
+
+
 def pictures(root):
     seeds = {
         "bmp1": bmp(9, 5, 1), "bmp4": bmp(7, 3, 4), "bmp8": bmp(5, 4, 8), "bmp8_topdown": bmp(5, 4, 8, top_down=True),
@@ -39,6 +67,9 @@ def pictures(root):
     if os.path.exists(sample):
         with open(sample, "rb") as f:
             seeds["jpeg"] = f.read()
+    gifs, tiffs = pillow_seeds()
+    seeds.update(gifs)
+    seeds.update(tiffs)
     return seeds
 
 
@@ -59,6 +90,8 @@ def main():
     corpus = {
         "fuzz_bmp": {k: v for k, v in pics.items() if k.startswith("bmp")},
         "fuzz_load_image": pics,
+        "fuzz_gif": {k: v for k, v in pics.items() if k.startswith("gif")},
+        "fuzz_tiff": {k: v for k, v in pics.items() if k.startswith("tiff")},
         # step 0 builds a wrapper, 1 sends raw bytes, 2 and 4 read, 3 stalls
         # the last byte picks the view (odd: USB, even: the socket)
         "fuzz_emu_device": {name + view: data + last for name, data in {

@@ -21,6 +21,11 @@ struct FitOptions {
     // Turn the picture upright as its EXIF orientation says (JPEG and PNG files), before
     // it is fitted.
     bool orient = false;
+    // Then turned this many quarter turns clockwise (0 to 3), then mirrored left to right
+    // when `mirror`: for panels mounted turned or behind a mirror. Applies to pictures in
+    // memory too, and before the fit (the box is filled by the turned picture).
+    uint32_t quarterTurns = 0;
+    bool mirror = false;
     // The box of kContain and kCover (at most the panel's size); 0: the panel's size.
     uint32_t boxWidth = 0, boxHeight = 0;
 };

@@ -46,8 +46,14 @@ std::unique_ptr<RowSource> OpenByContent(PictureBytes bytes, const uint8_t* magi
     if (got >= 2 && magic[0] == 'B' && magic[1] == 'M') return OpenBmp(bytes, why);
     if (got >= 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF) return OpenJpeg(bytes, hints, why);
     if (got >= 8 && memcmp(magic, kPngSignature, 8) == 0) return OpenPng(bytes, hints, why);
+    if (got >= 6 && (memcmp(magic, "GIF87a", 6) == 0 || memcmp(magic, "GIF89a", 6) == 0)) return OpenGif(bytes, why);
+    // TIFF and BigTIFF, in either byte order: "II" then 42 or 43 little-endian, "MM" then
+    // big-endian.
+    if (got >= 4 && ((magic[0] == 'I' && magic[1] == 'I' && (magic[2] == 42 || magic[2] == 43) && magic[3] == 0) ||
+                     (magic[0] == 'M' && magic[1] == 'M' && magic[2] == 0 && (magic[3] == 42 || magic[3] == 43))))
+        return OpenTiff(bytes, hints, why);
     if (!bytes.InMemory()) CloseFile(bytes.fd);
-    why = got == 0 ? "the file is empty" : "not a BMP, JPEG or PNG picture";
+    why = got == 0 ? "the file is empty" : "not a BMP, JPEG, PNG, GIF or TIFF picture";
     return nullptr;
 }
 

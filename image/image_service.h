@@ -1,5 +1,5 @@
-// The image service: decodes BMP, JPEG and PNG files (recognised by content, not by name)
-// and stretches pictures with area averaging.
+// The image service: decodes BMP, JPEG, PNG, GIF and TIFF files (recognised by content,
+// not by name) and stretches pictures with area averaging.
 //
 // A decoder is a RowSource: it hands out the picture one row at a time from the top, so
 // that the pipeline holds only a few rows of it. AreaResampler reads a RowSource and hands
@@ -113,11 +113,13 @@ struct PictureHints {
     // twice as large in both directions is then decoded at a reduced DCT scale that
     // still gives at least that size.
     uint32_t fitWidth = 0, fitHeight = 0;
-    // Read the EXIF orientation (JPEG APP1, PNG eXIf) into RowSource::Orientation.
+    // Read the EXIF orientation (JPEG APP1, PNG eXIf; TIFF's Orientation tag) into
+    // RowSource::Orientation.
     bool orientation = false;
 };
 
-// Opens the picture in `path`, recognising BMP, JPEG and PNG by their first bytes.
+// Opens the picture in `path`, recognising BMP, JPEG, PNG, GIF and TIFF by their first
+// bytes.
 // (fitWidth, fitHeight) as in PictureHints. Null when the file is missing, is none of
 // these formats or cannot be decoded; `why` then says which (for the user).
 std::unique_ptr<RowSource> OpenImage(const char* path, uint32_t fitWidth, uint32_t fitHeight, std::string& why);
@@ -136,6 +138,8 @@ std::unique_ptr<RowSource> Prefetched(std::unique_ptr<RowSource> source);
 std::unique_ptr<RowSource> OpenBmp(PictureBytes bytes, std::string& why);
 std::unique_ptr<RowSource> OpenJpeg(PictureBytes bytes, const PictureHints& hints, std::string& why);
 std::unique_ptr<RowSource> OpenPng(PictureBytes bytes, const PictureHints& hints, std::string& why);
+std::unique_ptr<RowSource> OpenGif(PictureBytes bytes, std::string& why);
+std::unique_ptr<RowSource> OpenTiff(PictureBytes bytes, const PictureHints& hints, std::string& why);
 inline std::unique_ptr<RowSource> OpenBmp(int fd, std::string& why) { return OpenBmp(PictureBytes::File(fd), why); }
 inline std::unique_ptr<RowSource> OpenJpeg(int fd, uint32_t fitWidth, uint32_t fitHeight, std::string& why) {
     return OpenJpeg(PictureBytes::File(fd), PictureHints{fitWidth, fitHeight, false}, why);

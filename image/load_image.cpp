@@ -172,6 +172,31 @@ void Orient(const uint8_t* stored, uint32_t w, uint32_t h, uint32_t o, uint8_t* 
     }
 }
 
+// The orientation (as EXIF numbers it) that turns a picture as `first` does and then as
+// `then` does. Worked out on a 3 x 2 picture of distinct values rather than from a table:
+// it is the one orientation that gives the same result in one step.
+uint32_t Composed(uint32_t first, uint32_t then) {
+    const uint8_t stored[6] = {0, 1, 2, 3, 4, 5};
+    uint8_t once[6], twice[6], direct[6];
+    Orient(stored, 3, 2, first, once);
+    const bool turned = first >= 5;
+    Orient(once, turned ? 2 : 3, turned ? 3 : 2, then, twice);
+    for (uint32_t o = 1; o <= 8; ++o) {
+        Orient(stored, 3, 2, o, direct);
+        if (memcmp(direct, twice, sizeof direct) == 0) return o;
+    }
+    return 1;  // not reached: the eight orientations are closed under composition
+}
+
+// The whole turn of a picture whose own orientation is `exif`: upright, then the fit's
+// quarter turns clockwise (orientations 6, 3 and 8 turn by one, two and three), then its
+// mirror (orientation 2).
+uint32_t Turn(uint32_t exif, const FitOptions& fit) {
+    static const uint32_t kQuarterTurns[4] = {1, 6, 3, 8};
+    uint32_t o = Composed(exif, kQuarterTurns[fit.quarterTurns % 4]);
+    return fit.mirror ? Composed(o, 2) : o;
+}
+
 // Decodes the picture that open(hints, why) gives into `out` (room for the panel),
 // fitted as `fit` says; returns the size delivered, 0 x 0 when nothing was (`why` then
 // says why).
@@ -188,10 +213,11 @@ void DecodeInto(Open open, uint8_t* out, uint32_t panelW, uint32_t panelH, const
     const uint32_t boxH = boxed && fit.boxHeight != 0 ? std::min(fit.boxHeight, panelH) : panelH;
     // Turned pictures exchange the sides: a reduced JPEG scale must do for either.
     const uint32_t hint = std::max(boxW, boxH);
-    const qpimg::PictureHints hints{fit.orient ? hint : boxW, fit.orient ? hint : boxH, fit.orient};
+    const bool mayTurn = fit.orient || fit.quarterTurns % 2 == 1;
+    const qpimg::PictureHints hints{mayTurn ? hint : boxW, mayTurn ? hint : boxH, fit.orient};
     std::unique_ptr<qpimg::RowSource> source = open(hints, why);
     if (!source) return;
-    const uint32_t o = fit.orient ? source->Orientation() : 1;
+    const uint32_t o = Turn(fit.orient ? source->Orientation() : 1, fit);
     const bool turned = o >= 5;
     const qpimg::PixelFormat f = source->Format();
     const FitPlan plan = PlanFit(fit.mode, source->FileWidth(), source->FileHeight(), f.width, f.height,

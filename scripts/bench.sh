@@ -2,8 +2,9 @@
 # Builds and runs the benchmarks with their peers side by side: the protocol (a full frame
 # and a 2 MiB upgrade against qp7730-emu), the image pipeline (against djpeg,
 # ImageMagick and Pillow), the C library (100 shows against 100 done with the tool),
-# 1,000 short-lived connections to the emulator, and a dashboard's refreshes per second
-# with the emulator's panel PNG off, on the command path and beside it.
+# 1,000 short-lived connections to the emulator, a dashboard's refreshes per second
+# with the emulator's panel PNG off, on the command path and beside it, and a dashboard's
+# changing clock sent whole or as the changed area only.
 # Figures are printed; nothing is asserted.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,3 +29,5 @@ echo
 build/default/bench/bench_api
 echo
 build/default/bench/bench_panel
+echo
+build/default/bench/bench_dashboard

@@ -10,14 +10,15 @@ root=$PWD  # the targets work in a scratch directory: give them absolute paths
 seconds=${1:-10}
 shift || true
 targets=("$@")
-((${#targets[@]})) || targets=(fuzz_load_image fuzz_bmp fuzz_bulk_only fuzz_emu_device fuzz_emu_socket fuzz_dispatcher fuzz_upgrade)
+((${#targets[@]})) || targets=(fuzz_load_image fuzz_bmp fuzz_gif fuzz_tiff fuzz_bulk_only fuzz_emu_device fuzz_emu_socket fuzz_dispatcher fuzz_upgrade)
 
 cmake --preset fuzz >/dev/null
 # Everything the preset configures, not only the targets: what does not build under the
 # sanitizers shows here.
 cmake --build --preset fuzz
 rm -rf build/fuzz/seeds
-python3 fuzz/make_seeds.py build/fuzz/seeds
+# Debian's python3 (its Pillow writes the GIF and TIFF seeds).
+/usr/bin/python3 fuzz/make_seeds.py build/fuzz/seeds
 status=0
 for t in "${targets[@]}"; do
   mkdir -p "build/fuzz/corpus/$t" "build/fuzz/artifacts/$t"

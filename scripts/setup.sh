@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 presets=("$@")
 ((${#presets[@]})) || presets=(default)
 
-packages=(g++ cmake ninja-build pkg-config libusb-1.0-0-dev libjpeg62-turbo-dev libpng-dev libgtest-dev libgmock-dev
+packages=(g++ cmake ninja-build pkg-config libusb-1.0-0-dev libjpeg62-turbo-dev libpng-dev libgif-dev libtiff-dev libgtest-dev libgmock-dev
           umockdev libumockdev-dev libusbredirparser-dev clang-14 libclang-rt-14-dev clang-tidy-14 cppcheck
           python3 python3-venv python3-setuptools python3-wheel python3-pytest python3-numpy python3-pil
           qemu-system-x86 linux-image-amd64 busybox-static chromium nodejs)

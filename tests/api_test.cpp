@@ -6,10 +6,12 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <memory>
 #include <new>
@@ -278,6 +280,7 @@ TEST(ApiArguments, RefusedArgumentsSendNothing) {
     ASSERT_EQ(Open(emu, c), QP7730_OK);
     qp7730* h = c.handle;
     const uint8_t pixels[16] = {};
+    const qp7730_fit badOrient[2] = {{QP7730_FIT_STRETCH, 16, -1, 0, 0}, {QP7730_FIT_STRETCH, -1, -1, 0, 0}};
     qp7730_info info;
     const size_t commands = emu.TraceLines().size();
     struct Case {
@@ -295,9 +298,13 @@ TEST(ApiArguments, RefusedArgumentsSendNothing) {
         {"picture stride", qp7730_load_picture(h, pixels, 4, 1, 11, QP7730_PIXELS_RGB24, 0, 0, nullptr)},
         {"picture without pixels", qp7730_load_picture(h, nullptr, 4, 4, 4, QP7730_PIXELS_GREY8, 0, 0, nullptr)},
         {"picture empty", qp7730_load_picture(h, pixels, 0, 4, 4, QP7730_PIXELS_GREY8, 0, 0, nullptr)},
+        {"orient bit 16", qp7730_load_picture_fit(h, pixels, 4, 4, 4, QP7730_PIXELS_GREY8, 0, 0, &badOrient[0], nullptr)},
+        {"orient negative", qp7730_load_picture_fit(h, pixels, 4, 4, 4, QP7730_PIXELS_GREY8, 0, 0, &badOrient[1], nullptr)},
         {"pixels without pixels", qp7730_load_pixels(h, nullptr, 4, 4, 4, 0, 0, nullptr)},
         {"pixels stride", qp7730_load_pixels(h, pixels, 4, 4, 3, 0, 0, nullptr)},
         {"pixels empty", qp7730_load_pixels(h, pixels, 4, 0, 4, 0, 0, nullptr)},
+        {"dither method 3", qp7730_set_dither(h, 3, QP7730_MODE_GREY16)},
+        {"dither for mode 99", qp7730_set_dither(h, QP7730_DITHER_ORDERED, 99)},
         {"fill without handle", qp7730_fill(nullptr, 0, 0, 1, 1, 0)},
         {"fill negative", qp7730_fill(h, 0, -1, 1, 1, 0)},
         {"display without handle", qp7730_display(nullptr, 0, 0, 1, 1, 2, 1)},
@@ -526,6 +533,78 @@ TEST(ApiDisplay, RefreshesOnlyWhereAskedInAModeTheControllerHas) {
     }
 }
 
+// Changed-area updates, step by step on one handle: what each call sends (the rectangle
+// it reports, and whether any command went out) and what a refresh of the changes covers;
+// then a transfer that fails part way, and the image buffer at the end.
+TEST(ApiChanges, OnlyWhatChangedIsSentAndRefreshed) {
+    std::vector<uint8_t> a(kPanelW * kPanelH), b;
+    for (size_t i = 0; i < a.size(); ++i) a[i] = static_cast<uint8_t>(i * 7);
+    b = a;
+    b[5 * kPanelW + 10] ^= 1, b[7 * kPanelW + 20] ^= 1;  // (10, 5) and (20, 7)
+    const auto pixels = [](qp7730* h, const std::vector<uint8_t>& p, qp7730_area* sent) {
+        return qp7730_load_pixels(h, p.data(), kPanelW, kPanelH, kPanelW, 0, 0, sent);
+    };
+    using Area = std::array<int32_t, 4>;
+    struct Step {
+        const char* name;
+        std::function<int(qp7730*, qp7730_area*)> call;
+        Area reported;  // the rectangle sent or refreshed
+        bool commands;  // whether anything went to the controller
+    };
+    const Area none = {0, 0, 0, 0}, all = {0, 0, kPanelW, kPanelH};
+    const auto changes = [](qp7730* h, qp7730_area* r) { return qp7730_display_changes(h, 2, 1, r); };
+    const Step steps[] = {
+        {"off: sent whole", [&](qp7730* h, qp7730_area* r) { return pixels(h, a, r); }, all, true},
+        {"on", [](qp7730* h, qp7730_area*) { return qp7730_changes_only(h, 1); }, none, false},
+        {"first load: nothing known", [&](qp7730* h, qp7730_area* r) { return pixels(h, a, r); }, all, true},
+        {"the same again", [&](qp7730* h, qp7730_area* r) { return pixels(h, a, r); }, none, false},
+        {"two pixels", [&](qp7730* h, qp7730_area* r) { return pixels(h, b, r); }, {10, 5, 11, 3}, true},
+        {"refresh: all since the last", changes, all, true},
+        {"refresh: nothing new", changes, none, false},
+        {"fill as it is", [&](qp7730* h, qp7730_area*) { return qp7730_fill(h, 0, 0, 1, 1, b[0]); }, none, false},
+        {"fill", [](qp7730* h, qp7730_area*) { return qp7730_fill(h, 60, 30, 9, 9, 0xEE); }, none, true},
+        {"refresh: the fill", changes, {60, 30, 4, 2}, true},
+        {"a picture by the controller", [](qp7730* h, qp7730_area*) { return qp7730_library_load(h, 3, 0, 0, 0, 8, 8); }, none, true},
+        {"refresh: all of it", changes, all, true},
+        {"after it: sent whole", [&](qp7730* h, qp7730_area* r) { return pixels(h, b, r); }, all, true},
+        {"a refresh covering it", [](qp7730* h, qp7730_area*) { return qp7730_display(h, 0, 0, 64, 32, 2, 1); }, none, true},
+        {"refresh: nothing after it", changes, none, false},
+        {"off", [](qp7730* h, qp7730_area*) { return qp7730_changes_only(h, 0); }, none, false},
+        {"off: the same, sent whole", [&](qp7730* h, qp7730_area* r) { return pixels(h, b, r); }, all, true},
+    };
+    Emulator emu(kSmallPanel);
+    size_t opening = 0;
+    {
+        Opened c;
+        ASSERT_EQ(Open(emu, c), QP7730_OK);
+        opening = emu.TraceLines().size();
+        for (const Step& s : steps) {
+            const size_t before = emu.TraceLines().size();
+            qp7730_area r{-1, -1, -1, -1};
+            ASSERT_EQ(s.call(c.handle, &r), QP7730_OK) << s.name << ": " << qp7730_last_message();
+            if (s.reported != none || r.x != -1) {
+                EXPECT_EQ((Area{r.x, r.y, r.width, r.height}), s.reported) << s.name;
+            }
+            EXPECT_EQ(emu.TraceLines().size() > before, s.commands) << s.name;
+        }
+    }
+    EXPECT_EQ(Frame(emu), b);
+    // A load the controller carries out but whose answer is lost is not taken as written:
+    // the buffer may hold it, so going back sends that rectangle again.
+    Emulator faulty({"--width", "64", "--height", "32", "--fault", "bad-signature@" + std::to_string(opening + 2)});
+    Opened c;
+    ASSERT_EQ(Open(faulty, c), QP7730_OK);
+    qp7730_area r{};
+    ASSERT_EQ(qp7730_changes_only(c.handle, 1), QP7730_OK);
+    ASSERT_EQ(pixels(c.handle, a, &r), QP7730_OK);
+    EXPECT_EQ(pixels(c.handle, b, &r), QP7730_ERR_IO);
+    ASSERT_EQ(pixels(c.handle, a, &r), QP7730_OK) << qp7730_last_message();
+    EXPECT_EQ((Area{r.x, r.y, r.width, r.height}), (Area{10, 5, 11, 3}));
+    qp7730_close(c.handle);
+    c.handle = nullptr;
+    EXPECT_EQ(Frame(faulty), a);
+}
+
 // One line in words per failure: the cause with the system's error name, never the
 // tool's trailing lines or a raw number.
 TEST(ApiMessages, AFailureIsOneLineInWordsWithTheErrorsName) {
@@ -539,10 +618,10 @@ TEST(ApiMessages, AFailureIsOneLineInWordsWithTheErrorsName) {
     EXPECT_EQ(qp7730_load_file(c.handle, missing.c_str(), 0, 0, nullptr), QP7730_ERR_FILE);
     EXPECT_EQ(qp7730_last_message(), missing + ": cannot open the file: No such file or directory (ENOENT, 2)");
     EXPECT_EQ(qp7730_load_file(c.handle, text.c_str(), 0, 0, nullptr), QP7730_ERR_PICTURE);
-    EXPECT_EQ(qp7730_last_message(), text + ": not a BMP, JPEG or PNG picture");
+    EXPECT_EQ(qp7730_last_message(), text + ": not a BMP, JPEG, PNG, GIF or TIFF picture");
     const uint8_t junk[4] = {1, 2, 3, 4};
     EXPECT_EQ(qp7730_load_encoded(c.handle, junk, 4, 0, 0, nullptr, nullptr), QP7730_ERR_PICTURE);
-    EXPECT_STREQ(qp7730_last_message(), "the picture's 4 bytes: not a BMP, JPEG or PNG picture");
+    EXPECT_STREQ(qp7730_last_message(), "the picture's 4 bytes: not a BMP, JPEG, PNG, GIF or TIFF picture");
 
     // The controller vanishes: the first failure says why, the next that it is gone.
     emu.Stop();

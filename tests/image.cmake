@@ -7,6 +7,8 @@ add_executable(image_tests
   ${CMAKE_CURRENT_LIST_DIR}/image_resample_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/image_load_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/image_png_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/image_gif_tiff_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/image_dither_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/image_prefetch_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/image_fit_test.cpp
 )

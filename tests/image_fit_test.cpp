@@ -1,8 +1,9 @@
 // What the library asks of the decode step beyond the tool's rule: pictures decoded from
 // their bytes in memory exactly as from a file, the contain and cover fits, the EXIF
-// orientation, and caller pixels with alpha laid over white.
+// orientation, rotation and mirror, and caller pixels with alpha laid over white.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -213,6 +214,64 @@ TEST_F(Fit, OrientationTurnsThePictureUpright) {
         EXPECT_NEAR(got[0], c.tl, 2) << c.name;
         EXPECT_NEAR(got[w - 1], c.tr, 2) << c.name;
         EXPECT_NEAR(got[size_t{h - 1} * w], c.bl, 2) << c.name;
+    }
+}
+
+// The rotations and the mirror on pixels, against turning the picture here one quarter
+// at a time; the fit comes after them (contain fills its box with the turned picture).
+TEST_F(Fit, RotationAndMirrorTurnThePictureBeforeTheFit) {
+    constexpr uint32_t w = 5, h = 3;
+    std::vector<uint8_t> grey(w * h);
+    for (uint32_t i = 0; i < w * h; ++i) grey[i] = static_cast<uint8_t>(10 + 15 * i);
+    for (uint32_t q = 0; q < 4; ++q)
+        for (bool mirror : {false, true}) {
+            std::vector<uint8_t> want = grey;
+            uint32_t ww = w, wh = h;
+            for (uint32_t t = 0; t < q; ++t) {  // a quarter clockwise: new (x, y) is old (y, h - 1 - x)
+                std::vector<uint8_t> turned(want.size());
+                for (uint32_t y = 0; y < ww; ++y)
+                    for (uint32_t x = 0; x < wh; ++x) turned[y * wh + x] = want[(wh - 1 - x) * ww + y];
+                want.swap(turned), std::swap(ww, wh);
+            }
+            if (mirror)
+                for (uint32_t y = 0; y < wh; ++y) std::reverse(want.begin() + y * ww, want.begin() + (y + 1) * ww);
+            FitOptions fit;
+            fit.quarterTurns = q, fit.mirror = mirror;
+            const auto got = Loaded([&] { DecodePixelsToGrey(grey.data(), w, h, w, PixelLayout::kGrey8, fit); });
+            EXPECT_EQ(g_DeviceState.LoadedWidth, ww) << q << mirror;
+            EXPECT_EQ(got, want) << q << mirror;
+        }
+    const std::vector<uint8_t> wide(40 * 10, 128);
+    FitOptions contain;
+    contain.mode = FitMode::kContain, contain.quarterTurns = 1;
+    Loaded([&] { DecodePixelsToGrey(wide.data(), 40, 10, 40, PixelLayout::kGrey8, contain); });
+    EXPECT_EQ(g_DeviceState.LoadedWidth, 15u);  // 10 x 40 turned, contained in 80 x 60
+    EXPECT_EQ(g_DeviceState.LoadedHeight, 60u);
+}
+
+// After the EXIF orientation: the corners of the upright picture turned on (see the
+// orientation table above: 6 then a quarter more is a half turn).
+TEST_F(Fit, RotationAndMirrorComeAfterTheExifOrientation) {
+    const struct {
+        uint16_t exif;
+        bool orient;
+        uint32_t quarterTurns;
+        bool mirror;
+        int tl, tr, bl;
+    } cases[] = {
+        {6, true, 1, false, 200, 100, 60},  {8, true, 3, false, 200, 100, 60}, {6, true, 0, true, 20, 100, 60},
+        {6, false, 1, false, 100, 20, 200}, {3, true, 2, true, 60, 20, 200},
+    };
+    for (const auto& c : cases) {
+        const auto jpeg = Cornered(Exif(false, 0x0112, 3, 1, c.exif));
+        FitOptions fit;
+        fit.orient = c.orient, fit.quarterTurns = c.quarterTurns, fit.mirror = c.mirror;
+        const auto got = Loaded([&] { DecodeBytesToGrey(jpeg.data(), jpeg.size(), fit); });
+        const uint32_t w = g_DeviceState.LoadedWidth, h = g_DeviceState.LoadedHeight;
+        ASSERT_FALSE(got.empty());
+        EXPECT_NEAR(got[0], c.tl, 2) << c.exif << c.quarterTurns << c.mirror;
+        EXPECT_NEAR(got[w - 1], c.tr, 2) << c.exif << c.quarterTurns << c.mirror;
+        EXPECT_NEAR(got[size_t{h - 1} * w], c.bl, 2) << c.exif << c.quarterTurns << c.mirror;
     }
 }
 

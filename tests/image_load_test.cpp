@@ -387,7 +387,7 @@ TEST_F(LoadImage, FilesThatYieldNoImageEndTheRunAndSayWhy) {
     const std::string wrong = "Error: wrong size of loaded file\n";
     ExpectRefused(imgtest::ScratchDir() + "/missing.bmp", wrong, "cannot open the file: No such file or directory");
     ExpectRefused(WriteFile("empty.jpg", {}), wrong, "the file is empty");
-    ExpectRefused(WriteFile("text.rip", {'h', 'e', 'l', 'l', 'o'}), wrong, "not a BMP, JPEG or PNG picture");
+    ExpectRefused(WriteFile("text.rip", {'h', 'e', 'l', 'l', 'o'}), wrong, "not a BMP, JPEG, PNG, GIF or TIFF picture");
     auto jpg = imgtest::MakeJpeg({16, 16, 3, false, false, 0, 90}, Bgr24(16, 16));
     jpg.resize(60);
     ExpectRefused(WriteFile("cut_header.jpg", jpg), wrong, "not a readable JPEG");

@@ -68,7 +68,7 @@ extern "C" {
 /* Version of this interface. The major number changes when a program built against an
  * earlier version could break; the minor number when functions or codes are added. */
 #define QP7730_VERSION_MAJOR 1
-#define QP7730_VERSION_MINOR 1
+#define QP7730_VERSION_MINOR 2
 #define QP7730_VERSION_PATCH 0
 #define QP7730_VERSION (QP7730_VERSION_MAJOR * 10000 + QP7730_VERSION_MINOR * 100 + QP7730_VERSION_PATCH)
 
@@ -88,8 +88,9 @@ QP7730_API int qp7730_version(void);
                                          from inside the progress callback */
 #define QP7730_ERR_IO (-4)            /* a command failed on its way to or in the controller */
 #define QP7730_ERR_FILE (-5)          /* a file that cannot be opened or read */
-#define QP7730_ERR_PICTURE (-6)       /* a file or pixels that give no picture: not BMP, JPEG or
-                                         PNG, damaged, or of a size that is refused */
+#define QP7730_ERR_PICTURE (-6)       /* a file or pixels that give no picture: not BMP, JPEG,
+                                         PNG, GIF or TIFF, damaged, or of a size that is
+                                         refused */
 #define QP7730_ERR_FILE_REFUSED (-7)  /* an upgrade file of the wrong kind: firmware not ".bin" or
                                          without the firmware header, waveform not ".wbf", or
                                          longer than the flash can take at its address */
@@ -191,7 +192,7 @@ typedef struct qp7730_area {
     int32_t x, y, width, height;
 } qp7730_area;
 
-/* Loads a picture file (BMP, JPEG or PNG, recognised by content) into the image buffer
+/* Loads a picture file (BMP, JPEG, PNG, GIF or TIFF, recognised by content) into the image buffer
  * at (x, y). The picture is decoded, fitted and converted to grey exactly as
  * "qp7730 -load" does: larger than the panel in either direction, it is stretched to the
  * panel's size; otherwise it keeps its size. What lies past the panel's right or bottom
@@ -214,8 +215,8 @@ QP7730_API int qp7730_load_file(qp7730* controller, const char* path, int32_t x,
  * loads exactly as the functions without options do. */
 typedef struct qp7730_fit {
     int fit;         /* QP7730_FIT_STRETCH, QP7730_FIT_CONTAIN or QP7730_FIT_COVER */
-    int orient;      /* non-zero: a picture file (or its bytes) is turned upright as its EXIF
-                        orientation says (JPEG APP1, PNG eXIf) before it is fitted */
+    int orient;      /* 0, or a sum of the QP7730_ORIENT_* flags below: how the picture is
+                        turned before it is fitted */
     int clear;       /* 0..255: the rest of the panel, outside what the picture (or contain's
                         box) covers, is filled with this grey too, and the rectangle written is
                         the whole panel; negative: the rest is left as it is */
@@ -224,15 +225,27 @@ typedef struct qp7730_fit {
 } qp7730_fit;
 #define QP7730_FIT_DEFAULTS {QP7730_FIT_STRETCH, 0, -1, 0, 0}
 
+/* qp7730_fit.orient: first a picture file (or its bytes) is turned upright as its EXIF
+ * orientation says (JPEG APP1, PNG eXIf, TIFF's Orientation tag) when QP7730_ORIENT_EXIF is
+ * given; then any picture (also pixels) is turned clockwise by at most one of the rotations,
+ * then mirrored left to right with QP7730_ORIENT_MIRROR. The fit then fills its box with the
+ * turned picture. Other bits are refused (ARGUMENT). Interface 1.1 took any non-zero value as
+ * QP7730_ORIENT_EXIF; 1.2 takes 1 so, and the other values as these flags. */
+#define QP7730_ORIENT_EXIF 1
+#define QP7730_ORIENT_ROTATE_90 2
+#define QP7730_ORIENT_ROTATE_180 4
+#define QP7730_ORIENT_ROTATE_270 6
+#define QP7730_ORIENT_MIRROR 8
+
 /* qp7730_load_file with options. Errors: as qp7730_load_file; ARGUMENT also for an unknown
- * fit, a clear grey above 255, a negative box side, or (x, y) off the panel with contain,
- * cover or a clear grey. */
+ * fit, unknown orient bits, a clear grey above 255, a negative box side, or (x, y) off the
+ * panel with contain, cover or a clear grey. */
 QP7730_API int qp7730_load_file_fit(qp7730* controller, const char* path, int32_t x, int32_t y,
                                     const qp7730_fit* fit, qp7730_area* loaded);
 
-/* Loads a picture file's bytes held in memory (size bytes at data: a whole BMP, JPEG or
- * PNG file), decoded by the same decoders as a file and within the same bounds on memory
- * and work, fitted as fit says (NULL: as qp7730_load_file). The library only reads data,
+/* Loads a picture file's bytes held in memory (size bytes at data: a whole BMP, JPEG,
+ * PNG, GIF or TIFF file), decoded by the same decoders as a file and within the same
+ * bounds on memory and work, fitted as fit says (NULL: as qp7730_load_file). The library only reads data,
  * and only during the call.
  * Errors: ARGUMENT (data NULL with size, fit as above), PICTURE, NO_MEMORY, IO. */
 QP7730_API int qp7730_load_encoded(qp7730* controller, const void* data, size_t size, int32_t x, int32_t y,
@@ -253,8 +266,8 @@ QP7730_API int qp7730_load_encoded(qp7730* controller, const void* data, size_t 
 QP7730_API int qp7730_load_picture(qp7730* controller, const void* pixels, int32_t width, int32_t height,
                                    size_t stride, int format, int32_t x, int32_t y, qp7730_area* loaded);
 
-/* qp7730_load_picture with options (fit NULL: as qp7730_load_picture; orient does not
- * apply: pixels carry no EXIF). Errors: as qp7730_load_picture and qp7730_load_file_fit. */
+/* qp7730_load_picture with options (fit NULL: as qp7730_load_picture; QP7730_ORIENT_EXIF
+ * does not apply: pixels carry no EXIF). Errors: as qp7730_load_picture and qp7730_load_file_fit. */
 QP7730_API int qp7730_load_picture_fit(qp7730* controller, const void* pixels, int32_t width, int32_t height,
                                        size_t stride, int format, int32_t x, int32_t y, const qp7730_fit* fit,
                                        qp7730_area* loaded);
@@ -300,6 +313,51 @@ QP7730_API int qp7730_display_modes(qp7730* controller, unsigned* count);
  * a mode the controller does not have: negative, or qp7730_display_modes or more), IO. */
 QP7730_API int qp7730_display(qp7730* controller, int32_t x, int32_t y, int32_t width, int32_t height, int mode,
                               int wait);
+
+/* Dithering of the pictures the qp7730_load_file*, qp7730_load_encoded and
+ * qp7730_load_picture* functions load (not qp7730_load_pixels, which writes pixels as they
+ * are, nor fills): after the fit and the grey conversion, the picture is dithered to the
+ * levels display mode `mode` shows, so that a refresh in that mode shows its tones as
+ * patterns of those levels. The levels of each mode (emu/display_modes.h): mode 0 shows
+ * white (no dithering), 1 and 4 two levels (0 and 255), 2 and 3 sixteen (0, 17, .., 255);
+ * other modes of a controller sixteen. The methods:
+ *   QP7730_DITHER_NONE       the grey values as they are (the default, the tool's bytes)
+ *   QP7730_DITHER_ORDERED    the 4 x 4 Bayer matrix: pixel (x, y) of grey v becomes level
+ *                            floor((32 v + (2 B[y % 4][x % 4] + 1) q) / (32 q)) x q, q the
+ *                            levels' step (17 or 255), B = {{0,8,2,10},{12,4,14,6},
+ *                            {3,11,1,9},{15,7,13,5}}
+ *   QP7730_DITHER_DIFFUSION  Floyd-Steinberg, rows from the top, each from the left: a pixel
+ *                            takes v + floor((e + 8) / 16) cut to 0..255 (e: the errors it
+ *                            received, in sixteenths), becomes the nearest level (halves
+ *                            up), and passes the difference on 7 x right, 3 x down left,
+ *                            5 x down, 1 x down right
+ * A grey that is a level stays as it is. The setting stays until changed.
+ * Errors: ARGUMENT (unknown method, a mode the controller does not have). */
+#define QP7730_DITHER_NONE 0
+#define QP7730_DITHER_ORDERED 1
+#define QP7730_DITHER_DIFFUSION 2
+QP7730_API int qp7730_set_dither(qp7730* controller, int method, int mode);
+
+/* Changed-area updates. With on non-zero, the handle remembers what its loads and fills
+ * put in the image buffer (nothing else writes there while it is open: it holds the run
+ * lock), and each later load or fill sends only the smallest rectangle that holds every
+ * pixel differing from what the buffer is known to hold; nothing when none differs. The
+ * loads' `loaded` then receives the rectangle sent (width 0: nothing changed). What the
+ * controller writes there itself (qp7730_library_load, qp7730_library_load_many, the
+ * staging of qp7730_upgrade) is forgotten, so the next load sends its whole rectangle
+ * again; so is a transfer that failed. It starts knowing nothing: the first load sends
+ * all of itself. Off (the default) forgets all and sends every load whole, exactly as
+ * "qp7730 -load" does. Memory: two bytes per panel pixel while on.
+ * Errors: NO_MEMORY. */
+QP7730_API int qp7730_changes_only(qp7730* controller, int on);
+
+/* Refreshes, in a display mode, the smallest rectangle holding everything the handle's
+ * loads and fills sent to the image buffer since the last refresh that covered it (by
+ * qp7730_display or this call), and all of the panel after qp7730_library_load,
+ * qp7730_library_load_many or qp7730_upgrade. Nothing is sent when nothing was written.
+ * refreshed (may be NULL) receives the rectangle (width 0: none). Works with changed-area
+ * updates on or off. Errors: ARGUMENT (a mode the controller does not have), IO. */
+QP7730_API int qp7730_display_changes(qp7730* controller, int mode, int wait, qp7730_area* refreshed);
 
 /* Panel power and VCOM, as "qp7730 -pmic" does, in one command.
  *   power: 0 off, 1 on (other values up to 255 go to the controller as they are),

@@ -220,7 +220,7 @@ def test_a_call_from_the_progress_callback_is_refused(tmp_path, emulator):
 REFUSALS = [
     ("missing file", lambda c, d: c.show(d / "missing.bmp"), qp7730.FileError, -5,
      "missing.bmp: cannot open the file: No such file or directory (ENOENT, 2)"),
-    ("not a picture", lambda c, d: c.show(d / "text.bmp"), qp7730.PictureError, -6, "not a BMP, JPEG or PNG picture"),
+    ("not a picture", lambda c, d: c.show(d / "text.bmp"), qp7730.PictureError, -6, "not a BMP, JPEG, PNG, GIF or TIFF picture"),
     ("bytes of no picture", lambda c, d: c.show(b"GIF89a"), qp7730.PictureError, -6, "the picture's 6 bytes"),
     ("text file object", lambda c, d: c.show(open(d / "text.bmp")), TypeError, None, "binary mode"),
     ("negative corner", lambda c, d: c.display(-1, 0, 10, 10), qp7730.ArgumentError, -1, "negative"),

@@ -76,6 +76,86 @@ def test_orient_turns_files_and_pillow_images_as_pillow_does(tmp_path, make_emul
     assert np.array_equal(panel_frame(by_package, 260, H), panel_frame(reference, 260, H))
 
 
+# Every rotation with and without the mirror, after the EXIF orientation of a file (6), on
+# the file and Pillow images, and on pixels without it, against Pillow's own turning.
+def test_rotate_and_mirror_come_after_orient_and_before_the_fit(tmp_path, make_emulator):
+    grey = (np.arange(20 * 30, dtype=np.uint32).reshape(20, 30) * 7 % 251).astype(np.uint8)
+    image = Image.fromarray(grey, "L")
+    exif = image.getexif()
+    exif[0x0112] = 6
+    path = tmp_path / "o6.png"
+    image.save(path, exif=exif)
+    turns = [(r, m) for r in (0, 90, 180, 270) for m in (False, True)]
+    by_package = make_emulator("package", "--width", "260", "--height", "100")
+    with qp7730.Controller(by_package.socket) as panel:
+        for i, (rotate, mirror) in enumerate(turns):
+            panel.load(path, 32 * i, 0, orient=True, rotate=rotate, mirror=mirror)
+            panel.load(Image.open(path), 32 * i, 35, orient=True, rotate=rotate, mirror=mirror)
+            panel.load(grey, 32 * i, 70, rotate=rotate, mirror=mirror)
+        with pytest.raises(qp7730.ArgumentError, match="rotate is 0, 90, 180 or 270"):
+            panel.load(grey, rotate=45)
+    reference = make_emulator("reference", "--width", "260", "--height", "100")
+    with qp7730.Controller(reference.socket) as panel:
+        for i, (rotate, mirror) in enumerate(turns):
+            upright = ImageOps.exif_transpose(Image.open(path))
+            for y, picture in ((0, upright), (35, upright), (70, image)):
+                turned = picture.rotate(-rotate, expand=True)
+                panel.load_pixels(np.asarray(ImageOps.mirror(turned) if mirror else turned), 32 * i, y)
+    assert np.array_equal(panel_frame(by_package, 260, 100), panel_frame(reference, 260, 100))
+
+
+# A dashboard whose clock changes: with changes_only, show() sends and refreshes the
+# clock's rectangle only; a picture the controller loads itself makes the next show whole.
+def test_changes_only_sends_and_refreshes_what_changed(emulator):
+    board = colours(W, H)
+    with qp7730.Controller(emulator.socket) as panel:
+        panel.changes_only = True
+        assert panel.show(board) == (0, 0, W, H)
+        board[40:60, 100:130] = 0
+        refreshes = len([c for c in emulator.commands() if c["cmd"] == "0x94"])
+        assert panel.show(board) == (100, 40, 30, 20)
+        assert [c for c in emulator.commands() if c["cmd"] == "0x94"][refreshes:][0]["data"][16:48] == (
+            "%08x%08x%08x%08x" % (100, 40, 30, 20))
+        assert panel.show(board) == (0, 0, 0, 0) and panel.display_changes() == (0, 0, 0, 0)
+        panel.library_load(3, 0, 0, 0, 8, 8)
+        assert panel.display_changes() == (0, 0, W, H)
+        assert panel.show(board) == (0, 0, W, H)
+        board[0:10, 0:10] = 255
+        assert panel.show(board) == (0, 0, 10, 10)
+        panel.changes_only = False
+        assert not panel.changes_only
+    shown = frame(emulator).copy()
+    # The same picture sent whole, against what the changes left.
+    with qp7730.Controller(emulator.socket) as panel:
+        panel.fill(0, 0, W, H, 0)
+        panel.load(board)
+    assert np.array_equal(frame(emulator), shown)
+
+
+# show(..., dither=...) leaves only the levels of its mode in the image buffer (what the
+# panel then shows as it is); the exact patterns are the image tests'. Undithered, and
+# after a dithered show, a picture gives today's bytes.
+def test_dither_leaves_the_levels_of_the_mode(emulator):
+    photo = Image.radial_gradient("L").resize((W, H))
+    cases = [(dither, mode, levels) for dither in ("ordered", "diffusion")
+             for mode, levels in ((qp7730.DisplayMode.MONO, {0, 255}), (3, set(range(0, 256, 17))))]
+    for dither, mode, levels in cases:
+        with qp7730.Controller(emulator.socket) as panel:
+            panel.show(photo, mode=mode, dither=dither)
+        got = frame(emulator)
+        assert set(np.unique(got)) <= levels and len(np.unique(got)) == len(levels), (dither, mode)
+    with qp7730.Controller(emulator.socket) as panel:
+        with pytest.raises(qp7730.ArgumentError, match="dither is one of"):
+            panel.show(photo, dither="bayer")
+        with pytest.raises(qp7730.ArgumentError, match="display mode 99"):
+            panel.load(photo, dither="ordered", dither_for=99)
+        panel.show(photo, dither="diffusion", mode=qp7730.DisplayMode.CLEAR)  # white: nothing to dither
+    undithered = frame(emulator).copy()
+    with qp7730.Controller(emulator.socket) as panel:
+        panel.show(photo)
+    assert np.array_equal(undithered, frame(emulator)) and len(np.unique(undithered)) > 100
+
+
 def pillow_modes(tmp_path):
     """(name, the picture as Pillow gives it, what it must show as: a path the library
     decodes itself, or an array of the expected grey)."""

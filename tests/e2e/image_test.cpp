@@ -1,6 +1,6 @@
 // Pictures through the real qp7730 into the emulator's image buffer: the grey bytes land
 // at the frame's pitch, unscaled or stretched to the panel; every BMP depth, 16-bit PNG,
-// reduced JPEG; files refused quickly with a reason on standard error.
+// reduced JPEG, GIF and TIFF; files refused quickly with a reason on standard error.
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
@@ -170,6 +170,72 @@ TEST_F(PictureLoad, UnscaledJpegGivesTheGreyOfItsDecodedColours) {
     EXPECT_EQ(wrong, 0u);
 }
 
+// GIF and TIFF by content, through giflib and libtiff: each file's expected colours are
+// worked out here from what was written (palette entries, 16-bit samples scaled to 8 bits,
+// CMYK inks, transparency over white), and the frame holds exactly their greys.
+TEST_F(PictureLoad, GifAndTiffFilesLoadWithTheGreyOfTheirColours) {
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> file;
+        std::vector<uint8_t> bgr;  // what the picture shows
+        uint32_t w, h;
+    };
+    std::vector<Case> cases;
+    const auto value = [](uint32_t i, uint32_t k) { return static_cast<uint32_t>((i * 2654435761u + k * 40503u) >> 7); };
+    {
+        // Interlaced, transparent, a 256-colour map, the frame inside a larger screen.
+        imgtest::GifLayout g;
+        g.screenWidth = 203, g.screenHeight = 121, g.left = 11, g.top = 6, g.width = 150, g.height = 97;
+        g.interlaced = true, g.transparent = 7;
+        for (uint32_t i = 0; i < 256; ++i)
+            g.globalMap.push_back({static_cast<uint8_t>(value(i, 0)), static_cast<uint8_t>(value(i, 1)),
+                                   static_cast<uint8_t>(value(i, 2))});
+        std::vector<uint8_t> indices(size_t{g.width} * g.height), bgr(size_t{g.screenWidth} * g.screenHeight * 3, 255);
+        for (size_t i = 0; i < indices.size(); ++i) {
+            const uint8_t v = indices[i] = static_cast<uint8_t>(value(static_cast<uint32_t>(i), 3));
+            if (v == 7) continue;
+            uint8_t* o = &bgr[((g.top + i / g.width) * g.screenWidth + g.left + i % g.width) * 3];
+            o[0] = g.globalMap[v][2], o[1] = g.globalMap[v][1], o[2] = g.globalMap[v][0];
+        }
+        cases.push_back({"interlaced.rip", imgtest::MakeGif(g, indices), bgr, g.screenWidth, g.screenHeight});
+    }
+    // TIFFs of 211 x 133: the samples, then what they show.
+    const auto tiff = [&](const char* name, imgtest::TiffLayout t, auto show) {
+        t.width = 211, t.height = 133;
+        std::vector<uint16_t> samples(size_t{t.width} * t.height * t.spp);
+        for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<uint16_t>(value(static_cast<uint32_t>(i), 5) % (1u << t.bits));
+        std::vector<uint8_t> bgr;
+        for (size_t p = 0; p < size_t{t.width} * t.height; ++p) {
+            const auto c = show(&samples[p * t.spp]);
+            bgr.insert(bgr.end(), {c[2], c[1], c[0]});
+        }
+        cases.push_back({name, imgtest::MakeTiff(t, samples), bgr, t.width, t.height});
+    };
+    const auto to8 = [](uint32_t v) { return static_cast<uint8_t>((v * 255 + 32767) / 65535); };
+    imgtest::TiffLayout lzwTiles;
+    lzwTiles.spp = 3, lzwTiles.photometric = 2, lzwTiles.compression = 5, lzwTiles.tileWidth = lzwTiles.tileHeight = 64;
+    tiff("rgb_lzw_tiles.rip", lzwTiles, [](const uint16_t* s) {
+        return std::array<uint8_t, 3>{static_cast<uint8_t>(s[0]), static_cast<uint8_t>(s[1]), static_cast<uint8_t>(s[2])};
+    });
+    imgtest::TiffLayout grey16;
+    grey16.bits = 16, grey16.compression = 8, grey16.bigEndian = true, grey16.rowsPerStrip = 10;
+    tiff("grey16_deflate.rip", grey16, [&](const uint16_t* s) { return std::array<uint8_t, 3>{to8(s[0]), to8(s[0]), to8(s[0])}; });
+    imgtest::TiffLayout cmyk;
+    cmyk.spp = 4, cmyk.photometric = 5, cmyk.compression = 32773, cmyk.separate = true;
+    tiff("cmyk_planes.rip", cmyk, [](const uint16_t* s) {
+        std::array<uint8_t, 3> c{};
+        for (int i = 0; i < 3; ++i) c[i] = static_cast<uint8_t>(((255 - s[i]) * (255 - s[3]) + 127) / 255);
+        return c;
+    });
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Load(Write(c.name, c.file), c.w, c.h);
+        std::vector<uint8_t> expected(size_t{c.w} * c.h);
+        for (size_t i = 0; i < expected.size(); ++i) expected[i] = Grey(c.bgr[3 * i], c.bgr[3 * i + 1], c.bgr[3 * i + 2]);
+        EXPECT_EQ(Area(c.w, c.h), expected);
+    }
+}
+
 TEST_F(PictureLoad, LargerPictureIsStretchedToThePanel) {
     // 1,600 x 300: wider than the panel, so both sides become the panel's. Left half red,
     // right half blue: exactly 2:1 across, so the halves stay apart.
@@ -192,7 +258,7 @@ TEST_F(PictureLoad, RefusedNamesAndFilesThatYieldNoPicture) {
 
     ExpectRefused(emu.TempDir() + "/missing.jpg", "cannot open the file: No such file or directory");
     ExpectRefused(Write("text.bmp", {'B', 'M', 'x'}), "BMP headers cut short");
-    ExpectRefused(Write("notes.rip", {'h', 'e', 'l', 'l', 'o'}), "not a BMP, JPEG or PNG picture");
+    ExpectRefused(Write("notes.rip", {'h', 'e', 'l', 'l', 'o'}), "not a BMP, JPEG, PNG, GIF or TIFF picture");
 
     const auto frame = Frame();
     EXPECT_EQ(std::count(frame.begin(), frame.end(), 0), static_cast<long>(frame.size()));

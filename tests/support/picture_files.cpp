@@ -1,11 +1,16 @@
 #include "tests/support/picture_files.h"
 
+#include <gif_lib.h>
 #include <png.h>
+#include <tiffio.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
+#include <string>
 
 // jpeglib.h needs size_t and FILE declared before it.
 #include <jpeglib.h>
@@ -206,6 +211,156 @@ std::vector<uint8_t> MakePng(const PngLayout& s, const std::vector<uint16_t>& sa
     png_write_image(png, pointers.data());
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
+    return out;
+}
+
+namespace {
+int AppendGif(GifFileType* gif, const GifByteType* data, int n) {
+    auto* out = static_cast<std::vector<uint8_t>*>(gif->UserData);
+    out->insert(out->end(), data, data + n);
+    return n;
+}
+ColorMapObject* MapOf(const std::vector<std::array<uint8_t, 3>>& colours) {
+    if (colours.empty()) return nullptr;
+    std::vector<GifColorType> c;
+    for (const auto& e : colours) c.push_back({e[0], e[1], e[2]});
+    return GifMakeMapObject(static_cast<int>(c.size()), c.data());
+}
+}  // namespace
+
+std::vector<uint8_t> MakeGif(const GifLayout& s, const std::vector<uint8_t>& indices) {
+    std::vector<uint8_t> out;
+    int error = 0;
+    GifFileType* gif = EGifOpen(&out, AppendGif, &error);
+    if (!gif) throw std::runtime_error("giflib could not start the test picture");
+    EGifSetGifVersion(gif, true);
+    ColorMapObject* global = MapOf(s.globalMap);
+    ColorMapObject* local = MapOf(s.localMap);
+    bool ok = EGifPutScreenDesc(gif, static_cast<int>(s.screenWidth), static_cast<int>(s.screenHeight), 8, 0, global) ==
+              GIF_OK;
+    if (ok && s.transparent >= 0) {
+        GraphicsControlBlock gcb{};
+        gcb.TransparentColor = s.transparent;
+        GifByteType block[4];
+        EGifGCBToExtension(&gcb, block);
+        ok = EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, block) == GIF_OK;
+    }
+    ok = ok && EGifPutImageDesc(gif, static_cast<int>(s.left), static_cast<int>(s.top), static_cast<int>(s.width),
+                                static_cast<int>(s.height), s.interlaced, local) == GIF_OK;
+    std::vector<uint32_t> order;
+    if (s.interlaced) {
+        for (auto [start, step] : {std::pair{0u, 8u}, {4u, 8u}, {2u, 4u}, {1u, 2u}})
+            for (uint32_t y = start; y < s.height; y += step) order.push_back(y);
+    } else {
+        for (uint32_t y = 0; y < s.height; ++y) order.push_back(y);
+    }
+    std::vector<GifPixelType> line(s.width);
+    for (uint32_t y : order) {
+        std::copy_n(indices.begin() + static_cast<std::ptrdiff_t>(size_t{y} * s.width), s.width, line.begin());
+        ok = ok && EGifPutLine(gif, line.data(), static_cast<int>(s.width)) == GIF_OK;
+    }
+    ok = EGifCloseFile(gif, &error) == GIF_OK && ok;
+    GifFreeMapObject(global);
+    GifFreeMapObject(local);
+    if (!ok) throw std::runtime_error("giflib could not write the test picture");
+    return out;
+}
+
+std::vector<uint8_t> MakeTiff(const TiffLayout& s, const std::vector<uint16_t>& samples) {
+    char path[] = "/tmp/qp7730-test-XXXXXX.tif";
+    const int fd = mkstemps(path, 4);
+    if (fd < 0) throw std::runtime_error("no scratch file for the test picture");
+    close(fd);
+    std::string mode = "w";
+    mode += s.bigEndian ? "b" : "l";
+    if (s.bigTiff) mode += "8";
+    TIFF* tif = TIFFOpen(path, mode.c_str());
+    if (!tif) throw std::runtime_error("libtiff could not start the test picture");
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, s.width);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, s.height);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, s.bits);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, s.spp);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, s.photometric);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, s.separate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, s.compression);
+    if (s.predictor != 1) TIFFSetField(tif, TIFFTAG_PREDICTOR, s.predictor);
+    if (s.orientation) TIFFSetField(tif, TIFFTAG_ORIENTATION, s.orientation);
+    if (s.sampleFormat) TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, s.sampleFormat);
+    if (!s.extraSamples.empty())
+        TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, static_cast<uint16_t>(s.extraSamples.size()), s.extraSamples.data());
+    if (s.photometric == PHOTOMETRIC_PALETTE) {
+        std::vector<uint16_t> r, g, b;
+        for (const auto& e : s.colourMap) r.push_back(e[0]), g.push_back(e[1]), b.push_back(e[2]);
+        TIFFSetField(tif, TIFFTAG_COLORMAP, r.data(), g.data(), b.data());
+    }
+    if (s.compression == COMPRESSION_JPEG) TIFFSetField(tif, TIFFTAG_JPEGQUALITY, 90);
+    if (s.photometric == PHOTOMETRIC_YCBCR && s.compression == COMPRESSION_JPEG)
+        TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+    else if (s.photometric == PHOTOMETRIC_YCBCR)
+        TIFFSetField(tif, TIFFTAG_YCBCRSUBSAMPLING, 1, 1);  // samples as given, one of each a pixel
+    const bool tiled = s.tileWidth != 0;
+    if (tiled) {
+        TIFFSetField(tif, TIFFTAG_TILEWIDTH, s.tileWidth);
+        TIFFSetField(tif, TIFFTAG_TILELENGTH, s.tileHeight);
+    } else {
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, s.rowsPerStrip ? s.rowsPerStrip : TIFFDefaultStripSize(tif, 0));
+    }
+    // Each plane (or the one interleaved plane) as whole rows, packed most significant bits
+    // first; 16-bit samples in the machine's order, which libtiff writes in the file's.
+    const uint32_t planes = s.separate ? s.spp : 1, per = s.separate ? 1 : s.spp;
+    const size_t rowBytes = (size_t{s.width} * per * s.bits + 7) / 8;
+    std::vector<std::vector<uint8_t>> plane(planes, std::vector<uint8_t>(rowBytes * s.height, 0));
+    for (uint32_t p = 0; p < planes; ++p)
+        for (uint32_t y = 0; y < s.height; ++y)
+            for (uint32_t x = 0; x < s.width; ++x)
+                for (uint32_t k = 0; k < per; ++k) {
+                    const uint16_t v = samples[(size_t{y} * s.width + x) * s.spp + (s.separate ? p : k)];
+                    uint8_t* row = plane[p].data() + y * rowBytes;
+                    const size_t at = size_t{x} * per + k;
+                    if (s.bits == 16) {
+                        std::memcpy(row + 2 * at, &v, 2);
+                    } else if (s.bits == 8) {
+                        row[at] = static_cast<uint8_t>(v);
+                    } else {
+                        for (uint32_t b = 0; b < s.bits; ++b) {
+                            const size_t bit = at * s.bits + b;
+                            if (v >> (s.bits - 1 - b) & 1) row[bit / 8] |= static_cast<uint8_t>(0x80 >> (bit % 8));
+                        }
+                    }
+                }
+    bool ok = true;
+    if (tiled) {
+        // Each tile copied out of the rows, bit by bit for depths below a byte.
+        const size_t tileRow = (size_t{s.tileWidth} * per * s.bits + 7) / 8;
+        std::vector<uint8_t> tile(tileRow * s.tileHeight);
+        for (uint32_t p = 0; p < planes; ++p)
+            for (uint32_t ty = 0; ty < s.height; ty += s.tileHeight)
+                for (uint32_t tx = 0; tx < s.width; tx += s.tileWidth) {
+                    std::fill(tile.begin(), tile.end(), 0);
+                    for (uint32_t y = 0; y < s.tileHeight && ty + y < s.height; ++y) {
+                        const uint8_t* src = plane[p].data() + (ty + y) * rowBytes;
+                        const uint32_t n = std::min(s.tileWidth, s.width - tx);
+                        for (size_t bit = 0; bit < size_t{n} * per * s.bits; ++bit) {
+                            const size_t from = size_t{tx} * per * s.bits + bit;
+                            if (src[from / 8] & (0x80 >> (from % 8))) tile[y * tileRow + bit / 8] |= static_cast<uint8_t>(0x80 >> (bit % 8));
+                        }
+                    }
+                    ok = ok && TIFFWriteTile(tif, tile.data(), tx, ty, 0, static_cast<uint16_t>(p)) >= 0;
+                }
+    } else {
+        for (uint32_t p = 0; p < planes; ++p)
+            for (uint32_t y = 0; y < s.height; ++y)
+                ok = ok && TIFFWriteScanline(tif, plane[p].data() + y * rowBytes, y, static_cast<uint16_t>(p)) >= 0;
+    }
+    TIFFClose(tif);
+    std::vector<uint8_t> out;
+    if (FILE* f = fopen(path, "rb")) {
+        uint8_t chunk[65536];
+        for (size_t n; (n = fread(chunk, 1, sizeof chunk, f)) > 0;) out.insert(out.end(), chunk, chunk + n);
+        fclose(f);
+    }
+    unlink(path);
+    if (!ok || out.empty()) throw std::runtime_error("libtiff could not write the test picture");
     return out;
 }
 

@@ -1,4 +1,4 @@
-// BMP, JPEG and PNG files made in memory for tests: the exact bytes a file of a given layout
+// BMP, JPEG, PNG, GIF and TIFF files made in memory for tests: the exact bytes a file of a given layout
 // holds, so decoders and the tool can be checked against known pixels.
 #pragma once
 #include <array>
@@ -79,5 +79,37 @@ struct PngLayout {
     bool srgb = false;                            // sRGB chunk
 };
 std::vector<uint8_t> MakePng(const PngLayout& shape, const std::vector<uint16_t>& samples);
+
+// A GIF made with giflib: one frame of indices (row after row from the top) at (left,
+// top) on a screen of screenWidth x screenHeight; an interlaced frame is written in its
+// four passes.
+struct GifLayout {
+    uint32_t screenWidth = 0, screenHeight = 0;
+    uint32_t left = 0, top = 0, width = 0, height = 0;
+    std::vector<std::array<uint8_t, 3>> globalMap, localMap;  // red, green, blue; sizes 2^n
+    int transparent = -1;  // index, or -1 for no graphic control block
+    bool interlaced = false;
+};
+std::vector<uint8_t> MakeGif(const GifLayout& shape, const std::vector<uint8_t>& indices);
+
+// A TIFF made with libtiff. Samples are given pixel after pixel (each pixel's samples side
+// by side, spp of them), row after row from the top, each below 2^bits; the file stores
+// them as the layout says.
+struct TiffLayout {
+    uint32_t width = 0, height = 0;
+    uint16_t bits = 8, spp = 1;
+    uint16_t photometric = 1;  // 0 min-is-white, 1 min-is-black, 2 RGB, 3 palette, 5 CMYK, 6 YCbCr
+    bool separate = false;     // planes rather than interleaved samples
+    uint32_t tileWidth = 0, tileHeight = 0;  // tiled when not 0 (multiples of 16)
+    uint32_t rowsPerStrip = 0;               // 0: libtiff's default
+    uint16_t compression = 1;  // 1 none, 5 LZW, 8 deflate, 32773 PackBits, 7 JPEG
+    uint16_t predictor = 1;
+    std::vector<uint16_t> extraSamples;      // their kinds: 0 unspecified, 1 associated, 2 unassociated alpha
+    std::vector<std::array<uint16_t, 3>> colourMap;  // red, green, blue, 2^bits entries
+    bool bigEndian = false, bigTiff = false;
+    uint16_t orientation = 0;  // written when not 0
+    uint16_t sampleFormat = 0;  // written when not 0
+};
+std::vector<uint8_t> MakeTiff(const TiffLayout& shape, const std::vector<uint16_t>& samples);
 
 }  // namespace imgtest

@@ -27,7 +27,7 @@ from typing import Any, Callable, Iterable, List, NamedTuple, Optional, Sequence
 
 from . import _native
 
-__version__ = "1.1.0"
+__version__ = "1.2.0"
 
 __all__ = [
     "Controller",
@@ -94,7 +94,7 @@ class FileError(Error):
 
 
 class PictureError(Error, ValueError):
-    """A file or pixels gave no picture (not BMP, JPEG or PNG, damaged, size refused)."""
+    """A file or pixels gave no picture (not BMP, JPEG, PNG, GIF or TIFF, damaged, size refused)."""
 
 
 class FileRefusedError(Error, ValueError):
@@ -250,14 +250,29 @@ class DisplayMode(enum.IntEnum):
 
 
 _FITS = {"stretch": 0, "contain": 1, "cover": 2}
+_DITHERS = {"none": 0, "ordered": 1, "diffusion": 2}
 
 
-def _fit(fit: str, orient: bool, clear: Optional[int], width: Optional[int], height: Optional[int]) -> Any:
+# qp7730_fit.orient: EXIF 1, the clockwise rotations 2, 4 and 6 (quarter turns x 2), mirror 8.
+_ROTATIONS = {0: 0, 90: 2, 180: 4, 270: 6}
+
+
+def _fit(
+    fit: str,
+    orient: bool,
+    rotate: int,
+    mirror: bool,
+    clear: Optional[int],
+    width: Optional[int],
+    height: Optional[int],
+) -> Any:
     if fit not in _FITS:
         _refuse(f"fit is one of {', '.join(map(repr, _FITS))}, not {fit!r}")
+    if isinstance(rotate, bool) or not isinstance(rotate, numbers.Integral) or int(rotate) not in _ROTATIONS:
+        _refuse(f"rotate is 0, 90, 180 or 270 (degrees clockwise), not {rotate!r}")
     return _native.Fit(
         _FITS[fit],
-        1 if orient else 0,
+        (1 if orient else 0) | _ROTATIONS[int(rotate)] | (8 if mirror else 0),
         -1 if clear is None else _whole("clear", clear, 0, 255),
         0 if width is None else _whole("width", width, 1),
         0 if height is None else _whole("height", height, 1),
@@ -404,6 +419,7 @@ class Controller:
         # of another thread. Re-entrant: a call from the progress callback reaches the
         # library, which refuses it with BusyError.
         self._use = threading.RLock()
+        self._changes_only = False
         encoded = None if route is None else os.fsencode(route)
         self._handle = self._open(encoded, wait)
         raw = _native.Info()
@@ -520,13 +536,17 @@ class Controller:
         *,
         fit: str = "stretch",
         orient: bool = False,
+        rotate: int = 0,
+        mirror: bool = False,
         clear: Optional[int] = None,
         width: Optional[int] = None,
         height: Optional[int] = None,
+        dither: str = "none",
+        dither_for: int = DisplayMode.GREY16,
     ) -> Area:
         """Writes a picture into the image buffer at (x, y) without refreshing the panel.
 
-        picture: a file path (str or path object; BMP, JPEG or PNG, by content), the bytes
+        picture: a file path (str or path object; BMP, JPEG, PNG, GIF or TIFF, by content), the bytes
         of such a file (bytes, bytearray, a one-dimensional memoryview, or a binary file
         object, read from where it stands), a Pillow image of any mode, or an array of
         8-bit values shaped (h, w) grey, (h, w, 3) RGB or (h, w, 4) RGBA. Alpha is laid
@@ -540,14 +560,34 @@ class Controller:
         height, cut to the panel (None: to the panel's edge).
         orient: turn a picture file upright as its EXIF orientation says (Pillow images
         through PIL.ImageOps.exif_transpose).
+        rotate: then turn the picture clockwise by 0, 90, 180 or 270 degrees, and mirror:
+        then mirror it left to right (a panel mounted turned, or seen in a mirror). Both
+        come before the fit, which fills its box with the turned picture.
         clear: a grey (0 black .. 255 white) for the rest of the panel: the whole panel is
         then written, so nothing of an earlier picture stays around this one.
+
+        dither: "none" (the grey values as they are), "ordered" (4 x 4 Bayer) or
+        "diffusion" (Floyd-Steinberg): the picture is dithered to the levels that display
+        mode dither_for shows (two for MONO and mode 4, sixteen for GREY16 and mode 3, none
+        for CLEAR; qp7730.h gives the exact rules). show() dithers for its own mode.
 
         What lies past the panel's right or bottom edge is not sent. Returns the rectangle
         written.
         """
         x, y = _whole("x", x), _whole("y", y)
-        options = _fit(fit, orient, clear, width, height)
+        if dither not in _DITHERS:
+            _refuse(f"dither is one of {', '.join(map(repr, _DITHERS))}, not {dither!r}")
+        if dither != "none":
+            # Held throughout, so that no other thread's load is dithered meanwhile.
+            with self._use:
+                self._call(self._lib.qp7730_set_dither, _DITHERS[dither], _whole("dither_for", dither_for))
+                try:
+                    return self.load(picture, x, y, fit=fit, orient=orient, rotate=rotate, mirror=mirror,
+                                     clear=clear, width=width, height=height)
+                finally:
+                    if self._handle:
+                        self._call(self._lib.qp7730_set_dither, 0, 0)
+        options = _fit(fit, orient, rotate, mirror, clear, width, height)
         area = _native.Area()
         if _is_path(picture):
             self._call(self._lib.qp7730_load_file_fit, os.fsencode(picture), x, y, ctypes.byref(options),
@@ -576,8 +616,10 @@ class Controller:
         wait: bool = True,
         **fitting: Any,
     ) -> Area:
-        """load() the picture (fit, orient, clear, width, height as there), then refresh the
-        rectangle it was written to in the display mode."""
+        """load() the picture (fit, orient, rotate, mirror, clear, width, height, dither as
+        there; dithered for this mode), then refresh the rectangle it was written to in the
+        display mode."""
+        fitting.setdefault("dither_for", mode)
         area = self.load(picture, x, y, **fitting)
         if area.width > 0 and area.height > 0:
             self.display(area.x, area.y, area.width, area.height, mode=mode, wait=wait)
@@ -621,6 +663,29 @@ class Controller:
         height = self._info.panel_height - y if height is None else height
         self._call(self._lib.qp7730_display, x, y, _whole("width", width), _whole("height", height),
                    _whole("mode", mode), 1 if wait else 0)
+
+    @property
+    def changes_only(self) -> bool:
+        """Changed-area updates. When True, the controller object remembers what it put in
+        the image buffer, and each load(), load_pixels() or fill() sends only the smallest
+        rectangle holding every pixel that differs (nothing when none does): load() returns
+        that rectangle, so show() refreshes only what changed. A picture the controller
+        loads itself (library_load) or an upgrade makes it send the next load whole. It
+        starts knowing nothing; False (the default) sends every load whole."""
+        return self._changes_only
+
+    @changes_only.setter
+    def changes_only(self, on: bool) -> None:
+        self._call(self._lib.qp7730_changes_only, 1 if on else 0)
+        self._changes_only = bool(on)
+
+    def display_changes(self, mode: int = DisplayMode.GREY16, wait: bool = True) -> Area:
+        """Refreshes the smallest rectangle holding everything written to the image buffer
+        since the last refresh that covered it (all of the panel after library_load or an
+        upgrade); nothing when nothing was written. Returns the rectangle refreshed."""
+        area = _native.Area()
+        self._call(self._lib.qp7730_display_changes, _whole("mode", mode), 1 if wait else 0, ctypes.byref(area))
+        return Area(area.x, area.y, area.width, area.height)
 
     def power(self, on: Optional[Union[bool, int]] = None, vcom: Optional[int] = None) -> int:
         """Switches the panel power (on: True/False, or a raw power state 0..255) and/or sets

@@ -16,8 +16,10 @@ import threading
 from typing import Optional
 
 EXPECTED_MAJOR = 1
-# The functions this package calls came with interface 1.1.
-LEAST_MINOR = 1
+# The functions this package calls came with interface 1.1; the rotation and mirror flags
+# of qp7730_fit.orient, the changed-area updates and dithering with 1.2 (1.1 took any non-zero orient
+# as EXIF).
+LEAST_MINOR = 2
 
 c_int32 = ctypes.c_int32
 c_uint32 = ctypes.c_uint32
@@ -130,6 +132,9 @@ def _declare(lib: ctypes.CDLL) -> None:
         "qp7730_library_load": ([handle, u16, u16, u16, u16, u16, u16], ctypes.c_int),
         "qp7730_library_load_many": ([handle, ctypes.POINTER(u16), ctypes.c_uint], ctypes.c_int),
         "qp7730_display": ([handle, c_int32, c_int32, c_int32, c_int32, ctypes.c_int, ctypes.c_int], ctypes.c_int),
+        "qp7730_changes_only": ([handle, ctypes.c_int], ctypes.c_int),
+        "qp7730_set_dither": ([handle, ctypes.c_int, ctypes.c_int], ctypes.c_int),
+        "qp7730_display_changes": ([handle, ctypes.c_int, ctypes.c_int, area], ctypes.c_int),
         "qp7730_power": ([handle, ctypes.c_int, ctypes.c_int, ctypes.POINTER(ctypes.c_uint)], ctypes.c_int),
         "qp7730_upgrade": ([handle, ctypes.c_int, ctypes.c_char_p, PROGRESS, ctypes.c_void_p], ctypes.c_int),
     }
