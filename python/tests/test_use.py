@@ -126,7 +126,8 @@ def test_every_pillow_mode_shows_the_colours_it_stands_for(tmp_path, make_emulat
 
 def test_ctrl_c_ends_the_wait_for_the_lock_at_once_and_holds_nothing(emulator):
     code = (
-        "import sys, time, qp7730\n"
+        "import signal, sys, time, qp7730\n"
+        "signal.signal(signal.SIGINT, signal.default_int_handler)  # even when started in the background\n"
         "try:\n"
         "    qp7730.Controller(sys.argv[1], lock_wait=30)\n"
         "except KeyboardInterrupt:\n"

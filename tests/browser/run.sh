@@ -2,7 +2,7 @@
 # ctest's browser.panel: qp7730-emu's live panel in headless Chromium. Installs
 # playwright-core (package-lock.json) with npm ci into WORK once per lock, then runs
 # panel_test.mjs there. Says in one line why, and is skipped (status 77), when node, npm
-# or Debian's chromium are missing.
+# or Debian's chromium are missing, or npm cannot install playwright-core.
 # Usage: run.sh QP7730_EMU QP7730 WORK
 set -euo pipefail
 emu=$1 tool=$2 work=$3
@@ -21,7 +21,11 @@ mkdir -p "$work"
 cp "$here/package.json" "$here/package-lock.json" "$here/panel_test.mjs" "$work/"
 stamp="$work/node_modules/.qp7730-lock"
 if ! cmp -s "$here/package-lock.json" "$stamp"; then
-  (cd "$work" && npm ci --no-audit --no-fund --loglevel=error)
+  # Without the npm registry there is nothing to drive the browser with: said, and skipped.
+  if ! (cd "$work" && npm ci --no-audit --no-fund --loglevel=error); then
+    echo "browser.panel skipped: npm ci could not install playwright-core (is the npm registry reachable?)"
+    exit 77
+  fi
   cp "$here/package-lock.json" "$stamp"
 fi
 exec node "$work/panel_test.mjs" "$emu" "$tool"
