@@ -19,6 +19,9 @@ const char* FaultName(FaultKind kind) {
         case FaultKind::NoAnswer: return "no-answer";
         case FaultKind::ShortData: return "short-data";
         case FaultKind::FlipBit: return "flip-bit";
+        case FaultKind::StallData: return "stall-data";
+        case FaultKind::StallStatus: return "stall-status";
+        case FaultKind::PhaseError: return "phase-error";
     }
     return "?";
 }
@@ -71,6 +74,7 @@ void BulkOnlyDevice::Wrapper(std::span<const uint8_t> data) {
     dataInSent_ = 0;
     outstanding_ = 0;
     stallIn_ = false;
+    stallStatus_ = false;
     mismatch_ = false;
     wellFormed_ = ParseCommandBlockWrapper(data.data(), data.size(), &command_, &tag_);
     if (!wellFormed_) {
@@ -93,6 +97,8 @@ void BulkOnlyDevice::Wrapper(std::span<const uint8_t> data) {
     }
     host_ = {command_.transferLength == 0 ? DataIntent::None : command_.dataIn ? DataIntent::In : DataIntent::Out,
              command_.transferLength};
+    stallStatus_ = fault_ == FaultKind::StallStatus && view_ == DeviceView::Usb;
+    if (fault_ == FaultKind::StallData && host_.direction != DataIntent::None) return StallData();
     standard_ = !FollowsHost(command_);
     if (standard_) {
         decided_ = StandardCommand(command_, sense_, model_, &reply_);
@@ -155,6 +161,8 @@ void BulkOnlyDevice::DataOut(std::span<const uint8_t> data) {
 }
 
 void BulkOnlyDevice::DataOutDone(bool overlong) {
+    // stall-data over a socket: the phase was taken in full and dropped.
+    if (fault_ == FaultKind::StallData && !overlong) return Answer(host_.length);
     // Ho <> Di and Ho < Do are phase errors, the command not carried out.
     if (overlong || mismatch_ || intent_.direction == DataIntent::In ||
         (intent_.direction == DataIntent::Out && host_.length < intent_.length))
@@ -176,9 +184,9 @@ void BulkOnlyDevice::Execute(std::span<const uint8_t> data) {
         // Only the first half arrived: the controller sees zeros in place of the rest.
         std::fill(dataOut_.begin() + static_cast<long>(dataOut_.size() / 2), dataOut_.end(), 0);
     }
-    if (fault_ == FaultKind::FailStatus || fault_ == FaultKind::NoAnswer) {
+    if (fault_ == FaultKind::FailStatus || fault_ == FaultKind::NoAnswer || fault_ == FaultKind::PhaseError) {
         // Not carried out.
-        status_ = kStatusFail;
+        status_ = fault_ == FaultKind::PhaseError ? kStatusPhaseError : kStatusFail;
         reply_.clear();
         sense_ = kInternalTargetFailure;
         return;
@@ -210,6 +218,22 @@ void BulkOnlyDevice::PhaseError() {
     reply_.clear();
     dataInLength_ = 0;
     Answer(0);
+}
+
+void BulkOnlyDevice::StallData() {
+    // As after a failed transfer of the medium: nothing of the phase is relevant, so the
+    // residue is the whole length. On a socket, which has no stall, the phase is exchanged
+    // in full (zeros for data-in) before that status.
+    status_ = kStatusFail;
+    sense_ = kInternalTargetFailure;
+    if (host_.direction == DataIntent::In) {
+        dataInLength_ = view_ == DeviceView::Socket ? host_.length : 0;
+        return Answer(host_.length, view_ == DeviceView::Usb);
+    }
+    phase_ = Phase::DataOut;
+    outstanding_ = host_.length;
+    // On USB, 0x02 halts at the phase's first transfer.
+    if (view_ == DeviceView::Usb) StallDataPhase();
 }
 
 void BulkOnlyDevice::Answer(uint32_t residue, bool stallIn) {
@@ -269,8 +293,16 @@ UsbStatus BulkOnlyDevice::In(size_t capacity, std::vector<uint8_t>* data) {
         return UsbStatus::Ack;
     }
     if (phase_ == Phase::Status) {
+        if (stallStatus_) {
+            // Once: the status goes out on the read after the halt is cleared.
+            stallStatus_ = false;
+            halt_[kIn] = true;
+            return UsbStatus::Stall;
+        }
         data->assign(csw_, csw_ + std::min(capacity, kCswSize));
         phase_ = Phase::Idle;
+        // A device that lost track (phase-error) takes nothing more before reset recovery.
+        if (fault_ == FaultKind::PhaseError && view_ == DeviceView::Usb) halt_[kIn] = halt_[kOut] = resetRecovery_ = true;
         return UsbStatus::Ack;
     }
     return UsbStatus::Nak;

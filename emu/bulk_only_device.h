@@ -7,7 +7,7 @@
 // Faults and the trace are layered on top through a CommandListener: the listener picks
 // the fault of each command and hears its outcome; the device turns the fault into what
 // the host sees on its view (a failing status, a wrong signature, silence, a short data
-// phase, a flipped bit).
+// phase, a flipped bit, a stalled pipe, a phase error).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -30,7 +30,8 @@ constexpr uint32_t kCswSignature = bot::kCswSignature;
 constexpr size_t kMaxDeviceDataOut = 16u << 20;  // the longest data-out phase kept
 constexpr size_t kMaxSocketTransfer = 0x10000;   // one bulk transfer as one socket message
 
-enum class FaultKind { FailStatus, BadSignature, NoAnswer, ShortData, FlipBit };
+enum class FaultKind { FailStatus, BadSignature, NoAnswer, ShortData, FlipBit, StallData, StallStatus, PhaseError };
+constexpr int kFaultKinds = 8;  // FaultKind values are 0 .. kFaultKinds - 1
 const char* FaultName(FaultKind kind);
 
 // How the host's transfers reach the device.
@@ -135,6 +136,8 @@ private:
     // its place), then the status wrapper with the residue.
     void Answer(uint32_t residue, bool stallIn = false);
     void PhaseError();
+    // The stall-data fault: the command is not carried out and its data phase halts.
+    void StallData();
     void Report(const char* note = nullptr);
 
     Model& model_;
@@ -154,6 +157,7 @@ private:
     DataIntent intent_;      // what the command means to move
     bool standard_ = false;  // a standard command (not one whose data phase is the host's)
     bool stallIn_ = false;   // its data-in phase is a stall of 0x81
+    bool stallStatus_ = false;  // its first status read is a stall of 0x81 (stall-status, on USB)
     bool mismatch_ = false;  // a phase error whatever the host does (a vendor block not 16 long)
     ScsiOutcome decided_;    // a standard command that takes no data, as decided on its wrapper
     uint32_t tag_ = 0;

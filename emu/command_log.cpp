@@ -24,8 +24,6 @@ std::string Hex(const uint8_t* data, size_t length, size_t limit) {
 }  // namespace
 
 bool ParseFault(const std::string& text, Fault* fault) {
-    static const FaultKind kKinds[] = {FaultKind::FailStatus, FaultKind::BadSignature, FaultKind::NoAnswer,
-                                       FaultKind::ShortData, FaultKind::FlipBit};
     const size_t at = text.find('@');
     if (at == std::string::npos || at + 1 >= text.size()) return false;
     const std::string kind = text.substr(0, at);
@@ -33,7 +31,8 @@ bool ParseFault(const std::string& text, Fault* fault) {
     if (number.find_first_not_of("0123456789") != std::string::npos || number.size() > 18) return false;
     const uint64_t n = std::strtoull(number.c_str(), nullptr, 10);
     if (n == 0) return false;
-    for (FaultKind k : kKinds) {
+    for (int i = 0; i < kFaultKinds; ++i) {
+        const auto k = static_cast<FaultKind>(i);
         if (kind == FaultName(k)) {
             *fault = Fault{k, n};
             return true;

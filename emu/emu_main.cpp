@@ -116,6 +116,17 @@ Fault injection and power loss:
                                            (0x98), copied to memory (0x97), written to memory
                                            (0xA5, 0xA2 pixels, 0xAA picture), or sent back (data-in);
                                            commands that move no data run unchanged
+                            stall-data     not carried out; on USB the pipe of the data phase
+                                           halts at its first transfer; over the socket, which
+                                           has no stall, the phase is exchanged in full (zeros
+                                           for data-in); status 1 with the whole length as
+                                           residue; commands that move no data run unchanged
+                            stall-status   on USB the first read of the status halts 0x81; the
+                                           status goes out on the read after the halt is
+                                           cleared; over the socket it goes out as usual
+                            phase-error    not carried out; data phase exchanged in full (zeros
+                                           for data-in); status 2 (phase error); on USB both
+                                           pipes then halt until the host's reset recovery
                           A fault on a malformed wrapper has no effect (it gets status 2 anyway).
   --exit-after N          end right after command N has been answered, as on power loss
                           (socket removed, flash file as it is)

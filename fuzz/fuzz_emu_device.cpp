@@ -25,7 +25,7 @@ struct InputFaults : emu::CommandListener {
     explicit InputFaults(FuzzedDataProvider& in) : in(in) {}
     std::optional<emu::FaultKind> OnWrapper() override {
         if (in.remaining_bytes() == 0 || in.ConsumeIntegralInRange(0, 7) != 0) return std::nullopt;
-        return static_cast<emu::FaultKind>(in.ConsumeIntegralInRange(0, 4));
+        return static_cast<emu::FaultKind>(in.ConsumeIntegralInRange(0, emu::kFaultKinds - 1));
     }
     void OnOutcome(const emu::CommandOutcome& o) override {
         if (o.wellFormed != (o.command != nullptr)) abort();

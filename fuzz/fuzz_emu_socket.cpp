@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (tcp) config.listenAddress = "127.0.0.1:0";  // only picks the framing: nothing listens
     config.dataTimeoutMs = 200;
     for (size_t i = 0; i < faults && at + 2 <= size; ++i, at += 2)
-        config.faults.push_back({static_cast<emu::FaultKind>(data[at] % 5), data[at + 1]});
+        config.faults.push_back({static_cast<emu::FaultKind>(data[at] % emu::kFaultKinds), data[at + 1]});
     if (at < size) config.exitAfter = data[at++];
 
     std::vector<std::vector<uint8_t>> messages;

@@ -257,7 +257,8 @@ struct FaultPick : CommandListener {
     void OnOutcome(const CommandOutcome&) override {}
 };
 
-// Faults become what a USB host sees: a transfer that never completes, a short one.
+// Faults become what a USB host sees: a transfer that never completes, a short one, a
+// stalled data phase or status read, a phase error.
 TEST_F(DeviceTest, FaultsOnTheUsbView) {
     FaultPick pick;
     BulkOnlyDevice d(model, DeviceView::Usb, &pick);
@@ -274,6 +275,45 @@ TEST_F(DeviceTest, FaultsOnTheUsbView) {
     pick.fault = FaultKind::FailStatus;
     EXPECT_EQ(Exchanged(d, read).status, 1);
     EXPECT_EQ(RequestSense(d), kInternalTargetFailure);
+
+    pick.fault = FaultKind::StallData;
+    const Exchange stalled = Exchanged(d, read);
+    EXPECT_TRUE(stalled.dataStalled);
+    EXPECT_EQ(stalled.status, 1);
+    EXPECT_EQ(stalled.residue, 1000u);
+    EXPECT_EQ(RequestSense(d), kInternalTargetFailure);
+    std::vector<uint8_t> write = read;
+    write[12] = 0x00;  // data-out
+    write[15 + 6] = 0xA5;
+    pick.fault = FaultKind::StallData;
+    ASSERT_EQ(d.Out(write), UsbStatus::Ack);
+    EXPECT_EQ(d.Out(std::vector<uint8_t>(1000, 0x5A)), UsbStatus::Stall);
+    EXPECT_EQ(d.In(kCswSize, &data), UsbStatus::Ack) << "only 0x02 halts";
+    EXPECT_EQ(data[12], 1);
+    EXPECT_EQ(GetLe32(data.data() + 8), 1000u);
+    EXPECT_EQ(d.Out(write), UsbStatus::Stall) << "until the halt is cleared";
+    d.ClearHalt(0x02);
+    EXPECT_EQ(Exchanged(d, read).data, std::vector<uint8_t>(1000, 0)) << "the write was not carried out";
+
+    pick.fault = FaultKind::StallStatus;
+    ASSERT_EQ(d.Out(read), UsbStatus::Ack);
+    ASSERT_EQ(d.In(1000, &data), UsbStatus::Ack);
+    EXPECT_EQ(d.In(kCswSize, &data), UsbStatus::Stall);
+    EXPECT_EQ(d.In(kCswSize, &data), UsbStatus::Stall) << "until the halt is cleared";
+    d.ClearHalt(0x81);
+    ASSERT_EQ(d.In(kCswSize, &data), UsbStatus::Ack);
+    EXPECT_EQ(data[12], 0);
+    EXPECT_EQ(Exchanged(d, read).status, 0) << "once";
+
+    pick.fault = FaultKind::PhaseError;
+    EXPECT_EQ(Exchanged(d, read).status, 2);
+    EXPECT_EQ(d.Out(read), UsbStatus::Stall) << "until reset recovery";
+    d.ClearHalt(0x02);
+    EXPECT_EQ(d.Out(read), UsbStatus::Stall) << "a clear alone is not reset recovery";
+    d.ClassReset();
+    d.ClearHalt(0x02);
+    d.ClearHalt(0x81);
+    EXPECT_EQ(Exchanged(d, read).status, 0);
 }
 
 }  // namespace

@@ -292,6 +292,24 @@ INSTANTIATE_TEST_SUITE_P(
                       EXPECT_EQ(c.Raw(MemoryCdb(0x81, kImageBuffer, 1000), 1000, &data), 0);
                       EXPECT_EQ(data, std::vector<uint8_t>(kPattern.begin(), kPattern.begin() + 500));
                   }},
+        FaultCase{"stall-data",
+                  [](EmuClient& c, const Emulator&) {
+                      std::vector<uint8_t> data;
+                      EXPECT_EQ(c.Raw(MemoryCdb(0x81, kImageBuffer, 1000), 1000, &data), 1);
+                      EXPECT_EQ(data, std::vector<uint8_t>(1000, 0)) << "no stall on a socket: zeros";
+                      EXPECT_EQ(c.LastCswResidue(), 1000u);
+                  }},
+        FaultCase{"stall-status",
+                  [](EmuClient& c, const Emulator&) {
+                      std::vector<uint8_t> data;
+                      EXPECT_EQ(c.Raw(MemoryCdb(0x81, kImageBuffer, 1000), 1000, &data), 0);
+                      EXPECT_EQ(data, kPattern) << "no stall on a socket: answered as usual";
+                  }},
+        FaultCase{"phase-error",
+                  [](EmuClient& c, const Emulator&) {
+                      std::vector<uint8_t> data;
+                      EXPECT_EQ(c.Raw(MemoryCdb(0x81, kImageBuffer, 1000), 1000, &data), 2);
+                  }},
         FaultCase{"flip-bit",
                   [](EmuClient& c, const Emulator&) {
                       std::vector<uint8_t> data;

@@ -682,6 +682,7 @@ int EmuClient::Finish() {
     if (!ReceiveMessage(&csw) || csw.size() != 13) return -1;
     lastSignature_ = GetLe32(csw.data());
     lastTag_ = GetLe32(csw.data() + 4);
+    lastResidue_ = GetLe32(csw.data() + 8);
     if (lastSignature_ != kCswSignature) return -1;
     return csw[12];
 }

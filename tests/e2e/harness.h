@@ -220,6 +220,7 @@ public:
     // Fields of the last status wrapper received by Raw.
     uint32_t LastCswSignature() const { return lastSignature_; }
     uint32_t LastCswTag() const { return lastTag_; }
+    uint32_t LastCswResidue() const { return lastResidue_; }
 
     static std::vector<uint8_t> MakeCbw(std::span<const uint8_t> cdb, uint32_t length, bool dataIn,
                                         uint32_t tag = 0x77307740);
@@ -233,6 +234,7 @@ private:
     int timeoutMs_ = 6000;
     uint32_t lastSignature_ = 0;
     uint32_t lastTag_ = 0;
+    uint32_t lastResidue_ = 0;
 };
 
 // Vendor block with the sub-command in byte 6 (INQUIRY: pass 0x12 as opcode).

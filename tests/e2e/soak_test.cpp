@@ -107,7 +107,8 @@ std::vector<std::vector<std::string>> Actions(const std::string& dir) {
     };
 }
 
-const char* const kCheapFaults[] = {"fail-status", "bad-signature", "short-data", "flip-bit"};
+const char* const kCheapFaults[] = {"fail-status", "bad-signature", "short-data", "flip-bit",
+                                     "stall-data", "stall-status", "phase-error"};
 constexpr unsigned kCommandsPerRun = 4;  // about what a run sends on average, discovery included
 
 void Soak(const Worker& w, std::mutex& report) {
@@ -129,7 +130,7 @@ void Soak(const Worker& w, std::mutex& report) {
     }
     for (unsigned i = 0; i < w.runs / 2; ++i) {
         options.push_back("--fault");
-        options.push_back(std::string(kCheapFaults[random() % 4]) + "@" + std::to_string(position()));
+        options.push_back(std::string(kCheapFaults[random() % std::size(kCheapFaults)]) + "@" + std::to_string(position()));
     }
     Emulator emu(options);
     WriteBytes(emu.TempDir() + "/picture.bmp", Picture());

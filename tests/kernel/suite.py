@@ -567,9 +567,11 @@ def case_unplug_mid_load(s):
     s.expect(f"/dev/sd{emulator.letter}" in err and "[FAIL]" in err, f"no clear message on standard error: {err!r}")
 
 
-# Each fault kind on the 0x81 read of -version (the tool's fourth command), on the drive
-# route (usb-storage, SG_IO) and the USB route (usbfs): what the tool prints beside what it
-# prints on the socket for the same fault, and the kernel lines the fault may cause.
+# Each fault kind on the first 0x81 read of 0x97 (the tool's fourth command; a 0x97 and a
+# 0x81 follow in the same run), on the drive route (usb-storage, SG_IO) and the USB route
+# (usbfs): what the tool prints beside what it prints on the socket for the same fault (the
+# commands after the fault must work as there: the recovery left the device usable), the
+# kernel lines the fault may cause, and a -version after it that must run as a sound one.
 RESET = r"reset high-speed USB device"
 # The shell around runs that must take the drive route (see compare).
 DRIVE_ONLY = ("no_usb; ", "; usb_back")
@@ -591,14 +593,29 @@ FAULTS = [
     ("short-data", "usb", None, []),
     ("flip-bit", "drive", None, []),
     ("flip-bit", "usb", None, []),
+    # usb-storage clears the stalled pipe, reads the failed status and its HARDWARE ERROR
+    # sense, and the SCSI layer retries as for fail-status.
+    ("stall-data", "drive", "outcome: the SCSI layer retries the failed command once and the retry succeeds", []),
+    ("stall-data", "usb", "stderr: the stalled data phase adds its [FAIL] DATA line with libusb's LIBUSB_ERROR_PIPE "
+                          "(-9); the socket has no stall", []),
+    ("stall-status", "drive", None, []),
+    ("stall-status", "usb", None, []),
+    ("phase-error", "drive", "stderr: usb-storage treats the phase error as a transport error and resets the "
+                             "device; the tool reports the SG_IO host status", [RESET]),
+    ("phase-error", "usb", None, []),
 ]
 FAULT_COMMAND = 4
+# Standard error on the USB route for a "stderr:" row, from the socket's.
+USB_STDERR = {
+    "no-answer": lambda err: err.replace("(110)", "(-7)"),
+    "stall-data": lambda err: "[FAIL] DATA (-9)\n" + err,
+}
 
 
 def fault_case(kind, route, difference, allowed):
     def case(s):
         s.allowed_kernel_lines[s.current] = allowed
-        runs = [("version", ["-version"])]
+        runs = [("texts", ["0x97"]), ("again", ["-version"])]
         offset = s.fault_offsets.get(route)
         if offset is None:
             emulator = s.plug(name=f"calibrate-{route}")
@@ -612,16 +629,23 @@ def fault_case(kind, route, difference, allowed):
                 raise Failed(f"the calibration run sent {len(tool)} of the tool's commands")
             offset = s.fault_offsets[route] = tool[FAULT_COMMAND - 1] - FAULT_COMMAND
         emulator = s.plug([f"--fault={kind}@{offset + FAULT_COMMAND}"], name=f"fault-{kind}-{route}")
-        guest = s.guest_tool(runs, *(("ctl_unbind; ", "") if route == "usb" else DRIVE_ONLY))["version"]
+        guest_runs = s.guest_tool(runs, *(("ctl_unbind; ", "") if route == "usb" else DRIVE_ONLY))
+        guest = guest_runs["texts"]
         hit = [line for line in emulator.trace_lines() if line.get("fault")]
         # The drive search as it was while the controller was there.
         prefix = s.discovery(emulator.letter) if route == "drive" else ""
         s.unplug(emulator)
         mirror_emu = Emulator(s.emu, os.path.join(s.work, f"fault-{kind}-socket"), options=[f"--fault={kind}@{FAULT_COMMAND}"])
         try:
-            want = s.host_tool(runs, mirror_emu)["version"]
+            mirror = s.host_tool(runs, mirror_emu)
         finally:
             mirror_emu.stop()
+        want = mirror["texts"]
+        again, want_again = guest_runs["again"], mirror["again"]
+        again_out = again[0][len(prefix):] if again[0].startswith(prefix) else again[0]
+        s.expect((again_out, again[1], again[2]) == want_again and want_again[1:] == ("", 0),
+                 diff(f"{want_again[0]}--stderr--\n{want_again[1]}status {want_again[2]}\n",
+                      f"{again_out}--stderr--\n{again[1]}status {again[2]}\n", "the run after the fault"))
         s.expect(len(hit) == 1 and hit[0].get("cmd") == "0x81", f"the fault hit {hit}, not the tool's 0x81")
         out = guest[0][len(prefix):] if guest[0].startswith(prefix) else guest[0]
         same = (out, guest[1], guest[2]) == want
@@ -633,6 +657,9 @@ def fault_case(kind, route, difference, allowed):
             s.expect(not same, f"the expected difference ({difference}) did not show: the outcome is the socket's")
             if difference.startswith("stderr:"):
                 s.expect(out == want[0], diff(want[0], out, "standard output"))
+                if route == "usb" and kind in USB_STDERR:
+                    s.expect(guest[1] == USB_STDERR[kind](want[1]), diff(USB_STDERR[kind](want[1]), guest[1],
+                                                                        "standard error"))
     case.__doc__ = f"e: fault {kind} over the {route} route" + (f" (expected: {difference})" if difference else "")
     return case
 
