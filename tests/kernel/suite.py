@@ -507,9 +507,17 @@ def case_usbfs_route(s):
     s.guest.check("ctl_bind && waitfor 30 ctl_drive")
 
 
+# Runs back to back at the seat: usb-storage, given the interface back at the end of one run,
+# is still probing the disk when the next run takes the interface again, and the kernel logs
+# the probe's last commands as cut short. Nothing is lost: the next run has the controller.
+PROBE_CUT_SHORT = [r"Read Capacity\(10\) failed: Result: hostbyte=DID_ERROR", r"Assuming drive cache",
+                   r"Asking for cache data failed"]
+
+
 def case_usbfs_takes_from_usb_storage(s):
     """b: with usb-storage bound again, the USB route takes the interface from it for each run
     and gives it back: the disk is there again after every run."""
+    s.allowed_kernel_lines[s.current] = PROBE_CUT_SHORT
     s.compare([("version", ["-version"]), ("flashtexts", ["0x97"])], "usb")
     s.guest.check("waitfor 30 ctl_drive")
 
@@ -518,6 +526,7 @@ def case_seat_user(s):
     """g: the user at the seat (not root, no group, no capability), given only the USB node
     as the udev rule's uaccess gives it, runs every action on a controller that usb-storage
     had bound; usb-storage has it back after the runs."""
+    s.allowed_kernel_lines[s.current] = PROBE_CUT_SHORT
     s.guest.check("seat_node")
     try:
         s.compare(ACTIONS + [("picture", ["-load", "sample.jpg"]), ("upgrade", ["-upgrade", "1", "fw.bin"])],
@@ -530,6 +539,7 @@ def case_seat_user(s):
 def case_seat_user_after_sigkill(s):
     """g: a run of the user at the seat killed with SIGKILL in the middle of a load leaves the
     interface without a driver; the next run of that user works, on USB."""
+    s.allowed_kernel_lines[s.current] = PROBE_CUT_SHORT
     s.guest.check("seat_node")
     try:
         # Killed once it has the interface (the disk is gone), in the middle of the load; its
