@@ -36,6 +36,16 @@ std::string MemoryRefusal(uint64_t bytes, uint64_t allowed, uint64_t fileBytes) 
            std::to_string(allowed >> 20) + " MiB allowed for a file of " + std::to_string(fileBytes) + " bytes";
 }
 
+bool PictureBytes::Stream(FILE*& file, std::string& why) const {
+    file = nullptr;
+    if (InMemory()) return true;
+    file = FileStream(fd);
+    if (file != nullptr) return true;
+    CloseFile(fd);
+    why = "out of memory";
+    return false;
+}
+
 namespace {
 
 constexpr uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -105,6 +106,10 @@ struct PictureBytes {
     static PictureBytes File(int fd) { return {fd, nullptr, 0}; }
     static PictureBytes Memory(const uint8_t* data, size_t size) { return {-1, data, size}; }
     bool InMemory() const { return fd < 0; }
+    // For the decoders that read a file through stdio: `file` receives a stream over the
+    // file, or null for bytes in memory. False, with `why` said and the file closed, when
+    // no stream can be made.
+    bool Stream(FILE*& file, std::string& why) const;
 };
 
 // What the caller will do with the picture, so that the decoder can prepare for it.

@@ -308,14 +308,8 @@ private:
 
 std::unique_ptr<RowSource> OpenJpeg(PictureBytes bytes, const PictureHints& hints, std::string& why) {
     FILE* file = nullptr;
-    if (!bytes.InMemory()) {
-        file = FileStream(bytes.fd);
-        if (!file) {
-            CloseFile(bytes.fd);
-            why = "out of memory";
-            return nullptr;
-        }
-    } else if (bytes.data == nullptr || bytes.size == 0) {
+    if (!bytes.Stream(file, why)) return nullptr;
+    if (bytes.InMemory() && (bytes.data == nullptr || bytes.size == 0)) {
         why = "the file is empty";
         return nullptr;
     }

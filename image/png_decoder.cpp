@@ -193,14 +193,7 @@ private:
 
 std::unique_ptr<RowSource> OpenPng(PictureBytes bytes, const PictureHints& hints, std::string& why) {
     FILE* file = nullptr;
-    if (!bytes.InMemory()) {
-        file = FileStream(bytes.fd);
-        if (!file) {
-            CloseFile(bytes.fd);
-            why = "out of memory";
-            return nullptr;
-        }
-    }
+    if (!bytes.Stream(file, why)) return nullptr;
     auto source = std::make_unique<PngSource>(file, bytes.data, bytes.data ? bytes.size : 0);
     if (!source->Open(hints, why)) return nullptr;
     return source;

@@ -216,8 +216,8 @@ def build(output, programs, files, init, release):
         for lib in shared_libraries(program):
             with open(os.path.realpath(lib), "rb") as f:
                 archive.file(lib, f.read(), 0o755)
-    for spec in files:
-        source, _, dest = spec.partition("=")
+    for pair in files:
+        source, _, dest = pair.partition("=")
         with open(source, "rb") as f:
             archive.file(dest, f.read(), 0o644)
     data = archive.gzipped()
