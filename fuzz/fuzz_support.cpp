@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -122,6 +123,14 @@ emu::Model& UseInProcessEmulator() {
     }
     g_device = std::make_unique<emu::BulkOnlyDevice>(*g_model, emu::DeviceView::Socket);
     return *g_model;
+}
+
+void ReadFirstRows(qpimg::RowSource& source) {
+    const qpimg::PixelFormat& f = source.Format();
+    std::vector<uint8_t> row(qpimg::RowBytes(f.width, f.depth));
+    const uint64_t rows = std::min<uint64_t>(f.height, std::max<uint64_t>(1, (uint64_t{1} << 22) / f.width));
+    for (uint64_t y = 0; y < rows && source.ReadRow(row.data()); ++y) {
+    }
 }
 
 }  // namespace fuzz

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "emu/model.h"
+#include "image/image_service.h"
 
 namespace fuzz {
 
@@ -16,6 +17,11 @@ void QuietProcess();
 
 // Writes the bytes to a file in this process's scratch directory; returns its path.
 // The same name is reused, so a run leaves one file behind at most.
+// Reads the picture's rows, the first 4 million pixels' worth: a few bytes of fax or LZW
+// data can declare a picture up to the decoders' limit (2^27 pixels), which under the
+// sanitizers takes longer than the fuzzer's time limit, and later rows run the same code.
+void ReadFirstRows(qpimg::RowSource& source);
+
 std::string WriteInput(const uint8_t* data, size_t size, const std::string& name);
 
 // The scratch directory (created on first use), also the working directory once
